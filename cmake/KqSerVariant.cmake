@@ -1,0 +1,38 @@
+# kqser_add_variant(<variant>)
+#
+# Builds one variant of the library, ${CMAKE_BINARY_DIR}/<variant>/kqSer.so,
+# from the sources collected on the kqser_sources interface target.
+# The variants differ only in the log sink and the log-config file, chosen by
+# KQSER_CONSOLE_LOG at compile time.
+function(kqser_add_variant variant)
+  set(target kqSer_${variant})
+  add_library(${target} SHARED)
+  target_link_libraries(${target} PRIVATE kqser_sources kqser_warnings)
+  if(variant STREQUAL "console")
+    target_compile_definitions(${target} PRIVATE KQSER_CONSOLE_LOG=1)
+    set(map_symbols "")
+  else()
+    target_compile_definitions(${target} PRIVATE KQSER_CONSOLE_LOG=0)
+    set(map_symbols "trace_log; filename; flogIni;")
+  endif()
+
+  # Only the listed API leaves the library; standard-library instantiations
+  # and internal helpers stay local. trace_log stays preemptible: the map
+  # exports it and nothing binds it locally (no -Bsymbolic).
+  set(map_file ${CMAKE_CURRENT_BINARY_DIR}/kqSer_${variant}.map)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/kqSer.map.in ${map_file} @ONLY)
+
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME kqSer
+    SUFFIX ".so"
+    NO_SONAME ON
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${variant}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${map_file})
+  target_link_options(${target} PRIVATE
+    -Wl,-soname,kqSer.so
+    -Wl,--no-undefined
+    -Wl,--version-script=${map_file})
+endfunction()

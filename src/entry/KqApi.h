@@ -1,0 +1,9 @@
+// Export control for the kqSer shared library.
+#ifndef KQSER_KQAPI_H
+#define KQSER_KQAPI_H
+
+// The library is built with hidden visibility; only what carries KQ_API is
+// part of its binary interface.
+#define KQ_API __attribute__((visibility("default")))
+
+#endif

@@ -1,0 +1,20 @@
+#include "KqLog.h"
+
+#if !KQSER_CONSOLE_LOG
+
+extern "C" __attribute__((visibility("hidden"))) int kq_own_trace_log(const char* section,
+                                                                      const char* format, ...);
+
+namespace kq {
+
+bool LogListened() {
+    // volatile: the compiler must not assume two differently named functions
+    // have different addresses; here they are the same one unless a host's
+    // trace_log took over the dynamic symbol.
+    static int (*volatile const own)(const char*, const char*, ...) = &kq_own_trace_log;
+    return &trace_log != own;
+}
+
+}  // namespace kq
+
+#endif

@@ -1,0 +1,1 @@
+// Exported entry points and the log-config file.

@@ -1,0 +1,1 @@
+// Socket handle, socket address and the Windows-named shims.

@@ -1,0 +1,5 @@
+#include "SerUsb.h"
+
+CSerUsb::CSerUsb() : CSerBase(1) {}
+
+CSerUsb::~CSerUsb() = default;

@@ -1,0 +1,13 @@
+// Placeholder port of the USB class: base behaviour only.
+#ifndef KQSER_SERUSB_H
+#define KQSER_SERUSB_H
+
+#include "SerBase.h"
+
+class KQ_API CSerUsb : public CSerBase {
+public:
+    CSerUsb();
+    ~CSerUsb() override;
+};
+
+#endif
