@@ -237,12 +237,12 @@ TEST(SockStatics, AddressClasses) {
         bool unicast;
         bool multicast;
     } cases[] = {
-        {"10.0.0.1", true, false},         {"1.0.0.0", true, false},
-        {"127.0.0.1", true, false},        {"223.255.255.255", true, false},
-        {"224.0.0.1", false, true},        {"224.0.0.0", false, true},
-        {"239.255.255.250", false, true},  {"239.255.255.255", false, true},
-        {"240.0.0.1", false, false},       {"0.0.0.0", false, false},
-        {"0.255.255.255", false, false},   {"255.255.255.255", false, false},
+        {"10.0.0.1", true, false},        {"1.0.0.0", true, false},
+        {"127.0.0.1", true, false},       {"223.255.255.255", true, false},
+        {"224.0.0.1", false, true},       {"224.0.0.0", false, true},
+        {"239.255.255.250", false, true}, {"239.255.255.255", false, true},
+        {"240.0.0.1", false, false},      {"0.0.0.0", false, false},
+        {"0.255.255.255", false, false},  {"255.255.255.255", false, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CSocketHandle::IsUnicastIP(NetOrder(c.addr)), c.unicast) << c.addr;
@@ -334,7 +334,7 @@ TEST(SockLookup, UnresolvableNames) {
 std::string ExpectedLocalName() {
     std::string official;
     return socktest::HostsEntry(socktest::HostName(), &official, nullptr) ? official
-                                                                         : socktest::HostName();
+                                                                          : socktest::HostName();
 }
 
 TEST(SockLookup, LocalNameFitsOnlyWithItsTerminator) {

@@ -72,13 +72,13 @@ bool FdOpen(int fd);
 
 }  // namespace socktest
 
-#define EXPECT_CHILD_OK(expr)                          \
-    do {                                               \
-        const ::socktest::ChildResult r_ = (expr);     \
-        if (r_.skipped) {                              \
-            GTEST_SKIP() << r_.message;                \
-        }                                              \
-        EXPECT_EQ(r_.message, "") << "in the child";   \
+#define EXPECT_CHILD_OK(expr)                        \
+    do {                                             \
+        const ::socktest::ChildResult r_ = (expr);   \
+        if (r_.skipped) {                            \
+            GTEST_SKIP() << r_.message;              \
+        }                                            \
+        EXPECT_EQ(r_.message, "") << "in the child"; \
     } while (0)
 
 #endif
