@@ -204,14 +204,18 @@ TEST(SockHandle, ListenOnTheWildcardAndConnectOverLoopback) {
     EXPECT_EQ(listener.GetSocketType(), SOCK_STREAM);
     EXPECT_EQ(IntOption(listener.GetSocket(), SOL_SOCKET, SO_ACCEPTCONN), 1);
 
-    // A listening socket reports its backlog limit in tcpi_sacked.
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    ASSERT_EQ(
-        getsockopt(static_cast<int>(listener.GetSocket()), IPPROTO_TCP, TCP_INFO, &info, &len), 0);
-    int somaxconn = 4096;
-    std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
-    EXPECT_EQ(info.tcpi_sacked, static_cast<unsigned>(std::min(128, somaxconn)));
+    // A listening socket reports its backlog limit in tcpi_sacked (user-mode
+    // emulation does not translate TCP_INFO).
+    if (!kqtest::kEmulated) {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        ASSERT_EQ(getsockopt(static_cast<int>(listener.GetSocket()), IPPROTO_TCP, TCP_INFO,
+                             &info, &len),
+                  0);
+        int somaxconn = 4096;
+        std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
+        EXPECT_EQ(info.tcpi_sacked, static_cast<unsigned>(std::min(128, somaxconn)));
+    }
 
     CSocketHandle client;
     ASSERT_TRUE(client.ConnectTo("127.0.0.1", "127.0.0.1", std::to_string(port).c_str(), AF_INET,
@@ -233,7 +237,7 @@ TEST(SockHandle, ListenOnTheWildcardAndConnectOverLoopback) {
 
     // The client's receive waits at most 3 s.
     timeval tv{};
-    len = sizeof tv;
+    socklen_t len = sizeof tv;
     ASSERT_EQ(getsockopt(static_cast<int>(client.GetSocket()), SOL_SOCKET, SO_RCVTIMEO, &tv, &len),
               0);
     EXPECT_EQ(tv.tv_sec, 3);
@@ -611,6 +615,9 @@ TEST(SockHandle, MembershipNeedsADatagramSocket) {
 }
 
 TEST(SockHandle, MembershipOnLoopback) {
+    if (kqtest::kEmulated) {
+        GTEST_SKIP() << "user-mode emulation does not translate the multicast socket options";
+    }
     // Joining makes the kernel announce the group; keep that in a namespace.
     EXPECT_CHILD_OK(socktest::RunInChild(
         [] {
