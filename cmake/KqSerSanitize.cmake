@@ -1,0 +1,22 @@
+# KQSER_SANITIZE: sanitizers for the whole tree (library, tests, test support,
+# tools), given as -fsanitize takes them, e.g.
+#
+#   cmake -DKQSER_SANITIZE=address,undefined ...
+#   cmake -DKQSER_SANITIZE=thread ...
+#
+# Every finding aborts the process, so a report always fails its test.
+set(KQSER_SANITIZE "" CACHE STRING "Sanitizers for -fsanitize= (empty: none)")
+
+if(KQSER_SANITIZE)
+  # The library's build sets its own optimisation; keep frames for the stacks.
+  add_compile_options(-fsanitize=${KQSER_SANITIZE} -fno-omit-frame-pointer
+    -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${KQSER_SANITIZE})
+  # A sanitized kqSer.so needs the sanitizer runtime loaded before it; a
+  # compiler that links the runtime only into executables (clang's default)
+  # must link it into the library too, or -Wl,--no-undefined fails.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_link_options(-shared-libsan)
+  endif()
+  message(STATUS "kqSer: sanitizers ${KQSER_SANITIZE}")
+endif()
