@@ -84,7 +84,9 @@ TEST(HexDump, BadArgumentsAreRefused) {
 
 TEST(HexDump, LongTextsGiveTheMessage) {
     const std::vector<unsigned char> data(600, 0x5A);
-    const auto head = [&](size_t n) { return std::vector<unsigned char>(data.begin(), data.begin() + n); };
+    const auto head = [&](size_t n) {
+        return std::vector<unsigned char>(data.begin(), data.begin() + n);
+    };
 
     const std::string at340 = Dump(head(340), 1);
     EXPECT_EQ(at340.size(), 1020u);

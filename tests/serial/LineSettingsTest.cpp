@@ -44,10 +44,10 @@ struct SpeedRow {
 };
 
 const SpeedRow kSpeeds[] = {
-    {600, B600},         {1200, B1200},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},       {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200},   {230400, B230400}, {300, B115200},    {1800, B115200},
-    {460800, B115200},   {921600, B115200}, {0, B115200},      {-9600, B115200},
+    {600, B600},           {1200, B1200},     {2400, B2400},   {4800, B4800},
+    {9600, B9600},         {19200, B19200},   {38400, B38400}, {57600, B57600},
+    {115200, B115200},     {230400, B230400}, {300, B115200},  {1800, B115200},
+    {460800, B115200},     {921600, B115200}, {0, B115200},    {-9600, B115200},
     {2147483647, B115200},
 };
 
@@ -92,9 +92,9 @@ TEST(LineRecord, Parity) {
         Bit parodd;
         Bit inpck;
     } rows[] = {
-        {'O', Bit::Set, Bit::Set, Bit::Set},     {'o', Bit::Set, Bit::Set, Bit::Set},
-        {'E', Bit::Set, Bit::Clear, Bit::Set},   {'e', Bit::Set, Bit::Clear, Bit::Set},
-        {'S', Bit::Clear, Bit::Kept, Bit::Set},  {'s', Bit::Clear, Bit::Kept, Bit::Set},
+        {'O', Bit::Set, Bit::Set, Bit::Set},      {'o', Bit::Set, Bit::Set, Bit::Set},
+        {'E', Bit::Set, Bit::Clear, Bit::Set},    {'e', Bit::Set, Bit::Clear, Bit::Set},
+        {'S', Bit::Clear, Bit::Kept, Bit::Set},   {'s', Bit::Clear, Bit::Kept, Bit::Set},
         {'N', Bit::Clear, Bit::Kept, Bit::Clear}, {'n', Bit::Clear, Bit::Kept, Bit::Clear},
         {'M', Bit::Clear, Bit::Kept, Bit::Clear}, {'m', Bit::Clear, Bit::Kept, Bit::Clear},
         {'X', Bit::Clear, Bit::Kept, Bit::Clear}, {'\0', Bit::Clear, Bit::Kept, Bit::Clear},
@@ -134,8 +134,8 @@ TEST(LineRecord, FlowControl) {
         Bit ixon;
         Bit raw;  // Clear: switched to raw; Kept: left as read
     } rows[] = {
-        {'H', Bit::Set, Bit::Clear, Bit::Kept},   {'h', Bit::Set, Bit::Clear, Bit::Kept},
-        {'S', Bit::Clear, Bit::Set, Bit::Kept},   {'s', Bit::Clear, Bit::Set, Bit::Kept},
+        {'H', Bit::Set, Bit::Clear, Bit::Kept},    {'h', Bit::Set, Bit::Clear, Bit::Kept},
+        {'S', Bit::Clear, Bit::Set, Bit::Kept},    {'s', Bit::Clear, Bit::Set, Bit::Kept},
         {'N', Bit::Clear, Bit::Clear, Bit::Clear}, {'n', Bit::Clear, Bit::Clear, Bit::Clear},
         {'X', Bit::Clear, Bit::Clear, Bit::Clear},
     };

@@ -61,7 +61,9 @@ protected:
             },
             2000));
     }
-    std::string OpenLine() const { return "CSerCom::Open: /dev/" + pty.SlaveName() + ",9600,8,N,0\r\n"; }
+    std::string OpenLine() const {
+        return "CSerCom::Open: /dev/" + pty.SlaveName() + ",9600,8,N,0\r\n";
+    }
     std::string Note() const { return pty.SlaveName() + ":9600,n,8,1"; }
 
     kqtest::PtyPair pty;
@@ -106,9 +108,8 @@ TEST_F(SerialPort, OpenAppliesADefinitionString) {
     const std::string name = pty.SlaveName();
     const std::string note = name + ":115200,e,7,2";
     EXPECT_STREQ(other.GetNote(), note.c_str());
-    EXPECT_EQ(c.log, "CSerCom UpdParams: ComPort: " + name + ", 2, 2\r\n" +
-                         "CSerCom::Open: /dev/" + name + ",115200,7,E,2\r\n" +
-                         "set serial done+!\n" +
+    EXPECT_EQ(c.log, "CSerCom UpdParams: ComPort: " + name + ", 2, 2\r\n" + "CSerCom::Open: /dev/" +
+                         name + ",115200,7,E,2\r\n" + "set serial done+!\n" +
                          NoteLine("%s[%x] open ok!\r\n", note, other.GetType()));
     const termios t = kqtest::Attr(pty.slave());
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
@@ -119,16 +120,18 @@ TEST_F(SerialPort, OpenAppliesADefinitionString) {
 TEST_F(SerialPort, OpenFailsOnAMissingDevice) {
     SerComProbe missing("nodev7:9600");
     auto c = Capture([&] { EXPECT_EQ(missing.Open(nullptr), 0); });
-    EXPECT_EQ(c.log, "CSerCom::Open: /dev/nodev7,9600,8,N,1\r\n"
-                     "nodev7:9600,n,8,1.5[100007] open error!\r\n");
+    EXPECT_EQ(c.log,
+              "CSerCom::Open: /dev/nodev7,9600,8,N,1\r\n"
+              "nodev7:9600,n,8,1.5[100007] open error!\r\n");
     EXPECT_EQ(missing.IsOpened(), 0);
     EXPECT_EQ(missing.GetHandle(), -1);
 
     // Port numbers above 9 take the other path form, which names nothing here.
     SerComProbe twelve(12);
     auto far = Capture([&] { EXPECT_EQ(twelve.Open(nullptr), 0); });
-    EXPECT_EQ(far.log, "CSerCom::Open: \\\\.\\COM12,9600,8,N,1\r\n"
-                       "COM12:9600,n,8,1.5[10000c] open error!\r\n");
+    EXPECT_EQ(far.log,
+              "CSerCom::Open: \\\\.\\COM12,9600,8,N,1\r\n"
+              "COM12:9600,n,8,1.5[10000c] open error!\r\n");
 }
 
 TEST_F(SerialPort, FailedOpenLeavesAnOpenPortClosed) {
@@ -157,8 +160,7 @@ TEST_F(SerialPort, OpenOfSomethingThatIsNotATty) {
     }
     FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
-    if (digit == 2 || ::access("/dev/fd", F_OK) != 0 ||
-        ::dup2(::fileno(file), digit) != digit) {
+    if (digit == 2 || ::access("/dev/fd", F_OK) != 0 || ::dup2(::fileno(file), digit) != digit) {
         std::fclose(file);
         GTEST_SKIP() << "no free single-digit descriptor or no /dev/fd";
     }
@@ -167,7 +169,8 @@ TEST_F(SerialPort, OpenOfSomethingThatIsNotATty) {
     SerComProbe notTty(def.c_str());
     auto c = Capture([&] { EXPECT_EQ(notTty.Open(nullptr), 0); });
     const std::string head = "CSerCom::Open: /dev/fd/" + std::to_string(digit) + ",9600,8,N,0\r\n";
-    const std::string tail = NoteLine("%s[%x] set_op error!\r\n", notTty.GetNote(), notTty.GetType());
+    const std::string tail =
+        NoteLine("%s[%x] set_op error!\r\n", notTty.GetNote(), notTty.GetType());
     if (kqtest::kConsole) {
         EXPECT_EQ(c.out, head + "tcgetattr error\n" + tail);
     } else {
@@ -439,11 +442,13 @@ TEST_F(SerialPort, HangUpEndsTheRead) {
         SerComProbe serial(line.Def().c_str());
         Capture([&] { ASSERT_EQ(serial.Open(nullptr), 1); });
         ASSERT_TRUE(line.WriteMaster("ABC"));
-        ASSERT_TRUE(kqtest::WaitUntil([&] { return kqtest::InputQueued(line.slave()) == 3; }, 2000));
+        ASSERT_TRUE(
+            kqtest::WaitUntil([&] { return kqtest::InputQueued(line.slave()) == 3; }, 2000));
         int n = -2;
         auto c = Capture([&] {
             ReadInBackground reader(serial, 10, timeout);
-            ASSERT_TRUE(kqtest::WaitUntil([&] { return kqtest::InputQueued(line.slave()) == 0; }, 2000));
+            ASSERT_TRUE(
+                kqtest::WaitUntil([&] { return kqtest::InputQueued(line.slave()) == 0; }, 2000));
             line.CloseMaster();
             EXPECT_TRUE(reader.Finish(3000, &n)) << "Read did not return after the hang-up";
             EXPECT_EQ(reader.Got(n), "ABC");

@@ -17,8 +17,7 @@ using TcsetattrFn = int (*)(int, int, const termios*);
 // Exported from the test program, so the library binds to it first.
 extern "C" __attribute__((visibility("default"))) int tcsetattr(int fd, int action,
                                                                 const termios* tio) noexcept {
-    static const TcsetattrFn real =
-        reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
+    static const TcsetattrFn real = reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
     ++g_count;
     g_last.fd = fd;
     g_last.action = action;
