@@ -85,12 +85,22 @@ TEST(SerialHost, RoadOfOneRequest) {
     const std::string note = name + ":115200,n,8,1";
     char typeHex[16];
     std::snprintf(typeHex, sizeof typeHex, "%x", static_cast<unsigned int>(type));
-    const std::string expected =
-        "SerManager new: " + Hex(manager) + "\r\n" + "CSerCom InitCom: " + Hex(port) + "  1\r\n" +
-        "CSerCom UpdParams: ComPort: " + name + ", 0, 0\r\n" + "CSerCom::Open: /dev/" + name +
-        ",115200,8,N,0\r\n" + "set serial done+!\n" + note + "[" + typeHex + "] open ok!\r\n" +
-        "SEND: 01 03 00 00 00 02 C4 0B \r\n" + "RECV: 01 03 04 00 2A 00 00 DB F9 \r\n" +
-        "SerManager delete: " + Hex(manager) + "\r\n" + "SerManager free: " + Hex(manager) + "\r\n";
+    const std::string lines[] = {
+        "SerManager new: " + Hex(manager) + "\r\n",
+        "CSerCom InitCom: " + Hex(port) + "  1\r\n",
+        "CSerCom UpdParams: ComPort: " + name + ", 0, 0\r\n",
+        "CSerCom::Open: /dev/" + name + ",115200,8,N,0\r\n",
+        "set serial done+!\n",
+        note + "[" + typeHex + "] open ok!\r\n",
+        "SEND: 01 03 00 00 00 02 C4 0B \r\n",
+        "RECV: 01 03 04 00 2A 00 00 DB F9 \r\n",
+        "SerManager delete: " + Hex(manager) + "\r\n",
+        "SerManager free: " + Hex(manager) + "\r\n",
+    };
+    std::string expected;
+    for (const std::string& line : lines) {
+        expected += line;
+    }
     if (kqtest::kConsole) {
         EXPECT_EQ(road.out, expected);
     } else {
