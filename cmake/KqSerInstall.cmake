@@ -2,6 +2,12 @@
 # build in a subfolder of its own, the public headers under include/kqSer, a
 # pkg-config file per variant and a CMake package with an imported target per
 # variant; CPack makes Debian packages (runtime and -dev).
+# GNUInstallDirs picks Debian's multiarch folder only for native builds; a
+# cross build for the device's /usr gets the same layout.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$"
+   AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -58,6 +64,7 @@ set(CPACK_PACKAGE_VENDOR "kqSer developers")
 set(CPACK_PACKAGE_CONTACT "kqSer developers <kqser@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial, GPIO and network ports for embedded hosts")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
