@@ -1,0 +1,174 @@
+#include "NetPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "SoakUtil.h"
+
+namespace kqsoak {
+
+namespace {
+
+struct Conn {
+    int fd = -1;
+    int index = 0;  // order of acceptance
+    uint32_t seq = 0;
+    std::string pending;
+};
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+NetPeer::NetPeer(Mode mode) : mode_(mode) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener_, 128) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (listener_ >= 0) {
+            close(listener_);
+        }
+        listener_ = -1;
+        return;
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+NetPeer::~NetPeer() {
+    Stop();
+}
+
+std::string NetPeer::Def() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+void NetPeer::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (listener_ >= 0) {
+        close(listener_);
+        listener_ = -1;
+    }
+}
+
+std::string NetPeer::Error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+void NetPeer::Fail(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_.empty()) {
+        error_ = why;
+    }
+}
+
+void NetPeer::Run() {
+    std::vector<Conn> conns;
+    double idleSince = NowMs();
+    // Bounded: a peer nobody talks to for 60 s stops by itself.
+    while (!stop_ && NowMs() - idleSince < 60000) {
+        std::vector<pollfd> fds;
+        fds.push_back({listener_, POLLIN, 0});
+        for (const Conn& c : conns) {
+            fds.push_back({c.fd, POLLIN, 0});
+        }
+        const int rc = poll(fds.data(), fds.size(), 50);
+        if (rc < 0 && errno != EINTR) {
+            Fail("poll failed");
+            break;
+        }
+        if (rc <= 0) {
+            continue;
+        }
+        idleSince = NowMs();
+        if ((fds[0].revents & POLLIN) != 0) {
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                Conn conn;
+                conn.fd = fd;
+                conn.index = accepted_++;
+                conns.push_back(std::move(conn));
+            }
+        }
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            Conn& c = conns[i - 1];
+            char buf[512];
+            const ssize_t got = recv(c.fd, buf, sizeof buf, 0);
+            if (got <= 0) {
+                close(c.fd);
+                c.fd = -1;
+                continue;
+            }
+            if (mode_ == Mode::Silent) {
+                continue;
+            }
+            if (mode_ == Mode::ResetFirst && c.index == 0) {
+                const linger hard{1, 0};
+                setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                close(c.fd);
+                c.fd = -1;
+                continue;
+            }
+            c.pending.append(buf, static_cast<size_t>(got));
+            while (c.fd >= 0 && c.pending.size() >= static_cast<size_t>(kRequestSize)) {
+                const std::string request = Request(c.seq);
+                if (c.pending.compare(0, request.size(), request) != 0) {
+                    Fail("connection " + std::to_string(c.index) + ": request " +
+                         std::to_string(c.seq) + " lost or reordered");
+                    close(c.fd);
+                    c.fd = -1;
+                    break;
+                }
+                c.pending.erase(0, request.size());
+                if (!SendAll(c.fd, Reply(c.seq))) {
+                    close(c.fd);
+                    c.fd = -1;
+                    break;
+                }
+                ++c.seq;
+            }
+        }
+        std::vector<Conn> open;
+        for (Conn& c : conns) {
+            if (c.fd >= 0) {
+                open.push_back(std::move(c));
+            }
+        }
+        conns.swap(open);
+    }
+    for (const Conn& c : conns) {
+        close(c.fd);
+    }
+}
+
+}  // namespace kqsoak

@@ -1,0 +1,54 @@
+// A TCP peer on 127.0.0.1 for the network soak and fault tests: it accepts
+// any number of connections and serves the soak protocol on each, or
+// misbehaves as told.
+#ifndef KQSOAK_NETPEER_H
+#define KQSOAK_NETPEER_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kqsoak {
+
+class NetPeer {
+public:
+    enum class Mode {
+        Answer,      // reply to every request
+        Silent,      // read requests, never reply
+        ResetFirst,  // reset the first connection (SO_LINGER 0) at its first
+                     // request, answer on later ones
+    };
+
+    explicit NetPeer(Mode mode);
+    ~NetPeer();  // stops and closes everything
+    NetPeer(const NetPeer&) = delete;
+    NetPeer& operator=(const NetPeer&) = delete;
+
+    bool ok() const { return port_ > 0; }
+    int port() const { return port_; }
+    // "127.0.0.1:<port>"
+    std::string Def() const;
+    int Accepted() const { return accepted_; }
+    // Stops serving and closes the listener and every connection.
+    void Stop();
+    // The first fault seen ("" when none).
+    std::string Error();
+
+private:
+    void Run();
+    void Fail(const std::string& why);
+
+    Mode mode_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<int> accepted_{0};
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string error_;
+    std::thread thread_;
+};
+
+}  // namespace kqsoak
+
+#endif

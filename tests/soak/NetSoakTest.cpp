@@ -1,0 +1,235 @@
+// Network ports as a host uses them (manager, interface) against a TCP peer
+// on 127.0.0.1: a long run of exchanges, 64 connections at once, and the
+// faults of a real network: the peer resets, stops answering, or is gone.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ISerBase.h"
+#include "NetPeer.h"
+#include "SoakUtil.h"
+#include "kqSer.h"
+
+namespace {
+
+using kqsoak::NetPeer;
+using kqsoak::NowMs;
+using kqsoak::QuietCall;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
+constexpr long kRssSlackKb = 64;
+
+class NetSoak : public ::testing::Test {
+protected:
+    void SetUp() override { manager_ = GetSerManager(); }
+    void TearDown() override { FreeSerManager(); }
+
+    // A stream port to the peer, keyed by its own type code.
+    ISerBase* PortFor(const NetPeer& peer, int number) {
+        return manager_->GetSer(peer.Def().c_str(), 0x200000 + number);
+    }
+
+    ISerManager* manager_ = nullptr;
+};
+
+TEST_F(NetSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
+    NetPeer peer(NetPeer::Mode::Answer);
+    ASSERT_TRUE(peer.ok());
+    ISerBase* port = PortFor(peer, 0x101);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->GetType(), 0x200101);
+
+    const int total = kqsoak::Exchanges();
+    const int window = std::min(10000, std::max(1, total / 10));
+    kqsoak::Figures figures;
+    int done = 0;
+    std::string fault;
+    const double start = NowMs();
+    {
+        kqsoak::QuietStdout quiet;
+        if (port->Open(nullptr) != 1) {
+            fault = "open failed";
+        }
+        for (int seq = 0; fault.empty() && seq < total; ++seq) {
+            if (!kqsoak::WriteFull(port, kqsoak::Request(static_cast<uint32_t>(seq)))) {
+                fault = "write failed at exchange " + std::to_string(seq);
+                break;
+            }
+            const std::string reply = kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000);
+            if (reply != kqsoak::Reply(static_cast<uint32_t>(seq))) {
+                fault = "reply " + std::to_string(seq) + " lost or reordered (" +
+                        std::to_string(reply.size()) + " bytes)";
+                break;
+            }
+            ++done;
+            if (done == window) {
+                figures.SampleFirst();
+            }
+        }
+        figures.SampleLast();
+        port->Close();
+    }
+    const double seconds = (NowMs() - start) / 1000;
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(peer.Error(), "");
+    EXPECT_EQ(peer.Accepted(), 1);
+    EXPECT_EQ(done, total);
+    EXPECT_EQ(figures.fdsLast, figures.fdsFirst);
+    if (kRssMeaningful) {
+        EXPECT_LE(figures.anonLastKb, figures.anonFirstKb + kRssSlackKb);
+    }
+    std::printf("soak: tcp %d exchanges in %.1f s (%d per window), %s\n", done, seconds, window,
+                figures.Text().c_str());
+    RecordProperty("exchanges", done);
+}
+
+TEST_F(NetSoak, SixtyFourPortsAtOnce) {
+    constexpr int kPorts = 64;
+    const int rounds = std::max(5, kqsoak::Exchanges() / 200);
+    NetPeer peer(NetPeer::Mode::Answer);
+    ASSERT_TRUE(peer.ok());
+    const int fdsBefore = kqsoak::OpenFds();
+    std::vector<ISerBase*> ports;
+    for (int i = 0; i < kPorts; ++i) {
+        ISerBase* port = PortFor(peer, 0x300 + i);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(port->GetType(), 0x200300 + i);
+        EXPECT_EQ(std::count(ports.begin(), ports.end(), port), 0);
+        ports.push_back(port);
+    }
+    std::string fault;
+    {
+        kqsoak::QuietStdout quiet;
+        for (int i = 0; i < kPorts && fault.empty(); ++i) {
+            if (ports[i]->Open(nullptr) != 1) {
+                fault = "open failed on port " + std::to_string(i);
+            }
+        }
+        for (int r = 0; r < rounds && fault.empty(); ++r) {
+            for (int i = 0; i < kPorts && fault.empty(); ++i) {
+                if (!kqsoak::WriteFull(ports[i], kqsoak::Request(static_cast<uint32_t>(r)))) {
+                    fault = "write failed on port " + std::to_string(i);
+                }
+            }
+            for (int i = 0; i < kPorts && fault.empty(); ++i) {
+                const std::string reply =
+                    kqsoak::ReadFull(ports[i], kqsoak::kReplySize, 2000, 5000);
+                if (reply != kqsoak::Reply(static_cast<uint32_t>(r))) {
+                    fault = "port " + std::to_string(i) + " round " + std::to_string(r) +
+                            ": reply lost or reordered";
+                }
+            }
+        }
+    }
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(peer.Accepted(), kPorts);
+    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore + kPorts);
+    for (ISerBase* port : ports) {
+        EXPECT_EQ(port->Close(), 1);
+    }
+    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
+    EXPECT_EQ(peer.Error(), "");
+    std::printf("soak: %d network ports at once, %d exchanges each\n", kPorts, rounds);
+}
+
+// The peer resets the connection: the read fails within its time-out and
+// closes the port, later calls fail at once, and the port connects again.
+TEST_F(NetSoak, PeerResetsConnection) {
+    NetPeer peer(NetPeer::Mode::ResetFirst);
+    ASSERT_TRUE(peer.ok());
+    ISerBase* port = PortFor(peer, 0x102);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
+    const std::string request = kqsoak::Request(0);
+    const auto* req = reinterpret_cast<const unsigned char*>(request.data());
+    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }),
+              kqsoak::kRequestSize);
+
+    unsigned char buf[32];
+    double t0 = NowMs();
+    EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, 2000); }), -1);
+    EXPECT_LT(NowMs() - t0, 2000 + 1500);
+    // Closed by the failure: no socket is used again.
+    t0 = NowMs();
+    EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, 2000); }), -1);
+    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }), -1);
+    EXPECT_EQ(port->Purge(), 0);
+    EXPECT_LT(NowMs() - t0, 500);
+
+    // Reconnects, and the new connection is served.
+    EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 1);
+    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, request); }));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
+              kqsoak::Reply(0));
+    EXPECT_EQ(peer.Accepted(), 2);
+    EXPECT_EQ(port->Close(), 1);
+    EXPECT_EQ(peer.Error(), "");
+}
+
+// The peer takes requests but never answers: every read ends within its
+// time-out with -1 and the port stays usable.
+TEST_F(NetSoak, PeerStopsAnswering) {
+    NetPeer peer(NetPeer::Mode::Silent);
+    ASSERT_TRUE(peer.ok());
+    ISerBase* port = PortFor(peer, 0x103);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
+    const std::string request = kqsoak::Request(0);
+    const auto* req = reinterpret_cast<const unsigned char*>(request.data());
+    unsigned char buf[16];
+    // Waits: the given time-out, or 10 ms per byte + 1000 ms by default.
+    struct Case {
+        int byteTimeout, baseTimeout, timeout, waitMs;
+    };
+    for (const Case& c : {Case{10, 1000, 300, 300}, Case{10, 1000, 0, 1160}, Case{1, 50, 0, 66}}) {
+        EXPECT_EQ(port->SetTimeout(c.byteTimeout, c.baseTimeout), 1);
+        EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }),
+                  kqsoak::kRequestSize);
+        const double t0 = NowMs();
+        EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, c.timeout); }), -1);
+        const double took = NowMs() - t0;
+        EXPECT_GE(took, c.waitMs - 20) << "timeout " << c.timeout;
+        EXPECT_LT(took, c.waitMs + 1500) << "timeout " << c.timeout;
+    }
+    EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 1);
+    EXPECT_EQ(peer.Accepted(), 1);
+    EXPECT_EQ(port->Close(), 1);
+}
+
+// The peer is gone: opening and reconnecting fail at once and leave the port
+// closed; given a peer again, the same port connects.
+TEST_F(NetSoak, PeerGone) {
+    auto peer = std::make_unique<NetPeer>(NetPeer::Mode::Answer);
+    ASSERT_TRUE(peer->ok());
+    ISerBase* port = PortFor(*peer, 0x104);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
+    peer.reset();  // listener and connection closed
+
+    unsigned char buf[16];
+    double t0 = NowMs();
+    // The orderly close reads as the end of the stream.
+    EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, 1000); }), 0);
+    EXPECT_EQ(port->Close(), 1);
+    const int fds = kqsoak::OpenFds();
+    EXPECT_EQ(QuietCall([&] { return port->Open(nullptr); }), 0);
+    EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 0);
+    EXPECT_EQ(kqsoak::OpenFds(), fds);
+    EXPECT_LT(NowMs() - t0, 3000);
+
+    NetPeer again(NetPeer::Mode::Answer);
+    ASSERT_TRUE(again.ok());
+    ASSERT_EQ(QuietCall([&] { return port->Open(again.Def().c_str()); }), 1);
+    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqsoak::Request(0)); }));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
+              kqsoak::Reply(0));
+    EXPECT_EQ(port->Close(), 1);
+}
+
+}  // namespace

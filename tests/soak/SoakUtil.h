@@ -1,0 +1,78 @@
+// Shared parts of the soak and fault tests: process figures, the exchange
+// payloads, and a host's view of the library (manager and interface).
+#ifndef KQSOAK_SOAKUTIL_H
+#define KQSOAK_SOAKUTIL_H
+
+#include <cstdint>
+#include <string>
+
+#include "ISerBase.h"
+
+namespace kqsoak {
+
+// Exchanges per soak run: KQSER_SOAK_EXCHANGES, or a few thousand so that the
+// ordinary suite stays fast.
+int Exchanges();
+
+// Open descriptors of this process (entries of /proc/self/fd).
+int OpenFds();
+// A memory figure of /proc/self/status in KiB ("VmRSS", "RssAnon"), or -1.
+long RssKb(const char* field);
+
+// A request of kRequestSize bytes and its reply of kReplySize bytes, both a
+// function of the sequence number. No byte is 0x00: a serial read drops a
+// NUL that arrives first, and any read may start at any byte.
+constexpr int kRequestSize = 8;
+constexpr int kReplySize = 16;
+std::string Request(uint32_t seq);
+std::string Reply(uint32_t seq);
+
+// Reads exactly n bytes through the port, read after read, for at most
+// deadlineMs in all. Returns what came.
+std::string ReadFull(ISerBase* port, int n, int timeoutMs, int deadlineMs);
+
+// Writes all of bytes through the port with Write(buf, len) calls.
+bool WriteFull(ISerBase* port, const std::string& bytes);
+
+// Standard output goes to /dev/null while it lives: the console build logs
+// every transfer, and the network port prints two lines per read.
+class QuietStdout {
+public:
+    QuietStdout();
+    ~QuietStdout();
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Runs fn with standard output quiet and returns its result.
+template <typename Fn>
+auto QuietCall(Fn fn) -> decltype(fn()) {
+    QuietStdout quiet;
+    return fn();
+}
+
+// Figures sampled over a soak run: after the first window of exchanges and
+// after the last.
+// Resident memory counts the library code pages the run first touches late;
+// anonymous resident memory (heap, stacks) is what a leak makes grow.
+struct Figures {
+    int fdsFirst = 0;
+    int fdsLast = 0;
+    long rssFirstKb = 0;
+    long rssLastKb = 0;
+    long anonFirstKb = 0;
+    long anonLastKb = 0;
+    void SampleFirst();
+    void SampleLast();
+    std::string Text() const;
+};
+
+// Milliseconds on the monotonic clock.
+double NowMs();
+
+}  // namespace kqsoak
+
+#endif
