@@ -80,7 +80,7 @@ ISerBase* CSerManager::GetSer(const char* def, int type) {
         std::unique_ptr<CSerBase> port(built);
         const int at = RegisterNew(port.get());
         if (at >= 0 && m_vecSer[static_cast<size_t>(at)] == port.get()) {
-            port.release();
+            (void)port.release();  // the registry owns it now
         }
         return at;
     };
