@@ -16,7 +16,12 @@ public:
     SockAddrIn(const SockAddrIn& other);
     ~SockAddrIn();
 
-    SockAddrIn& operator=(const SockAddrIn& other) { return Copy(other); }
+    SockAddrIn& operator=(const SockAddrIn& other) {
+        if (this != &other) {
+            Copy(other);
+        }
+        return *this;
+    }
 
     void Clear();
     SockAddrIn& Copy(const SockAddrIn& other);
