@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -424,6 +425,38 @@ TEST(NetStream, HostTextsThatAreNoAddressAreRefused) {
     EXPECT_EQ(kqtest::OpenFdCount(), fds - 1);
     EXPECT_EQ(net.Write(Bytes("x"), 1), -1);
     close(peer);
+}
+
+TEST(NetClosed, NoDescriptorLeftForASocket) {
+    const std::string fail = "CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n";
+    for (const char* def : {"127.0.0.1:9", "u127.0.0.1:9", "b:9"}) {
+        NetProbe port(def);
+        int opened = -1;
+        // Inside the capture: it needs descriptors of its own.
+        auto got = Capture([&] {
+            rlimit lim{};
+            getrlimit(RLIMIT_NOFILE, &lim);
+            rlimit low = lim;
+            low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
+            setrlimit(RLIMIT_NOFILE, &low);
+            std::vector<int> fillers;
+            for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+                fillers.push_back(fd);
+            }
+            opened = port.Open(nullptr);
+            for (int fd : fillers) {
+                close(fd);
+            }
+            setrlimit(RLIMIT_NOFILE, &lim);
+        });
+        EXPECT_EQ(opened, 0) << def;
+        EXPECT_EQ(port.Socket(), -1);
+        EXPECT_EQ(got.log.substr(0, fail.size()), fail) << def;
+        // Stream ports also say it on standard output, in both builds.
+        const bool stream = def[0] == '1';
+        const std::string out = stream ? fail : "";
+        EXPECT_EQ(got.out, kqtest::kConsole ? fail + out : out) << def;
+    }
 }
 
 TEST(NetClosed, ResultsOfAPortThatIsNotOpen) {
