@@ -21,8 +21,8 @@
 namespace {
 
 constexpr int kConnectWaits = 3;
-constexpr long kConnectWaitNs = 5L * 1000 * 1000 * 1000;
-constexpr long kPurgeWaitNs = 50L * 1000;
+constexpr long long kConnectWaitNs = 5LL * 1000 * 1000 * 1000;
+constexpr long long kPurgeWaitNs = 50LL * 1000;
 
 long long NowNs() {
     timespec now{};
