@@ -77,6 +77,14 @@ void NetPeer::Stop() {
     }
 }
 
+bool NetPeer::WaitConnections(int n, int timeoutMs) const {
+    const double end = NowMs() + timeoutMs;
+    while (open_ != n && NowMs() < end) {
+        usleep(5 * 1000);
+    }
+    return open_ == n;
+}
+
 std::string NetPeer::Error() {
     std::lock_guard<std::mutex> lock(mutex_);
     return error_;
@@ -165,6 +173,7 @@ void NetPeer::Run() {
             }
         }
         conns.swap(open);
+        open_ = static_cast<int>(conns.size());
     }
     for (const Conn& c : conns) {
         close(c.fd);

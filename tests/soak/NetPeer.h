@@ -30,6 +30,9 @@ public:
     // "127.0.0.1:<port>"
     std::string Def() const;
     int Accepted() const { return accepted_; }
+    // Waits up to timeoutMs until the peer holds exactly n connections (it
+    // closes its side when it sees the port's close). True when it does.
+    bool WaitConnections(int n, int timeoutMs) const;
     // Stops serving and closes the listener and every connection.
     void Stop();
     // The first fault seen ("" when none).
@@ -43,6 +46,7 @@ private:
     int listener_ = -1;
     int port_ = 0;
     std::atomic<int> accepted_{0};
+    std::atomic<int> open_{0};
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::string error_;

@@ -129,10 +129,13 @@ TEST_F(NetSoak, SixtyFourPortsAtOnce) {
     }
     EXPECT_EQ(fault, "");
     EXPECT_EQ(peer.Accepted(), kPorts);
-    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore + kPorts);
+    // Both ends live in this process: the ports' sockets and the peer's.
+    EXPECT_TRUE(peer.WaitConnections(kPorts, 2000));
+    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore + 2 * kPorts);
     for (ISerBase* port : ports) {
         EXPECT_EQ(port->Close(), 1);
     }
+    EXPECT_TRUE(peer.WaitConnections(0, 2000));
     EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
     EXPECT_EQ(peer.Error(), "");
     std::printf("soak: %d network ports at once, %d exchanges each\n", kPorts, rounds);
@@ -210,6 +213,9 @@ TEST_F(NetSoak, PeerGone) {
     ISerBase* port = PortFor(*peer, 0x104);
     ASSERT_NE(port, nullptr);
     ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
+    // Accepted first: closing a listener that still queues the connection
+    // would reset it instead.
+    ASSERT_TRUE(peer->WaitConnections(1, 2000));
     peer.reset();  // listener and connection closed
 
     unsigned char buf[16];
