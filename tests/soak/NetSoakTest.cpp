@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Capture.h"
 #include "ISerBase.h"
 #include "NetPeer.h"
 #include "SoakUtil.h"
@@ -24,6 +25,7 @@ constexpr bool kRssMeaningful = false;
 constexpr bool kRssMeaningful = true;
 #endif
 constexpr long kRssSlackKb = 64;
+const char* const kVariant = kqtest::kConsole ? "console" : "silent";
 
 class NetSoak : public ::testing::Test {
 protected:
@@ -84,8 +86,8 @@ TEST_F(NetSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     if (kRssMeaningful) {
         EXPECT_LE(figures.anonLastKb, figures.anonFirstKb + kRssSlackKb);
     }
-    std::printf("soak: tcp %d exchanges in %.1f s (%d per window), %s\n", done, seconds, window,
-                figures.Text().c_str());
+    std::printf("soak: %s tcp %d exchanges in %.1f s (%d per window), %s\n", kVariant, done,
+                seconds, window, figures.Text().c_str());
     RecordProperty("exchanges", done);
 }
 
@@ -138,7 +140,7 @@ TEST_F(NetSoak, SixtyFourPortsAtOnce) {
     EXPECT_TRUE(peer.WaitConnections(0, 2000));
     EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
     EXPECT_EQ(peer.Error(), "");
-    std::printf("soak: %d network ports at once, %d exchanges each\n", kPorts, rounds);
+    std::printf("soak: %s %d network ports at once, %d exchanges each\n", kVariant, kPorts, rounds);
 }
 
 // The peer resets the connection: the read fails within its time-out and

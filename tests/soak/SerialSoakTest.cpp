@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Capture.h"
 #include "ISerBase.h"
 #include "Pty.h"
 #include "PtyDevice.h"
@@ -31,6 +32,7 @@ constexpr bool kRssMeaningful = true;
 // Resident memory may move by a few pages (stdio, the loader); a leak of even
 // a few bytes per exchange shows far above this over 10 000 exchanges.
 constexpr long kRssSlackKb = 64;
+const char* const kVariant = kqtest::kConsole ? "console" : "silent";
 
 class SerialSoak : public ::testing::Test {
 protected:
@@ -90,8 +92,8 @@ TEST_F(SerialSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     if (kRssMeaningful) {
         EXPECT_LE(figures.anonLastKb, figures.anonFirstKb + kRssSlackKb);
     }
-    std::printf("soak: pty %d exchanges in %.1f s (%d per window), %s\n", done, seconds, window,
-                figures.Text().c_str());
+    std::printf("soak: %s pty %d exchanges in %.1f s (%d per window), %s\n", kVariant, done,
+                seconds, window, figures.Text().c_str());
     RecordProperty("exchanges", done);
 }
 
@@ -148,7 +150,7 @@ TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
     EXPECT_EQ(kqsoak::OpenFds(), fdsPtys);
     ptys.clear();
     EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
-    std::printf("soak: %d serial ports at once, %d exchanges each\n", kPorts, rounds);
+    std::printf("soak: %s %d serial ports at once, %d exchanges each\n", kVariant, kPorts, rounds);
 }
 
 // The device goes away while a read waits for more: the read ends with what
