@@ -22,7 +22,8 @@ using kqsoak::QuietCall;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kRssMeaningful = false;
 #else
-constexpr bool kRssMeaningful = true;
+// Under user-mode emulation the figures are the emulator's.
+constexpr bool kRssMeaningful = !kqtest::kEmulated;
 #endif
 constexpr long kRssSlackKb = 64;
 const char* const kVariant = kqtest::kConsole ? "console" : "silent";

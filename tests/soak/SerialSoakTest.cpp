@@ -27,7 +27,8 @@ using kqsoak::NowMs;
 // The sanitizers keep freed memory aside, so resident memory grows by design.
 constexpr bool kRssMeaningful = false;
 #else
-constexpr bool kRssMeaningful = true;
+// Under user-mode emulation the figures are the emulator's.
+constexpr bool kRssMeaningful = !kqtest::kEmulated;
 #endif
 // Resident memory may move by a few pages (stdio, the loader); a leak of even
 // a few bytes per exchange shows far above this over 10 000 exchanges.
