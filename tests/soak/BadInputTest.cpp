@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Capture.h"
 #include "HexDump.h"
 #include "ISerBase.h"
 #include "NetPeer.h"
@@ -151,9 +152,16 @@ TEST_F(BadInput, SerialPort) {
     EXPECT_TRUE(buf.Untouched(0));
     EXPECT_EQ(pty.Drain(100), "");
     // A huge length over a small buffer: only what the line holds is stored.
+    // (An emulator refuses a read into more memory than the process has, so
+    // there the read may end early, with what it stored.)
     ASSERT_TRUE(pty.WriteMaster("\x31\x32\x33\x34\x35"));
-    EXPECT_EQ(QuietCall([&] { return port->Read(buf.data(), INT_MAX, 0); }), 5);
-    EXPECT_EQ(std::memcmp(buf.data(), "\x31\x32\x33\x34\x35", 5), 0);
+    const int got = QuietCall([&] { return port->Read(buf.data(), INT_MAX, 0); });
+    if (!kqtest::kEmulated) {
+        EXPECT_EQ(got, 5);
+    }
+    ASSERT_GE(got, 0);
+    ASSERT_LE(got, 5);
+    EXPECT_EQ(std::memcmp(buf.data(), "\x31\x32\x33\x34\x35", static_cast<size_t>(got)), 0);
     EXPECT_TRUE(buf.Untouched(5));
     EXPECT_EQ(port->Close(), 1);
 }
