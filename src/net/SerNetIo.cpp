@@ -176,6 +176,15 @@ int CSerNet::Open(const char* def) {
             ::close(fd);
             return 0;
         }
+        // A peer that keeps the connection but stops reading would hold a
+        // write for ever once the buffers are full; bound it as for UDP.
+        const timeval sendTimeout{2, 0};
+        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+            const int err = errno;
+            KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
+            ::close(fd);
+            return 0;
+        }
     }
 
     SetBlocking(fd, false);
