@@ -105,7 +105,7 @@ void NetPeer::Run() {
         std::vector<pollfd> fds;
         fds.push_back({listener_, POLLIN, 0});
         for (const Conn& c : conns) {
-            fds.push_back({c.fd, POLLIN, 0});
+            fds.push_back({c.fd, static_cast<short>(mode_ == Mode::Deaf ? 0 : POLLIN), 0});
         }
         const int rc = poll(fds.data(), fds.size(), 50);
         if (rc < 0 && errno != EINTR) {
@@ -130,6 +130,12 @@ void NetPeer::Run() {
                 continue;
             }
             Conn& c = conns[i - 1];
+            if (mode_ == Mode::Deaf) {
+                // Only a hang-up or an error wakes it: the port is gone.
+                close(c.fd);
+                c.fd = -1;
+                continue;
+            }
             char buf[512];
             const ssize_t got = recv(c.fd, buf, sizeof buf, 0);
             if (got <= 0) {

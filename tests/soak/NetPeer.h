@@ -16,6 +16,7 @@ public:
     enum class Mode {
         Answer,      // reply to every request
         Silent,      // read requests, never reply
+        Deaf,        // accept, then never read
         ResetFirst,  // reset the first connection (SO_LINGER 0) at its first
                      // request, answer on later ones
     };

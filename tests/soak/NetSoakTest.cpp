@@ -1,8 +1,13 @@
 // Network ports as a host uses them (manager, interface) against a TCP peer
 // on 127.0.0.1: a long run of exchanges, 64 connections at once, and the
 // faults of a real network: the peer resets, stops answering, or is gone.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -205,6 +210,52 @@ TEST_F(NetSoak, PeerStopsAnswering) {
     }
     EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 1);
     EXPECT_EQ(peer.Accepted(), 1);
+    EXPECT_EQ(port->Close(), 1);
+}
+
+// The peer keeps the connection but stops reading: once the buffers are
+// full, a write must still return (with a short count or -1), not hang.
+TEST_F(NetSoak, PeerStopsReading) {
+    NetPeer peer(NetPeer::Mode::Deaf);
+    ASSERT_TRUE(peer.ok());
+    ISerBase* port = PortFor(peer, 0x105);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
+
+    constexpr int kChunk = 64 * 1024;
+    const std::vector<unsigned char> chunk(kChunk, 0x5A);
+    std::atomic<bool> finished{false};
+    int last = kChunk;
+    long long sent = 0;
+    bool returned = false;
+    {
+        kqsoak::QuietStdout quiet;
+        // 256 MiB at most: far beyond any socket buffer.
+        std::thread writer([&] {
+            for (int i = 0; i < 4096 && last == kChunk; ++i) {
+                last = port->Write(chunk.data(), kChunk);
+                sent += last > 0 ? last : 0;
+            }
+            finished = true;
+        });
+        const double end = NowMs() + 15000;
+        while (!finished && NowMs() < end) {
+            usleep(10 * 1000);
+        }
+        returned = finished;
+        // A write still blocked ends when the peer goes (reset).
+        peer.Stop();
+        writer.join();
+    }
+    EXPECT_TRUE(returned) << "a write blocked for 15 s after " << sent << " bytes";
+    EXPECT_LT(last, kChunk);
+
+    NetPeer again(NetPeer::Mode::Answer);
+    ASSERT_TRUE(again.ok());
+    ASSERT_EQ(QuietCall([&] { return port->Open(again.Def().c_str()); }), 1);
+    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqsoak::Request(0)); }));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
+              kqsoak::Reply(0));
     EXPECT_EQ(port->Close(), 1);
 }
 
