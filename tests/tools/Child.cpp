@@ -49,7 +49,8 @@ bool Child::Start(const std::vector<std::string>& argv, const Options& options) 
             dup2(outPipe[1], 1);
             dup2(errPipe[1], 2);
         }
-        for (const std::string& assignment : options.env) putenv(const_cast<char*>(assignment.c_str()));
+        for (const std::string& assignment : options.env)
+            putenv(const_cast<char*>(assignment.c_str()));
         execv(args[0], args.data());
         _exit(127);
     }

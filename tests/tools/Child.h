@@ -23,7 +23,7 @@ public:
     struct Options {
         std::vector<std::string> env;  // NAME=value added to the environment
         bool stdinPipe = false;        // else /dev/null
-        int terminal = -1;             // a pty slave: stdin, stdout and stderr, as a session's terminal
+        int terminal = -1;  // a pty slave: stdin, stdout and stderr, as a session's terminal
     };
 
     Child() = default;

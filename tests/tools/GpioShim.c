@@ -23,7 +23,7 @@ static int real_open(const char* path, int flags, mode_t mode) {
 
 static ssize_t real_read(int fd, void* buf, size_t n) {
     static ssize_t (*next)(int, void*, size_t);
-    if (next == NULL) next = (ssize_t (*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    if (next == NULL) next = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
     return next(fd, buf, n);
 }
 

@@ -49,7 +49,9 @@ bool Contains(const std::string& text, const std::string& part) {
 std::string Describe(const ChildResult& r) {
     std::ostringstream text;
     text << "exit " << r.exitCode << " signal " << r.signal << (r.timedOut ? " (timed out)" : "")
-         << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
+         << "\n--- stdout\n"
+         << r.out << "--- stderr\n"
+         << r.err;
     return text.str();
 }
 
@@ -102,7 +104,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        if (listener_ < 0 ||
+            bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             listen(listener_, 2) != 0 ||
             getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             ADD_FAILURE() << "cannot listen on 127.0.0.1";
@@ -165,7 +168,8 @@ TEST(KqserInfo, NamesTheLibraryAndItsVariant) {
     EXPECT_TRUE(Contains(r.out, "library     " + kLib)) << r.out;
     EXPECT_TRUE(Contains(r.out, "DllType     0\n")) << r.out;
     EXPECT_TRUE(Contains(r.out, "DllVersion  1\n")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "DllNote     kqSer.so for ISerBase, support COM, DIO, Net and USB\n"));
+    EXPECT_TRUE(
+        Contains(r.out, "DllNote     kqSer.so for ISerBase, support COM, DIO, Net and USB\n"));
     EXPECT_TRUE(Contains(r.out, kqtest::kConsole ? "variant     console" : "variant     silent"))
         << r.out;
     EXPECT_TRUE(r.err.empty()) << r.err;
@@ -189,7 +193,8 @@ TEST(KqserUsage, ErrorsExitTwoWithOneLine) {
     ExpectOneErrorLine(Kqser({"send", "ttyS1:9600", "01", "--read", "lots"}), 2,
                        "--read: 'lots' is not a number");
     ExpectOneErrorLine(Kqser({"send", "ttyS1:9600", "01", "--repeat", "0"}), 2, "out of range");
-    ExpectOneErrorLine(Kqser({"send", "ttyS1:9600", "01", "--bogus"}), 2, "unknown option '--bogus'");
+    ExpectOneErrorLine(Kqser({"send", "ttyS1:9600", "01", "--bogus"}), 2,
+                       "unknown option '--bogus'");
     ExpectOneErrorLine(Kqser({"send", "ttyS1:9600", "01", "--timeout"}), 2, "needs a value");
     ExpectOneErrorLine(Kqser({"send", "COM1", "01"}), 2, "'COM1' is neither");
     ExpectOneErrorLine(Kqser({"send", "127.0.0.1:99999", "01"}), 2, "outside 1 to 65535");
@@ -226,7 +231,8 @@ TEST(KqserUsage, EveryCommandHasHelp) {
     }
     const ChildResult main = Kqser({"--help"});
     EXPECT_EQ(main.exitCode, 0);
-    EXPECT_TRUE(Contains(main.out, "exit status: 0 success, 1 the library or a port failed, 2 usage"));
+    EXPECT_TRUE(
+        Contains(main.out, "exit status: 0 success, 1 the library or a port failed, 2 usage"));
     EXPECT_TRUE(Contains(main.out, "Ctrl-]")) << "the help names the key that leaves term";
     EXPECT_TRUE(Contains(Kqser({"term", "--help"}).out, "Ctrl-] leaves"));
 }
@@ -237,15 +243,15 @@ TEST(KqserErrors, LibraryThatCannotLoadOrLacksAnEntryPoint) {
     ExpectOneErrorLine(kqtest::RunKqser({"--lib", KQTEST_NO_ENTRY, "demo"}), 1,
                        "lacks the entry point GetSerManager");
     // Not a shared object at all.
-    ExpectOneErrorLine(kqtest::RunKqser({"--lib", __FILE__, "info"}), 1,
-                       "cannot load library");
+    ExpectOneErrorLine(kqtest::RunKqser({"--lib", __FILE__, "info"}), 1, "cannot load library");
 }
 
 TEST(KqserErrors, PortThatCannotBeOpened) {
     const ChildResult serial = Kqser({"send", "ttyKQNONE7:9600,N,8,1", "01"});
-    ExpectOneErrorLine(serial, 1,
-                       "cannot open port ttyKQNONE7:9600,n,8,1 (type 0x100007): /dev/ttyKQNONE7: No "
-                       "such file or directory");
+    ExpectOneErrorLine(
+        serial, 1,
+        "cannot open port ttyKQNONE7:9600,n,8,1 (type 0x100007): /dev/ttyKQNONE7: No "
+        "such file or directory");
 
     const ChildResult tcp = Kqser({"send", "127.0.0.1:" + std::to_string(ClosedPort()), "01"});
     ExpectOneErrorLine(tcp, 1, "cannot open port NET ");
@@ -265,7 +271,8 @@ std::string Bytes(std::initializer_list<int> values) {
 TEST(KqserSend, WritesTheBytesAndShowsTheReply) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    PtyDevice device(&pty, 8, [](const std::string&) { return std::string("hello\r\n"); }, 1);
+    PtyDevice device(
+        &pty, 8, [](const std::string&) { return std::string("hello\r\n"); }, 1);
     const ChildResult r = Kqser({"send", pty.Def("115200,N,8,1"), "01 03 00 00", "0x0002C40B",
                                  "--read", "7", "--timeout", "3000"});
     ASSERT_EQ(device.requests().size(), 1u) << Describe(r);
@@ -280,7 +287,8 @@ TEST(KqserSend, WritesTheBytesAndShowsTheReply) {
 TEST(KqserSend, ReportsNoReplyWithExitThree) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    PtyDevice device(&pty, 2, [](const std::string&) { return std::string(); }, 1);
+    PtyDevice device(
+        &pty, 2, [](const std::string&) { return std::string(); }, 1);
     const double start = kqtest::NowMs();
     const ChildResult r = Kqser({"send", pty.Def(), "AA55", "--timeout", "300"});
     EXPECT_EQ(device.requests().size(), 1u);
@@ -308,14 +316,16 @@ TEST(KqserSend, OverTcpWithAndWithoutReply) {
 TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    PtyDevice device(&pty, 3, [](const std::string& request) { return request + "!"; }, 5);
+    PtyDevice device(
+        &pty, 3, [](const std::string& request) { return request + "!"; }, 5);
     const ChildResult r = Kqser({"send", pty.Def(), "41 42 43", "--read", "4", "--repeat", "5",
                                  "--interval", "10", "--timeout", "3000"});
     EXPECT_EQ(device.requests().size(), 5u);
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "exchanges 5  replies 5  no reply 0\n")) << r.out;
     std::smatch m;
-    const std::regex stats(R"(latency ms: min ([0-9.]+)  median ([0-9.]+)  p99 ([0-9.]+)  max ([0-9.]+)  \(5 replies\))");
+    const std::regex stats(
+        R"(latency ms: min ([0-9.]+)  median ([0-9.]+)  p99 ([0-9.]+)  max ([0-9.]+)  \(5 replies\))");
     ASSERT_TRUE(std::regex_search(r.out, m, stats)) << r.out;
     const double min = std::stod(m[1]), median = std::stod(m[2]), p99 = std::stod(m[3]),
                  max = std::stod(m[4]);
@@ -326,9 +336,10 @@ TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
     EXPECT_TRUE(Contains(r.out, "|ABC!|")) << r.out;
 
     // Every second request goes unanswered.
-    TcpPeer peer([](int i, const std::string&) { return i % 2 == 0 ? std::string("ok") : std::string(); });
-    const ChildResult half = Kqser({"send", peer.Def(), "01", "--read", "2", "--repeat", "4",
-                                    "--timeout", "300"});
+    TcpPeer peer(
+        [](int i, const std::string&) { return i % 2 == 0 ? std::string("ok") : std::string(); });
+    const ChildResult half =
+        Kqser({"send", peer.Def(), "01", "--read", "2", "--repeat", "4", "--timeout", "300"});
     EXPECT_EQ(half.exitCode, 3) << Describe(half);
     EXPECT_TRUE(Contains(half.out, "exchanges 4  replies 2  no reply 2\n")) << half.out;
     EXPECT_TRUE(Contains(half.out, "(2 replies)")) << half.out;
@@ -338,16 +349,17 @@ TEST(KqserListen, PrintsFramesWithTimeStampsUntilTheCount) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
     Child child;
-    ASSERT_TRUE(child.Start({KQTEST_KQSER, "--lib", kLib, "listen", pty.Def(), "--count", "2",
-                             "--timeout", "20000"},
-                            {}));
+    ASSERT_TRUE(child.Start(
+        {KQTEST_KQSER, "--lib", kLib, "listen", pty.Def(), "--count", "2", "--timeout", "20000"},
+        {}));
     ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
     pty.WriteMaster("abc");
     ASSERT_TRUE(child.WaitForOut("|abc|", 10000)) << child.out();
     pty.WriteMaster(Bytes({0x00 + 1, 0xFF}));
     const ChildResult r = child.Wait(10000);
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \+\d+\.\d\d\d s  3 bytes\n)")))
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \+\d+\.\d\d\d s  3 bytes\n)")))
         << r.out;
     EXPECT_TRUE(Contains(r.out, "01 FF")) << r.out;
     EXPECT_TRUE(Contains(r.out, "2 frames, 5 bytes (count reached)")) << r.out;
@@ -385,10 +397,13 @@ TEST(KqserDemo, EveryStepWorks) {
     const ChildResult r = Kqser({"demo"}, 60000);
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "all 12 steps worked")) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(GetSer\("pts/\d+:115200,N,8,1", 0x10000\d\))")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex(R"(GetSer\("pts/\d+:115200,N,8,1", 0x10000\d\))")))
         << r.out;
-    EXPECT_TRUE(Contains(r.out, "voltage 230.4 V, current 5.12 A, frequency 50.00 Hz, power 1180 W"));
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(GetSer\("127\.0\.0\.1:\d+", 0x2[0-9A-F]{5}\))")))
+    EXPECT_TRUE(
+        Contains(r.out, "voltage 230.4 V, current 5.12 A, frequency 50.00 Hz, power 1180 W"));
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex(R"(GetSer\("127\.0\.0\.1:\d+", 0x2[0-9A-F]{5}\))")))
         << r.out;
     // The library's own lines: through kqser's trace_log (silent) or printed by it (console).
     EXPECT_TRUE(Contains(r.out, kqtest::kConsole ? "SerManager new: " : "lib| SerManager new: "))
@@ -401,7 +416,8 @@ TEST(KqserDemo, EveryStepWorks) {
 TEST(KqserVerbose, ShowsTheLibraryLogLines) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    PtyDevice device(&pty, 1, [](const std::string&) { return std::string("Z"); }, 2);
+    PtyDevice device(
+        &pty, 1, [](const std::string&) { return std::string("Z"); }, 2);
     const ChildResult verbose = Kqser({"-v", "send", pty.Def(), "5A", "--read", "1"});
     EXPECT_EQ(verbose.exitCode, 0) << Describe(verbose);
     const ChildResult quiet = Kqser({"send", pty.Def(), "5A", "--read", "1"});
@@ -448,7 +464,8 @@ TEST(KqserTerm, RelaysBothWaysAndRestoresTheTerminal) {
     Child child;
     Child::Options options;
     options.terminal = termSlave;
-    ASSERT_TRUE(child.Start({KQTEST_KQSER, "--lib", kLib, "term", line.Def("115200,N,8,1")}, options));
+    ASSERT_TRUE(
+        child.Start({KQTEST_KQSER, "--lib", kLib, "term", line.Def("115200,N,8,1")}, options));
     const std::string banner = readTerm("Ctrl-] leaves", 10000);
     ASSERT_TRUE(Contains(banner, "Ctrl-] leaves")) << banner;
     // Raw mode: keys pass one by one, Ctrl-C included, without echo.
@@ -507,7 +524,8 @@ TEST(KqserTerm, SigtermRestoresTheTerminalToo) {
 TEST(KqserTerm, PipedInputIsSentAndTheAnswerShown) {
     PtyPair line;
     ASSERT_TRUE(line.ok());
-    PtyDevice device(&line, 4, [](const std::string&) { return std::string("pong"); }, 1);
+    PtyDevice device(
+        &line, 4, [](const std::string&) { return std::string("pong"); }, 1);
     Child child;
     Child::Options options;
     options.stdinPipe = true;

@@ -150,13 +150,20 @@ TEST(DefString, SerialTypeCodesFollowThePrefixAndPortDigit) {
         const char* def;
         int type;
     } cases[] = {
-        {"ttyUSB0:115200,N,8,1", 0x120000}, {"ttyS1:9600,E,7,2", 0x100001},
-        {"ttyXRUSB2:38400,o,8,1.5", 0x110002}, {"esl3:19200,s,8,2", 0x110003},
-        {"ttyACM0:9600,M,8,1", 0x120000},   {"ttyS10:57600", 0x100000},
-        {"1:4800", 0x100001},               {"ttyusb0:9600", 0x120000},
-        {"pts/7:115200,N,8,1", 0x100007},   {"ttyEXA4:9600", 0x110004},
-        {"ttyFT1:9600", 0x120001},          {"ttyEC2:9600", 0x120002},
-        {"ttySBC5:9600", 0x110005},         {"ttyAMA0:9600", 0x100000},
+        {"ttyUSB0:115200,N,8,1", 0x120000},
+        {"ttyS1:9600,E,7,2", 0x100001},
+        {"ttyXRUSB2:38400,o,8,1.5", 0x110002},
+        {"esl3:19200,s,8,2", 0x110003},
+        {"ttyACM0:9600,M,8,1", 0x120000},
+        {"ttyS10:57600", 0x100000},
+        {"1:4800", 0x100001},
+        {"ttyusb0:9600", 0x120000},
+        {"pts/7:115200,N,8,1", 0x100007},
+        {"ttyEXA4:9600", 0x110004},
+        {"ttyFT1:9600", 0x120001},
+        {"ttyEC2:9600", 0x120002},
+        {"ttySBC5:9600", 0x110005},
+        {"ttyAMA0:9600", 0x100000},
     };
     for (const Case& c : cases) {
         const DefInfo info = Def(c.def);
@@ -187,14 +194,17 @@ TEST(DefString, NetworkTypeCodesAre0x200000PlusThePort) {
 TEST(DefString, RejectsWhatTheLibraryWouldMisread) {
     DefInfo info;
     std::string error;
-    for (const char* bad : {"", "COM1", "ttyUSB0", "COM:9600", "ttyS,1:9600", ":9600",
-                            "127.0.0.1:70000", "1.2.3.4:-1", "1234567890.1234567:80",
-                            "averyveryverylongdevicename0:9600", "u:4000"}) {
+    for (const char* bad :
+         {"", "COM1", "ttyUSB0", "COM:9600", "ttyS,1:9600", ":9600", "127.0.0.1:70000",
+          "1.2.3.4:-1", "1234567890.1234567:80", "averyveryverylongdevicename0:9600", "u:4000"}) {
         EXPECT_FALSE(ClassifyDef(bad, &info, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
         EXPECT_LT(error.size(), 200u) << bad;
     }
-    EXPECT_FALSE(ClassifyDef(std::string("ttyS1:96\0" "00", 10), &info, &error));
+    EXPECT_FALSE(ClassifyDef(std::string("ttyS1:96\0"
+                                         "00",
+                                         10),
+                             &info, &error));
     EXPECT_FALSE(ClassifyDef("B255.255.255.255:3000", &info, &error)) << "16 characters of host";
 }
 
@@ -237,7 +247,8 @@ TEST(Stats, TextForms) {
     EXPECT_EQ(FormatLatencyStats(LatencyStats()), "latency ms: no replies");
     EXPECT_EQ(FormatLatencyStats(ComputeLatencyStats({1, 2, 3})),
               "latency ms: min 1.00  median 2.00  p99 3.00  max 3.00  (3 replies)");
-    EXPECT_EQ(FormatProgress(7, 100, 1, 2.5, true), "[  7/100] replies 6  no reply 1  last 2.50 ms");
+    EXPECT_EQ(FormatProgress(7, 100, 1, 2.5, true),
+              "[  7/100] replies 6  no reply 1  last 2.50 ms");
     EXPECT_EQ(FormatProgress(3, 5, 3, 0, false), "[3/5] replies 0  no reply 3  last: no reply");
 }
 
@@ -249,8 +260,9 @@ TEST(Format, HexAndAscii) {
               "  0000  68 69 00 7F FF 7E                                 |hi...~|\n");
     std::vector<uint8_t> seventeen(17, 'A');
     const std::string dump = HexAsciiDump(seventeen.data(), seventeen.size(), "");
-    EXPECT_NE(dump.find("0000  41 41 41 41 41 41 41 41  41 41 41 41 41 41 41 41  |AAAAAAAAAAAAAAAA|\n"),
-              std::string::npos);
+    EXPECT_NE(
+        dump.find("0000  41 41 41 41 41 41 41 41  41 41 41 41 41 41 41 41  |AAAAAAAAAAAAAAAA|\n"),
+        std::string::npos);
     EXPECT_NE(dump.find("0010  41 "), std::string::npos);
     EXPECT_EQ(HexAsciiDump(bytes, 0, ""), "");
 }
@@ -299,7 +311,8 @@ TEST(Modbus, RtuMeterAnswersAndKeepsSilentOnBadFrames) {
     EXPECT_FALSE(ParseRtuReadHoldingReply(corrupt, 1, 4, &values, &error));
     EXPECT_EQ(error, "bad CRC");
     EXPECT_FALSE(ParseRtuReadHoldingReply(reply, 1, 3, &values, &error)) << "wrong count";
-    EXPECT_FALSE(ParseRtuReadHoldingReply(Bytes(reply.begin(), reply.begin() + 4), 1, 4, &values, &error));
+    EXPECT_FALSE(
+        ParseRtuReadHoldingReply(Bytes(reply.begin(), reply.begin() + 4), 1, 4, &values, &error));
     EXPECT_EQ(RtuRequestLength(Bytes({0x01})), 0u);
     EXPECT_EQ(RtuRequestLength(Bytes({0x01, 0x03})), 8u);
     EXPECT_EQ(RtuRequestLength(Bytes({0x01, 0x10})), 0u);
@@ -308,7 +321,8 @@ TEST(Modbus, RtuMeterAnswersAndKeepsSilentOnBadFrames) {
 TEST(Modbus, TcpMeterAnswersWithTheSameTransaction) {
     const Meter meter = DemoMeter();
     const Bytes request = TcpReadHolding(0x1234, 1, 1, 2);
-    EXPECT_EQ(request, Bytes({0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x01, 0x00, 0x02}));
+    EXPECT_EQ(request,
+              Bytes({0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x01, 0x00, 0x02}));
     EXPECT_EQ(TcpFrameLength(request), request.size());
     EXPECT_EQ(TcpFrameLength(Bytes(request.begin(), request.begin() + 6)), 0u);
     const Bytes reply = MeterAnswerTcp(meter, request);
@@ -319,8 +333,8 @@ TEST(Modbus, TcpMeterAnswersWithTheSameTransaction) {
     ASSERT_TRUE(ParseTcpReadHoldingReply(reply, 0x1234, 1, 2, &values, &error)) << error;
     EXPECT_EQ(values, std::vector<uint16_t>({512, 5000}));
     EXPECT_FALSE(ParseTcpReadHoldingReply(reply, 0x1235, 1, 2, &values, &error));
-    EXPECT_FALSE(ParseTcpReadHoldingReply(Bytes(reply.begin(), reply.end() - 1), 0x1234, 1, 2, &values,
-                                          &error));
+    EXPECT_FALSE(ParseTcpReadHoldingReply(Bytes(reply.begin(), reply.end() - 1), 0x1234, 1, 2,
+                                          &values, &error));
     Bytes otherProtocol = request;
     otherProtocol[3] = 1;
     EXPECT_TRUE(MeterAnswerTcp(meter, otherProtocol).empty());

@@ -1,7 +1,7 @@
 #include "DefString.h"
 
-#include <cstddef>
 #include <strings.h>
+#include <cstddef>
 
 namespace kqtool {
 
@@ -63,9 +63,8 @@ int SerialKindOfDevice(const std::string& device) {
         int kind;
     };
     static const Prefix kPrefixes[] = {
-        {"ESL", 0x110000},    {"ttyXRUSB", 0x110000}, {"ttyEXA", 0x110000},
-        {"ttySBC", 0x110000}, {"ttyUSB", 0x120000},   {"ttyFT", 0x120000},
-        {"ttyEC", 0x120000},  {"ttyACM", 0x120000},
+        {"ESL", 0x110000},    {"ttyXRUSB", 0x110000}, {"ttyEXA", 0x110000}, {"ttySBC", 0x110000},
+        {"ttyUSB", 0x120000}, {"ttyFT", 0x120000},    {"ttyEC", 0x120000},  {"ttyACM", 0x120000},
     };
     for (const Prefix& prefix : kPrefixes) {
         const size_t n = std::char_traits<char>::length(prefix.text);
@@ -84,7 +83,8 @@ bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error) {
     const std::string head = def.substr(0, colon);
     if (IsNetHost(head)) {
         if (head.size() > 15) {
-            return Fail(error, "network host '" + head.substr(0, 40) + "' is longer than 15 characters");
+            return Fail(error,
+                        "network host '" + head.substr(0, 40) + "' is longer than 15 characters");
         }
         long long port = colon == std::string::npos ? 0 : LeadingNumber(def.substr(colon + 1));
         if (port < 0 || port > 65535) {

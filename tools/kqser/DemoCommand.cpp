@@ -78,15 +78,14 @@ struct Leg {
 // parse (the meter's registers expected).
 template <typename Parse>
 void RunLeg(Road* road, ISerManager* manager, SimulatedMeter* meter, const char* who,
-            const std::string& def, int type, const Bytes& request, size_t replyLen,
-            bool stream, const std::vector<uint16_t>& expected, Parse parse, Leg* leg) {
+            const std::string& def, int type, const Bytes& request, size_t replyLen, bool stream,
+            const std::vector<uint16_t>& expected, Parse parse, Leg* leg) {
     leg->def = def;
     road->Begin("GetSer(\"" + def + "\", " + Hex(type) + ")");
     ISerBase* port = manager->GetSer(def.c_str(), type);
-    if (!road->End(port != nullptr,
-                   port != nullptr ? "port \"" + std::string(port->GetNote()) + "\", type " +
-                                         Hex(port->GetType())
-                                   : "no port")) {
+    if (!road->End(port != nullptr, port != nullptr ? "port \"" + std::string(port->GetNote()) +
+                                                          "\", type " + Hex(port->GetType())
+                                                    : "no port")) {
         for (const char* call : {"Open", "Write", "Read", "Close"}) road->Skip(call);
         leg->detail = "GetSer gave no port";
         return;
@@ -133,11 +132,13 @@ void RunLeg(Road* road, ISerManager* manager, SimulatedMeter* meter, const char*
             leg->detail = "reply " + std::to_string(reply.size()) + " B after " + Ms(latency) +
                           ": " + DescribeDemoRegisters(values);
         } else {
-            leg->detail = reply.empty() ? "no reply" : "bad reply: " + (error.empty() ? "unexpected values" : error);
+            leg->detail = reply.empty()
+                              ? "no reply"
+                              : "bad reply: " + (error.empty() ? "unexpected values" : error);
         }
         leg->ok = road->End(valid, std::to_string(reply.size()) + " bytes after " + Ms(latency) +
-                                       (valid ? ", " + std::string(stream ? "frame" : "CRC") + " ok: " +
-                                                    DescribeDemoRegisters(values)
+                                       (valid ? ", " + std::string(stream ? "frame" : "CRC") +
+                                                    " ok: " + DescribeDemoRegisters(values)
                                               : ", " + leg->detail));
     } else {
         road->Skip("Read");
@@ -162,14 +163,16 @@ int RunDemo(const Common& common, const Args& args) {
     std::printf("kqser demo: one Modbus request through kqSer, over a serial line and over TCP\n");
     std::printf("library: %s\n", lib.path.c_str());
     std::printf("         %s, version %d\n", lib.dllNote(), lib.dllVersion());
-    std::printf("         %s\n", lib.silent ? "silent build: its log lines reach kqser's trace_log (lib|)"
-                                             : "console build: it prints its log lines itself");
+    std::printf("         %s\n", lib.silent
+                                     ? "silent build: its log lines reach kqser's trace_log (lib|)"
+                                     : "console build: it prints its log lines itself");
 
     RtuMeterOnPty rtuMeter(meter);
     TcpMeter tcpMeter(meter);
     std::string error;
     if (!rtuMeter.Start(&error)) return Complain(common, "simulated meter: " + error, kExitFailed);
-    if (!tcpMeter.Start(&error)) return Complain(common, "simulated TCP meter: " + error, kExitFailed);
+    if (!tcpMeter.Start(&error))
+        return Complain(common, "simulated TCP meter: " + error, kExitFailed);
 
     Road road;
     std::printf("\n== a Modbus RTU meter (unit 1) on the master side of %s\n",
@@ -187,12 +190,13 @@ int RunDemo(const Common& common, const Args& args) {
         return Complain(common, "pseudo-terminal " + serialDef + ": " + error, kExitFailed);
     }
     const Bytes rtuRequest = RtuReadHolding(meter.unit, 0, 4);
-    RunLeg(&road, session.manager(), &rtuMeter, "meter", serialDef, serialInfo.typeCode, rtuRequest,
-           5 + 2 * 4, false, meter.registers,
-           [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
-               return ParseRtuReadHoldingReply(reply, meter.unit, 4, values, why);
-           },
-           &serial);
+    RunLeg(
+        &road, session.manager(), &rtuMeter, "meter", serialDef, serialInfo.typeCode, rtuRequest,
+        5 + 2 * 4, false, meter.registers,
+        [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
+            return ParseRtuReadHoldingReply(reply, meter.unit, 4, values, why);
+        },
+        &serial);
 
     Leg tcp;
     tcp.label = "tcp";
@@ -200,12 +204,13 @@ int RunDemo(const Common& common, const Args& args) {
     std::printf("\n== a Modbus TCP meter on %s (a port the system picked)\n", tcpDef.c_str());
     const uint16_t transaction = 0x0101;
     const Bytes tcpRequest = TcpReadHolding(transaction, meter.unit, 0, 4);
-    RunLeg(&road, session.manager(), &tcpMeter, "meter", tcpDef, 0x200000 + tcpMeter.Port(),
-           tcpRequest, 9 + 2 * 4, true, meter.registers,
-           [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
-               return ParseTcpReadHoldingReply(reply, transaction, meter.unit, 4, values, why);
-           },
-           &tcp);
+    RunLeg(
+        &road, session.manager(), &tcpMeter, "meter", tcpDef, 0x200000 + tcpMeter.Port(),
+        tcpRequest, 9 + 2 * 4, true, meter.registers,
+        [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
+            return ParseTcpReadHoldingReply(reply, transaction, meter.unit, 4, values, why);
+        },
+        &tcp);
 
     std::printf("\n");
     road.Begin("FreeSerManager()");

@@ -137,7 +137,8 @@ void RtuMeterOnPty::Serve() {
         frame.erase(frame.begin(), frame.begin() + static_cast<long>(need));
         const Bytes reply = MeterAnswerRtu(meter_, request);
         if (reply.empty()) {
-            Note("ignored " + HexString(request.data(), request.size()) + " (bad CRC or other unit)");
+            Note("ignored " + HexString(request.data(), request.size()) +
+                 " (bad CRC or other unit)");
             continue;
         }
         const bool sent = WriteAll(master_, reply);

@@ -17,8 +17,9 @@ int RunInfo(const Common& common, const Args& args) {
     std::printf("DllType     %d\n", lib.dllType());
     std::printf("DllVersion  %d\n", lib.dllVersion());
     std::printf("DllNote     %s\n", note != nullptr ? note : "(null)");
-    std::printf("variant     %s\n", lib.silent ? "silent (exports trace_log; -v shows its log lines)"
-                                                : "console (prints its log lines on standard output)");
+    std::printf("variant     %s\n", lib.silent
+                                        ? "silent (exports trace_log; -v shows its log lines)"
+                                        : "console (prints its log lines on standard output)");
     return kExitOk;
 }
 
@@ -52,7 +53,8 @@ int RunGpio(const Common& common, const Args& args) {
     const std::string action = args.positional[0];
     unsigned char command[2] = {0, 0};
     if (action == "read") {
-        if (args.positional.size() != 1) return Complain(common, "read takes no arguments", kExitUsage);
+        if (args.positional.size() != 1)
+            return Complain(common, "read takes no arguments", kExitUsage);
     } else if (action == "write") {
         if (args.positional.size() != 3) {
             return Complain(common, "write needs SELECTOR and LEVEL", kExitUsage);
@@ -64,8 +66,9 @@ int RunGpio(const Common& common, const Args& args) {
         }
         int level = 0;
         if (!ParseLevel(args.positional[2], &level)) {
-            return Complain(common, "level '" + args.positional[2].substr(0, 40) +
-                                        "' is not 0 to 255, high, low, on or off",
+            return Complain(common,
+                            "level '" + args.positional[2].substr(0, 40) +
+                                "' is not 0 to 255, high, low, on or off",
                             kExitUsage);
         }
         command[0] = static_cast<unsigned char>(selector);

@@ -40,8 +40,8 @@ Bytes ReadHoldingPdu(uint16_t start, uint16_t count) {
 }
 
 // The values of a read-holding reply PDU.
-bool ParseReadHoldingPdu(const uint8_t* pdu, size_t n, uint16_t count, std::vector<uint16_t>* values,
-                         std::string* error) {
+bool ParseReadHoldingPdu(const uint8_t* pdu, size_t n, uint16_t count,
+                         std::vector<uint16_t>* values, std::string* error) {
     if (n < 2) return Fail(error, "reply too short");
     if (pdu[0] == (kReadHolding | 0x80)) {
         return Fail(error, "exception reply, code " + std::to_string(pdu[1]));
@@ -80,7 +80,8 @@ Meter DemoMeter() {
 std::string DescribeDemoRegisters(const std::vector<uint16_t>& registers) {
     if (registers.size() < 4) return "(too few registers)";
     char text[160];
-    std::snprintf(text, sizeof text, "voltage %u.%u V, current %u.%02u A, frequency %u.%02u Hz, power %u W",
+    std::snprintf(text, sizeof text,
+                  "voltage %u.%u V, current %u.%02u A, frequency %u.%02u Hz, power %u W",
                   registers[0] / 10u, registers[0] % 10u, registers[1] / 100u, registers[1] % 100u,
                   registers[2] / 100u, registers[2] % 100u, static_cast<unsigned>(registers[3]));
     return text;
@@ -117,10 +118,13 @@ Bytes RtuReadHolding(uint8_t unit, uint16_t start, uint16_t count) {
 size_t RtuRequestLength(const Bytes& head) {
     if (head.size() < 2) return 0;
     switch (head[1]) {
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06:
-            return 8;  // unit, function, two 16-bit fields, CRC
-        default:
-            return 0;
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06: return 8;  // unit, function, two 16-bit fields, CRC
+        default: return 0;
     }
 }
 
@@ -139,7 +143,8 @@ Bytes MeterAnswerRtu(const Meter& meter, const Bytes& frame) {
 
 bool ParseRtuReadHoldingReply(const Bytes& frame, uint8_t unit, uint16_t count,
                               std::vector<uint16_t>* values, std::string* error) {
-    if (frame.size() < 5) return Fail(error, "reply too short (" + std::to_string(frame.size()) + " bytes)");
+    if (frame.size() < 5)
+        return Fail(error, "reply too short (" + std::to_string(frame.size()) + " bytes)");
     const uint16_t crc = ModbusCrc16(frame.data(), frame.size() - 2);
     if (frame[frame.size() - 2] != (crc & 0xFF) || frame[frame.size() - 1] != (crc >> 8)) {
         return Fail(error, "bad CRC");
@@ -165,7 +170,8 @@ size_t TcpFrameLength(const Bytes& head) {
 }
 
 Bytes MeterAnswerTcp(const Meter& meter, const Bytes& frame) {
-    if (frame.size() < 8 || Be16(&frame[2]) != 0 || TcpFrameLength(frame) != frame.size()) return {};
+    if (frame.size() < 8 || Be16(&frame[2]) != 0 || TcpFrameLength(frame) != frame.size())
+        return {};
     if (frame[6] != meter.unit) return {};
     const Bytes pdu(frame.begin() + 7, frame.end());
     const Bytes answer = MeterAnswerPdu(meter, pdu);
@@ -178,8 +184,10 @@ Bytes MeterAnswerTcp(const Meter& meter, const Bytes& frame) {
 
 bool ParseTcpReadHoldingReply(const Bytes& frame, uint16_t transaction, uint8_t unit,
                               uint16_t count, std::vector<uint16_t>* values, std::string* error) {
-    if (frame.size() < 9) return Fail(error, "reply too short (" + std::to_string(frame.size()) + " bytes)");
-    if (TcpFrameLength(frame) != frame.size()) return Fail(error, "length field does not match the reply");
+    if (frame.size() < 9)
+        return Fail(error, "reply too short (" + std::to_string(frame.size()) + " bytes)");
+    if (TcpFrameLength(frame) != frame.size())
+        return Fail(error, "length field does not match the reply");
     if (Be16(&frame[0]) != transaction) return Fail(error, "reply to another transaction");
     if (Be16(&frame[2]) != 0) return Fail(error, "not a Modbus reply (protocol id)");
     if (frame[6] != unit) return Fail(error, "reply from unit " + std::to_string(frame[6]));

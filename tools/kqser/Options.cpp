@@ -113,9 +113,11 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
             return false;
         }
     }
-    const long long result = negative ? -static_cast<long long>(value) : static_cast<long long>(value);
+    const long long result =
+        negative ? -static_cast<long long>(value) : static_cast<long long>(value);
     if (result < min || result > max) {
-        *error = shown + " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
+        *error =
+            shown + " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
         return false;
     }
     *out = result;

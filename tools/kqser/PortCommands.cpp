@@ -174,8 +174,9 @@ int RunSend(const Common& common, const Args& args) {
         const double start = NowMs();
         const int written = port->Write(request.data(), static_cast<int>(request.size()));
         if (written != static_cast<int>(request.size())) {
-            code = Complain(common, "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
-                                        " of " + std::to_string(request.size()) + " bytes)",
+            code = Complain(common,
+                            "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
+                                " of " + std::to_string(request.size()) + " bytes)",
                             kExitFailed);
             break;
         }
@@ -189,7 +190,8 @@ int RunSend(const Common& common, const Args& args) {
             lastLen = n;
             if (repeat == 1) {
                 std::printf("<- %d bytes after %.2f ms\n", n, latency);
-                std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(), stdout);
+                std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(),
+                           stdout);
             }
         } else {
             ++noReply;
@@ -202,8 +204,9 @@ int RunSend(const Common& common, const Args& args) {
         }
         std::fflush(stdout);
         if (progress) {
-            std::fprintf(stderr, "\r%s\033[K",
-                         FormatProgress(done, static_cast<int>(repeat), noReply, latency, n > 0).c_str());
+            std::fprintf(
+                stderr, "\r%s\033[K",
+                FormatProgress(done, static_cast<int>(repeat), noReply, latency, n > 0).c_str());
         }
         if (n == kReadPeerClosed) {
             std::printf("the peer closed the connection\n");
@@ -219,7 +222,8 @@ int RunSend(const Common& common, const Args& args) {
     if (repeat > 1 && readLen > 0) {
         if (lastLen > 0) {
             std::printf("<- last reply, %d bytes\n", lastLen);
-            std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(lastLen), "   ").c_str(), stdout);
+            std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(lastLen), "   ").c_str(),
+                       stdout);
         }
         std::printf("exchanges %d  replies %d  no reply %d\n", done, done - noReply, noReply);
         std::printf("%s\n", FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());

@@ -24,8 +24,9 @@ LatencyStats ComputeLatencyStats(std::vector<double> samples) {
 std::string FormatLatencyStats(const LatencyStats& stats) {
     if (stats.count == 0) return "latency ms: no replies";
     char line[160];
-    std::snprintf(line, sizeof line, "latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f  (%zu %s)",
-                  stats.min, stats.median, stats.p99, stats.max, stats.count,
+    std::snprintf(line, sizeof line,
+                  "latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f  (%zu %s)", stats.min,
+                  stats.median, stats.p99, stats.max, stats.count,
                   stats.count == 1 ? "reply" : "replies");
     return line;
 }

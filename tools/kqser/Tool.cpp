@@ -137,15 +137,16 @@ ISerBase* Session::OpenPort(const std::string& def, int type, int* code, const s
     std::snprintf(typeText, sizeof typeText, "0x%X", static_cast<unsigned>(type));
     ISerBase* port = manager_->GetSer(def.empty() ? nullptr : def.c_str(), type);
     if (port == nullptr) {
-        *code = Complain(common_, "the library has no port for '" + def + "' (type " + typeText + ")",
-                         kExitFailed);
+        *code =
+            Complain(common_, "the library has no port for '" + def + "' (type " + typeText + ")",
+                     kExitFailed);
         return nullptr;
     }
     if (!port->Open(nullptr)) {
         const char* note = port->GetNote();
-        *code = Complain(common_, "cannot open port " + std::string(note != nullptr ? note : def) +
-                                      " (type " + typeText + ")" +
-                                      (hint.empty() ? "" : ": " + hint),
+        *code = Complain(common_,
+                         "cannot open port " + std::string(note != nullptr ? note : def) +
+                             " (type " + typeText + ")" + (hint.empty() ? "" : ": " + hint),
                          kExitFailed);
         return nullptr;
     }

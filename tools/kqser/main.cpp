@@ -58,13 +58,19 @@ const char kMainHelp[] =
 
 const std::vector<Subcommand>& Subcommands() {
     static const std::vector<Subcommand> kSubcommands = {
-        {"info", RunInfo, {},
+        {"info",
+         RunInfo,
+         {},
          "usage: kqser info [--lib PATH]\n"
          "\n"
          "Loads the library and prints its path, DllType, DllVersion, DllNote and its variant:\n"
          "silent when it exports trace_log, console otherwise.\n"},
-        {"send", RunSend,
-         {{"--type", true}, {"--read", true}, {"--timeout", true}, {"--repeat", true},
+        {"send",
+         RunSend,
+         {{"--type", true},
+          {"--read", true},
+          {"--timeout", true},
+          {"--repeat", true},
           {"--interval", true}},
          "usage: kqser send DEF HEX... [--type CODE] [--read N] [--timeout MS]\n"
          "                             [--repeat N] [--interval MS]\n"
@@ -85,7 +91,9 @@ const std::vector<Subcommand>& Subcommands() {
          "\n"
          "Each exchange purges the port first, so a late reply is not taken for the next.\n"
          "Exit status 3 when an exchange got no reply. Ctrl-C stops and prints the figures.\n"},
-        {"listen", RunListen, {{"--type", true}, {"--count", true}, {"--timeout", true}},
+        {"listen",
+         RunListen,
+         {{"--type", true}, {"--count", true}, {"--timeout", true}},
          "usage: kqser listen DEF [--type CODE] [--count N] [--timeout MS]\n"
          "\n"
          "Opens the port and prints every frame that arrives with the time of day and the\n"
@@ -96,7 +104,9 @@ const std::vector<Subcommand>& Subcommands() {
          "  --count N      stop after N frames (exit status 3 if fewer came)\n"
          "  --timeout MS   stop after MS milliseconds\n"
          "Ctrl-C stops.\n"},
-        {"term", RunTerm, {{"--type", true}},
+        {"term",
+         RunTerm,
+         {{"--type", true}},
          "usage: kqser term DEF [--type CODE]\n"
          "\n"
          "An interactive terminal: keys go to the port as typed (raw mode: Ctrl-C goes to the\n"
@@ -104,7 +114,9 @@ const std::vector<Subcommand>& Subcommands() {
          "Ctrl-] leaves. The terminal is restored on every way out.\n"
          "With standard input from a file or pipe, sends it, shows the answers until 1 s of\n"
          "silence, and ends.\n"},
-        {"gpio", RunGpio, {},
+        {"gpio",
+         RunGpio,
+         {},
          "usage: kqser gpio read\n"
          "       kqser gpio write SELECTOR LEVEL\n"
          "\n"
@@ -114,7 +126,9 @@ const std::vector<Subcommand>& Subcommands() {
          "          SELECTOR + 15 (2 is line 17, 3 is line 18); LEVEL 0/low/off or\n"
          "          1/high/on (any non-zero number is high)\n"
          "  kqser gpio write 2 1\n"},
-        {"demo", RunDemo, {},
+        {"demo",
+         RunDemo,
+         {},
          "usage: kqser demo [--lib PATH]\n"
          "\n"
          "Runs a simulated Modbus RTU meter on a pseudo-terminal and a Modbus TCP meter on\n"
@@ -153,7 +167,8 @@ int Main(int argc, char** argv) {
     if (at < 0) {
         Args args;
         std::string error;
-        if (!ParseArgs(all, kGlobalOptions, &args, &error)) return Complain(common, error, kExitUsage);
+        if (!ParseArgs(all, kGlobalOptions, &args, &error))
+            return Complain(common, error, kExitUsage);
         if (args.Has("-h") || args.Has("--help")) {
             PrintMainHelp(stdout);
             return kExitOk;
