@@ -16,6 +16,7 @@ function(kqser_add_variant variant)
     set(map_symbols "trace_log; filename; flogIni;")
   endif()
 
+  # No version in the name: CMake gives the library the SONAME kqSer.so.
   # Only the listed API leaves the library; standard-library instantiations
   # and internal helpers stay local. trace_log stays preemptible: the map
   # exports it and nothing binds it locally (no -Bsymbolic).
@@ -26,13 +27,18 @@ function(kqser_add_variant variant)
     PREFIX ""
     OUTPUT_NAME kqSer
     SUFFIX ".so"
-    NO_SONAME ON
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${variant}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${map_file})
   target_link_options(${target} PRIVATE
-    -Wl,-soname,kqSer.so
     -Wl,--no-undefined
     -Wl,--version-script=${map_file})
+endfunction()
+
+# kqser_public_headers(<files...>): headers installed for hosts under include/kqSer.
+function(kqser_public_headers)
+  foreach(header ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY KQSER_PUBLIC_HEADERS ${CMAKE_CURRENT_SOURCE_DIR}/${header})
+  endforeach()
 endfunction()

@@ -28,3 +28,31 @@ stage() {
     "$@"
     echo "== stage: $name passed in $((SECONDS - start)) s"
 }
+
+# build_and_test DIR [CMAKE ARGS...]: configures, builds and runs the suite.
+build_and_test() {
+    local dir="$1"
+    shift
+    cmake -S . -B "$dir" -DKQSER_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "${JOBS:-2}"
+    ctest --test-dir "$dir" --output-on-failure -j "${JOBS:-2}" ${CTEST_ARGS:-}
+}
+
+# Debian's cross compiler and emulator for an ARM target.
+cross_packages() {
+    case "$1" in
+        armhf) echo g++-arm-linux-gnueabihf qemu-user ;;
+        arm64) echo g++-aarch64-linux-gnu qemu-user ;;
+    esac
+}
+
+# cross_build_and_test ARCH: the same suite built for ARCH and run under
+# qemu-user. Tests labelled noemu need the build machine itself (network
+# namespaces, the build machine's compiler) and run in the native stage only.
+cross_build_and_test() {
+    local arch="$1"
+    # shellcheck disable=SC2046
+    ensure_packages $(cross_packages "$arch")
+    CTEST_ARGS="-LE noemu" build_and_test "build-$arch" \
+        -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch.cmake"
+}

@@ -1,1 +1,631 @@
 // Socket handle, socket address and the Windows-named shims.
+#include "SocketHandle.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "TextUtil.h"
+
+static_assert(sizeof(SockAddrIn) == 16, "SockAddrIn is exactly a sockaddr_in");
+
+// First octets of the address classes. Unsigned so that 224 and 239 compare
+// the same whatever the signedness of char.
+static const unsigned char chMinClassA_IP = 1;
+static const unsigned char chMinClassD_IP = 224;
+static const unsigned char chMaxClassD_IP = 239;
+
+// Room for a host name or a dotted address, with its terminator.
+static const unsigned int kNameBufSize = 260;
+
+static const unsigned long kInfinite = 0xFFFFFFFFUL;
+
+// Codes of the last error that have no errno counterpart.
+static const int kErrBusy = 5;
+static const int kErrBufferTooSmall = 1000;
+static const int kErrBadBuffer = 1001;
+
+int _lastError = 0;
+int _lastWSA = 0;
+
+namespace {
+
+// Sockets are longs; a value that is no int cannot be a descriptor and must
+// not be cut down to one that happens to exist.
+int ToFd(long socket) {
+    const int fd = static_cast<int>(socket);
+    return (fd >= 0 && static_cast<long>(fd) == socket) ? fd : -1;
+}
+
+int ClampInt(unsigned long value) {
+    return value > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(value);
+}
+
+// Waits like select with a timeval of timeoutMs, but through ppoll so that
+// descriptors at or above FD_SETSIZE work too. Returns the count select
+// would give for one descriptor in the sets whose events are asked for:
+// readable (and, with exceptions, urgent data), or writable. An invalid
+// descriptor fails as select does, with EBADF.
+int WaitSocket(int fd, bool forWrite, unsigned long timeoutMs) {
+    if (fd < 0) {
+        errno = EBADF;  // poll would skip it and just wait
+        return -1;
+    }
+    pollfd pfd{};
+    pfd.fd = fd;
+    pfd.events = forWrite ? POLLOUT : (POLLIN | POLLPRI);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    ts.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000000L;
+    const int n = ppoll(&pfd, 1, &ts, nullptr);
+    if (n <= 0) {
+        return n;
+    }
+    if (pfd.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    if (forWrite) {
+        return 1;
+    }
+    int count = 0;
+    if (pfd.revents & (POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR)) {
+        ++count;
+    }
+    if (pfd.revents & POLLPRI) {
+        ++count;
+    }
+    return count;
+}
+
+// First address of a resolver answer, in network byte order.
+bool FirstAddress(const hostent* he, in_addr_t* addr) {
+    if (he == nullptr || he->h_addrtype != AF_INET || he->h_length < 4 ||
+        he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+        return false;
+    }
+    std::memcpy(addr, he->h_addr_list[0], sizeof *addr);
+    return true;
+}
+
+unsigned char FirstOctet(unsigned long addr) {
+    return static_cast<unsigned char>(ntohl(static_cast<uint32_t>(addr)) >> 24);
+}
+
+// Copies a text that must fit whole, terminator included.
+bool CopyWhole(char* buf, unsigned int size, const char* text) {
+    if (std::strlen(text) < size) {
+        StringCbCopyA(buf, ClampInt(size), text);
+        return true;
+    }
+    SetLastError(kErrBufferTooSmall);
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shims
+
+void SetLastError(int code) {
+    _lastError = code;
+}
+
+int GetLastError() {
+    return _lastError;
+}
+
+int WSASetLastError(int code) {
+    _lastWSA = code;
+    return _lastWSA;
+}
+
+int WSAGetLastError() {
+    if (_lastWSA != 0) {
+        const int code = _lastWSA;
+        _lastWSA = 0;
+        return code;
+    }
+    return errno;
+}
+
+int StringCbCopyA(char* dst, int size, const char* src) {
+    if (dst == nullptr || size < 1) {
+        return 0;
+    }
+    kq::CopyCut(dst, static_cast<size_t>(size), src, src != nullptr ? std::strlen(src) : 0);
+    dst[size - 1] = '\0';
+    return 0;
+}
+
+int StringCbLengthA(const char* s, int /*max*/, unsigned int* len) {
+    if (len != nullptr) {
+        *len = (s != nullptr) ? static_cast<unsigned int>(std::strlen(s)) : 0;
+    }
+    return 0;
+}
+
+int StringCbPrintfA(char* buf, int size, const char* fmt, ...) {
+    if (buf == nullptr || size < 1) {
+        return 0;
+    }
+    if (fmt == nullptr) {
+        buf[0] = '\0';
+    } else {
+        va_list args;
+        va_start(args, fmt);
+        if (std::vsnprintf(buf, static_cast<size_t>(size), fmt, args) < 0) {
+            buf[0] = '\0';
+        }
+        va_end(args);
+    }
+    buf[size - 1] = '\0';
+    return 0;
+}
+
+long InterlockedExchange(long* target, long value) {
+    if (target == nullptr) {
+        return 0;
+    }
+    const long old = *target;
+    *target = value;
+    return old;
+}
+
+int closesocket(long socket) {
+    const int fd = ToFd(socket);
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// SockAddrIn
+
+SockAddrIn::SockAddrIn() : sockaddr_in() {
+    Clear();
+}
+
+SockAddrIn::SockAddrIn(const SockAddrIn& other) : sockaddr_in() {
+    Copy(other);
+}
+
+SockAddrIn::~SockAddrIn() = default;
+
+void SockAddrIn::Clear() {
+    std::memset(static_cast<sockaddr_in*>(this), 0, sizeof(sockaddr_in));
+}
+
+SockAddrIn& SockAddrIn::Copy(const SockAddrIn& other) {
+    std::memmove(static_cast<sockaddr_in*>(this), static_cast<const sockaddr_in*>(&other),
+                 static_cast<size_t>(Size()));
+    return *this;
+}
+
+bool SockAddrIn::IsEqual(const SockAddrIn& other) const {
+    return std::memcmp(static_cast<const sockaddr_in*>(this),
+                       static_cast<const sockaddr_in*>(&other),
+                       static_cast<size_t>(Size() - 8)) == 0;
+}
+
+bool SockAddrIn::IsNull() const {
+    return sin_addr.s_addr == 0 && sin_port == 0;
+}
+
+int SockAddrIn::Size() const {
+    return static_cast<int>(sizeof(sockaddr_in));
+}
+
+SockAddrIn::operator sockaddr*() {
+    return reinterpret_cast<sockaddr*>(static_cast<sockaddr_in*>(this));
+}
+
+bool SockAddrIn::CreateFrom(const char* host, const char* service, int family) {
+    Clear();
+    sin_addr.s_addr = htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(host)));
+    sin_port = htons(CSocketHandle::GetPortNumber(service));
+    sin_family = static_cast<sa_family_t>(family);
+    return !IsNull();
+}
+
+bool SockAddrIn::CreateFrom(unsigned long addr, unsigned short port, int family, bool hostOrder) {
+    Clear();
+    if (hostOrder) {
+        sin_addr.s_addr = htonl(static_cast<uint32_t>(addr));
+        sin_port = htons(port);
+    } else {
+        sin_addr.s_addr = static_cast<in_addr_t>(addr);
+        sin_port = port;
+    }
+    sin_family = static_cast<sa_family_t>(family);
+    return !IsNull();
+}
+
+// ---------------------------------------------------------------------------
+// CSocketHandle
+
+CSocketHandle::CSocketHandle() : m_hSocket(-1) {}
+
+CSocketHandle::~CSocketHandle() {
+    Close();
+}
+
+bool CSocketHandle::IsOpen() const {
+    return m_hSocket != -1;
+}
+
+long CSocketHandle::GetSocket() const {
+    return m_hSocket;
+}
+
+int CSocketHandle::GetSocketType() const {
+    if (!IsOpen()) {
+        return -1;
+    }
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(ToFd(m_hSocket), SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        SetLastError(WSAGetLastError());
+        return -1;
+    }
+    return type;
+}
+
+bool CSocketHandle::Attach(long socket) {
+    if (IsOpen()) {
+        return false;
+    }
+    m_hSocket = socket;
+    return true;
+}
+
+long CSocketHandle::Detach() {
+    return InterlockedExchange(&m_hSocket, -1);
+}
+
+bool CSocketHandle::GetSockName(SockAddrIn& addr) const {
+    if (!IsOpen()) {
+        return false;
+    }
+    socklen_t len = static_cast<socklen_t>(addr.Size());
+    if (getsockname(ToFd(m_hSocket), addr, &len) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::GetPeerName(SockAddrIn& addr) const {
+    if (!IsOpen()) {
+        return false;
+    }
+    socklen_t len = static_cast<socklen_t>(addr.Size());
+    if (getpeername(ToFd(m_hSocket), addr, &len) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    return true;
+}
+
+void CSocketHandle::Close() {
+    if (IsOpen()) {
+        ShutdownConnection(InterlockedExchange(&m_hSocket, -1));
+    }
+}
+
+bool CSocketHandle::AddMembership(const char* group, const char* iface) {
+    if (!IsOpen()) {
+        return false;
+    }
+    const int fd = ToFd(m_hSocket);
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    if (type != SOCK_DGRAM) {
+        // errno says nothing about a socket of the wrong type.
+        WSASetLastError(ENOPROTOOPT);
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    in_addr ifaceAddr{};
+    ifaceAddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(iface)));
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaceAddr, sizeof ifaceAddr) != 0) {
+        WSASetLastError(ENOPROTOOPT);
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    const int ttl = 5;
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(group)));
+    request.imr_interface = ifaceAddr;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::DropMembership(const char* group, const char* iface) {
+    if (!IsOpen()) {
+        return false;
+    }
+    const int fd = ToFd(m_hSocket);
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    if (type != SOCK_DGRAM) {
+        WSASetLastError(ENOPROTOOPT);
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(group)));
+    request.imr_interface.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(iface)));
+    if (setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request) != 0) {
+        SetLastError(WSAGetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int family, int type,
+                                 unsigned int options) {
+    if (IsOpen()) {
+        SetLastError(kErrBusy);
+        return false;
+    }
+    const int fd = socket(family, type, 0);
+    if (fd < 0) {
+        return false;
+    }
+    // The option numbers serve as masks: SO_BROADCAST (6) also means reuse,
+    // SO_REUSEADDR (2) on a datagram socket also means broadcast.
+    const int on = 1;
+    bool ok = true;
+    if (options & SO_REUSEADDR) {
+        ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+    }
+    if (ok && type == SOCK_DGRAM && (options & SO_BROADCAST)) {
+        ok = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+    }
+    if (ok) {
+        SockAddrIn local;
+        local.CreateFrom(localHost, service, family);
+        ok = bind(fd, local, static_cast<socklen_t>(local.Size())) == 0;
+    }
+    if (ok && type == SOCK_STREAM) {
+        ok = listen(fd, 128) == 0;
+    }
+    if (!ok) {
+        SetLastError(WSAGetLastError());
+        closesocket(fd);
+        return false;
+    }
+    m_hSocket = fd;
+    return true;
+}
+
+bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, const char* service,
+                              int family, int type) {
+    if (IsOpen()) {
+        SetLastError(kErrBusy);
+        return false;
+    }
+    const int fd = socket(family, type, 0);
+    if (fd < 0) {
+        return false;
+    }
+    SockAddrIn addr;
+    if (!addr.CreateFrom(localHost, "0", family)) {
+        // Nothing failed in a system call: give the refusal a code of its own
+        // instead of whatever errno held.
+        errno = EADDRNOTAVAIL;
+        SetLastError(WSAGetLastError());
+        closesocket(fd);
+        return false;
+    }
+    addr.CreateFrom(remoteHost, service, AF_INET);
+    if (connect(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) {
+        SetLastError(WSAGetLastError());
+        closesocket(fd);
+        return false;
+    }
+    timeval tv{};
+    tv.tv_sec = 3;
+    tv.tv_usec = 0;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    m_hSocket = fd;
+    return true;
+}
+
+int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
+                        unsigned long timeoutMs) {
+    if (!IsOpen() || buf == nullptr || size == 0) {
+        return -1;
+    }
+    const int fd = ToFd(m_hSocket);
+    int res = 1;
+    if (timeoutMs != 0 && timeoutMs != kInfinite) {
+        res = WaitSocket(fd, false, timeoutMs);
+        std::printf("SocketHandle::Read select %d errno=%d\r\n", res, errno);
+        if (res < 0) {
+            std::printf("SocketHandle::Read select err: %d\r\n", errno);
+            WSASetLastError(ECONNRESET);
+            res = -1;
+        }
+    }
+    if (res > 0) {
+        const size_t n = static_cast<size_t>(ClampInt(size));
+        ssize_t got;
+        if (from != nullptr) {
+            socklen_t len = sizeof(sockaddr_in);
+            got = recvfrom(fd, buf, n, 0, from, &len);
+        } else {
+            got = recv(fd, buf, n, 0);
+        }
+        res = static_cast<int>(got);
+        if (res == 0) {
+            std::printf("Read0 connreset: %d\r\n", ECONNRESET);
+            WSASetLastError(ECONNRESET);
+            res = -1;
+        }
+    }
+    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), errno);
+    if (res == -1) {
+        SetLastError(errno);
+        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), errno);
+    }
+    return res < 0 ? -1 : res;
+}
+
+int CSocketHandle::Write(unsigned char* buf, unsigned long size, sockaddr* to,
+                         unsigned long timeoutMs) {
+    if (!IsOpen() || buf == nullptr) {
+        return -1;
+    }
+    const int fd = ToFd(m_hSocket);
+    int res = 1;
+    if (timeoutMs != kInfinite) {
+        res = WaitSocket(fd, true, timeoutMs);
+    }
+    if (res > 0) {
+        // MSG_NOSIGNAL: a reset peer gives EPIPE here instead of killing the host.
+        const size_t n = static_cast<size_t>(ClampInt(size));
+        if (to != nullptr) {
+            res = static_cast<int>(sendto(fd, buf, n, MSG_NOSIGNAL, to, sizeof(sockaddr_in)));
+        } else {
+            res = static_cast<int>(send(fd, buf, n, MSG_NOSIGNAL));
+        }
+    }
+    if (res == -1) {
+        SetLastError(WSAGetLastError());
+    }
+    return res < 0 ? -1 : res;
+}
+
+bool CSocketHandle::InitLibrary(unsigned short /*version*/) {
+    return true;
+}
+
+bool CSocketHandle::ReleaseLibrary() {
+    return true;
+}
+
+long CSocketHandle::WaitForConnection(long socket) {
+    return accept(ToFd(socket), nullptr, nullptr);
+}
+
+bool CSocketHandle::ShutdownConnection(long socket) {
+    shutdown(ToFd(socket), SHUT_RDWR);
+    return closesocket(socket) == 0;
+}
+
+bool CSocketHandle::IsUnicastIP(unsigned long addr) {
+    const unsigned char b = FirstOctet(addr);
+    return b >= chMinClassA_IP && b < chMinClassD_IP;
+}
+
+bool CSocketHandle::IsMulticastIP(unsigned long addr) {
+    const unsigned char b = FirstOctet(addr);
+    return b >= chMinClassD_IP && b <= chMaxClassD_IP;
+}
+
+bool CSocketHandle::FormatIP(char* buf, unsigned int size, unsigned long addr, bool hostOrder) {
+    if (buf == nullptr || size == 0) {
+        return false;
+    }
+    uint32_t value = static_cast<uint32_t>(addr);
+    if (hostOrder) {
+        value = htonl(value);
+    }
+    unsigned char b[4];
+    std::memcpy(b, &value, sizeof b);
+    StringCbPrintfA(buf, ClampInt(size), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return true;
+}
+
+unsigned short CSocketHandle::GetPortNumber(const char* service) {
+    if (service == nullptr) {
+        return 0;
+    }
+    if (std::isdigit(static_cast<unsigned char>(service[0]))) {
+        return static_cast<unsigned short>(kq::ToInt(service));
+    }
+    const servent* se = getservbyname(service, nullptr);
+    return se != nullptr ? ntohs(static_cast<uint16_t>(se->s_port)) : 0;
+}
+
+unsigned long CSocketHandle::GetIPAddress(const char* host) {
+    char local[kNameBufSize] = {};
+    if (host == nullptr || host[0] == '\0') {
+        GetLocalName(local, sizeof local);
+        host = local;
+    }
+    in_addr_t addr = inet_addr(host);
+    // An empty name would be sent to the resolver as it is.
+    if (addr == INADDR_NONE && std::strcmp(host, "255.255.255.255") != 0 && host[0] != '\0') {
+        in_addr_t found;
+        if (FirstAddress(gethostbyname(host), &found)) {
+            addr = found;
+        }
+    }
+    return ntohl(addr);
+}
+
+bool CSocketHandle::GetLocalName(char* buf, unsigned int size) {
+    if (buf == nullptr || size == 0) {
+        SetLastError(kErrBadBuffer);
+        return false;
+    }
+    char name[kNameBufSize] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return false;
+    }
+    const hostent* he = gethostbyname(name);
+    if (he != nullptr && he->h_name != nullptr) {
+        StringCbCopyA(name, sizeof name, he->h_name);
+    }
+    return CopyWhole(buf, size, name);
+}
+
+bool CSocketHandle::GetLocalAddress(char* buf, unsigned int size) {
+    if (buf == nullptr || size == 0) {
+        SetLastError(kErrBadBuffer);
+        return false;
+    }
+    char name[kNameBufSize] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return false;
+    }
+    in_addr_t addr;
+    if (!FirstAddress(gethostbyname(name), &addr)) {
+        return false;
+    }
+    unsigned char b[4];
+    std::memcpy(b, &addr, sizeof b);
+    char text[kNameBufSize];
+    StringCbPrintfA(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return CopyWhole(buf, size, text);
+}

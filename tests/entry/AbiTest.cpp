@@ -24,7 +24,7 @@ long Slot(Pmf f) {
     } rep;
     static_assert(sizeof(Pmf) == sizeof(Rep), "Itanium member-function pointer");
     std::memcpy(&rep, &f, sizeof rep);
-#if defined(__arm__)
+#if defined(__arm__) || defined(__aarch64__)  // ARM C++ ABI: the virtual flag is in adj
     return (rep.adj & 1) ? static_cast<long>(rep.ptr / sizeof(void*)) : -1;
 #else
     return (rep.ptr & 1) ? static_cast<long>((rep.ptr - 1) / sizeof(void*)) : -1;

@@ -11,6 +11,10 @@ namespace kqtest {
 // True in test binaries linked with the console-log build.
 constexpr bool kConsole = KQTEST_CONSOLE != 0;
 
+// True in cross builds, whose tests run under user-mode emulation (qemu-user):
+// a few socket options are not translated there.
+constexpr bool kEmulated = KQTEST_EMULATED != 0;
+
 // One call of the host-side trace_log (test binaries built with SPY).
 struct SinkCall {
     std::string section;

@@ -1,0 +1,10 @@
+# Common part of the cross toolchain files: Debian's cross compilers and the
+# target's libraries under /usr/<triple>.
+set(CMAKE_C_COMPILER ${KQSER_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${KQSER_TRIPLE}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${KQSER_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_LIBRARY_ARCHITECTURE ${KQSER_TRIPLE})

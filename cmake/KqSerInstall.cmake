@@ -1,0 +1,78 @@
+# Installation: the silent kqSer.so in the library folder, the console-log
+# build in a subfolder of its own, the public headers under include/kqSer, a
+# pkg-config file per variant and a CMake package with an imported target per
+# variant; CPack makes Debian packages (runtime and -dev).
+# GNUInstallDirs picks Debian's multiarch folder only for native builds; a
+# cross build for the device's /usr gets the same layout.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$"
+   AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
+endif()
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KQSER_CONSOLE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/kqSer-console)
+set(KQSER_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kqSer)
+
+foreach(variant silent console)
+  target_include_directories(kqSer_${variant} INTERFACE $<INSTALL_INTERFACE:${KQSER_INCLUDEDIR}>)
+endforeach()
+set_target_properties(kqSer_silent PROPERTIES EXPORT_NAME kqSer)
+set_target_properties(kqSer_console PROPERTIES EXPORT_NAME console)
+
+install(TARGETS kqSer_silent EXPORT kqSerTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+install(TARGETS kqSer_console EXPORT kqSerTargets
+  LIBRARY DESTINATION ${KQSER_CONSOLE_LIBDIR} COMPONENT runtime)
+
+get_property(headers GLOBAL PROPERTY KQSER_PUBLIC_HEADERS)
+install(FILES ${headers} DESTINATION ${KQSER_INCLUDEDIR} COMPONENT dev)
+
+install(EXPORT kqSerTargets NAMESPACE kqSer::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqSer COMPONENT dev)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kqSerConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/kqSerConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqSer)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kqSerConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/kqSerConfig.cmake ${PROJECT_BINARY_DIR}/kqSerConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kqSer COMPONENT dev)
+
+foreach(pc kqSer kqSer-console)
+  if(pc STREQUAL "kqSer")
+    set(KQSER_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+    set(KQSER_PC_DESCRIPTION "serial, GPIO and network ports for embedded hosts (silent build)")
+  else()
+    set(KQSER_PC_LIBDIR ${KQSER_CONSOLE_LIBDIR})
+    set(KQSER_PC_DESCRIPTION "serial, GPIO and network ports for embedded hosts (console-log build)")
+  endif()
+  # Relative to the file itself, so the tree can be installed under any prefix.
+  file(RELATIVE_PATH KQSER_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/kqSer.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endforeach()
+
+# Debian packages: kqser (the libraries) and kqser-dev (headers, pkg-config, CMake package).
+if(NOT KQSER_DEB_ARCH)
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE KQSER_DEB_ARCH
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kqser)
+set(CPACK_PACKAGE_VENDOR "kqSer developers")
+set(CPACK_PACKAGE_CONTACT "kqSer developers <kqser@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial, GPIO and network ports for embedded hosts")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KQSER_DEB_ARCH})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME kqser)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME kqser-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "kqser (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+include(CPack)
