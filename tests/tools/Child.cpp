@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "Pty.h"
 
@@ -140,13 +141,37 @@ ChildResult Child::Wait(int timeoutMs) {
     return result;
 }
 
+std::vector<std::string> KqserCommand(const std::vector<std::string>& args,
+                                      std::vector<std::string>* env) {
+    std::vector<std::string> argv;
+#ifdef KQTEST_EMULATOR
+    std::istringstream emulator(KQTEST_EMULATOR);
+    for (std::string part; emulator >> part;) argv.push_back(part);
+    if (env != nullptr) {
+        for (auto it = env->begin(); it != env->end();) {
+            if (it->rfind("LD_PRELOAD=", 0) == 0) {
+                argv.push_back("-E");
+                argv.push_back(*it);
+                it = env->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+#else
+    (void)env;
+#endif
+    argv.push_back(KQTEST_KQSER);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 ChildResult RunKqser(const std::vector<std::string>& args, int timeoutMs,
                      const std::vector<std::string>& env) {
-    std::vector<std::string> argv = {KQTEST_KQSER};
-    argv.insert(argv.end(), args.begin(), args.end());
     Child child;
     Child::Options options;
     options.env = env;
+    const std::vector<std::string> argv = KqserCommand(args, &options.env);
     if (!child.Start(argv, options)) return ChildResult();
     return child.Wait(timeoutMs);
 }

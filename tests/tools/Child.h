@@ -53,6 +53,12 @@ private:
     std::string err_;
 };
 
+// The command line that starts the built kqser with args (through the
+// emulator in a cross build). LD_PRELOAD in *env is handed to the emulated
+// program instead of the emulator.
+std::vector<std::string> KqserCommand(const std::vector<std::string>& args,
+                                      std::vector<std::string>* env);
+
 // Runs the tool to the end with the given arguments.
 ChildResult RunKqser(const std::vector<std::string>& args, int timeoutMs = 30000,
                      const std::vector<std::string>& env = {});

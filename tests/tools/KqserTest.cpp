@@ -350,7 +350,8 @@ TEST(KqserListen, PrintsFramesWithTimeStampsUntilTheCount) {
     ASSERT_TRUE(pty.ok());
     Child child;
     ASSERT_TRUE(child.Start(
-        {KQTEST_KQSER, "--lib", kLib, "listen", pty.Def(), "--count", "2", "--timeout", "20000"},
+        kqtest::KqserCommand(
+            {"--lib", kLib, "listen", pty.Def(), "--count", "2", "--timeout", "20000"}, nullptr),
         {}));
     ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
     pty.WriteMaster("abc");
@@ -377,7 +378,8 @@ TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
     EXPECT_LT(kqtest::NowMs() - start, 15000);
 
     Child child;
-    ASSERT_TRUE(child.Start({KQTEST_KQSER, "--lib", kLib, "listen", pty.Def()}, {}));
+    ASSERT_TRUE(
+        child.Start(kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def()}, nullptr), {}));
     ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
     child.Signal(SIGINT);
     const ChildResult r = child.Wait(10000);
@@ -464,8 +466,8 @@ TEST(KqserTerm, RelaysBothWaysAndRestoresTheTerminal) {
     Child child;
     Child::Options options;
     options.terminal = termSlave;
-    ASSERT_TRUE(
-        child.Start({KQTEST_KQSER, "--lib", kLib, "term", line.Def("115200,N,8,1")}, options));
+    ASSERT_TRUE(child.Start(
+        kqtest::KqserCommand({"--lib", kLib, "term", line.Def("115200,N,8,1")}, nullptr), options));
     const std::string banner = readTerm("Ctrl-] leaves", 10000);
     ASSERT_TRUE(Contains(banner, "Ctrl-] leaves")) << banner;
     // Raw mode: keys pass one by one, Ctrl-C included, without echo.
@@ -504,7 +506,8 @@ TEST(KqserTerm, SigtermRestoresTheTerminalToo) {
     Child child;
     Child::Options options;
     options.terminal = termSlave;
-    ASSERT_TRUE(child.Start({KQTEST_KQSER, "--lib", kLib, "term", line.Def()}, options));
+    ASSERT_TRUE(
+        child.Start(kqtest::KqserCommand({"--lib", kLib, "term", line.Def()}, nullptr), options));
     const double until = kqtest::NowMs() + 10000;
     termios now;
     while (kqtest::NowMs() < until && tcgetattr(termSlave, &now) == 0 && (now.c_lflag & ICANON)) {
@@ -529,7 +532,8 @@ TEST(KqserTerm, PipedInputIsSentAndTheAnswerShown) {
     Child child;
     Child::Options options;
     options.stdinPipe = true;
-    ASSERT_TRUE(child.Start({KQTEST_KQSER, "--lib", kLib, "term", line.Def()}, options));
+    ASSERT_TRUE(
+        child.Start(kqtest::KqserCommand({"--lib", kLib, "term", line.Def()}, nullptr), options));
     child.WriteStdin("ping");
     child.CloseStdin();
     const ChildResult r = child.Wait(20000);
