@@ -52,7 +52,7 @@ bool Child::Start(const std::vector<std::string>& argv, const Options& options) 
         }
         for (const std::string& assignment : options.env)
             putenv(const_cast<char*>(assignment.c_str()));
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     if (options.terminal < 0) {

@@ -13,11 +13,26 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+/* The plain symbol names go through asm labels: with _FILE_OFFSET_BITS=64 on
+ * a 32-bit target the headers rename open to open64, and a definition named
+ * open would become a second open64. */
+int shim_open(const char* path, int flags, ...) __asm__("open");
+int shim_open64(const char* path, int flags, ...) __asm__("open64");
+int shim_open_2(const char* path, int flags) __asm__("__open_2");
+int shim_open64_2(const char* path, int flags) __asm__("__open64_2");
+ssize_t shim_read(int fd, void* buf, size_t n) __asm__("read");
+int shim_ioctl(int fd, unsigned long request, ...) __asm__("ioctl");
+int shim_close(int fd) __asm__("close");
+#if defined(__TIMESIZE) && __TIMESIZE == 32
+/* What ioctl becomes with _TIME_BITS=64 on a 32-bit target. */
+int shim_ioctl_time64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
+#endif
+
 static int gpio_fd = -1;
 
 static int real_open(const char* path, int flags, mode_t mode) {
     static int (*next)(const char*, int, ...);
-    if (next == NULL) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
+    if (next == NULL) next = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
     return next(path, flags, mode);
 }
 
@@ -48,10 +63,11 @@ static int open_gpio(const char* path, int flags, mode_t mode) {
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
-    return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+    return ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) ? (mode_t)va_arg(ap, int)
+                                                                        : 0;
 }
 
-int open(const char* path, int flags, ...) {
+int shim_open(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
@@ -59,7 +75,7 @@ int open(const char* path, int flags, ...) {
     return open_gpio(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
+int shim_open64(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
@@ -67,18 +83,18 @@ int open64(const char* path, int flags, ...) {
     return open_gpio(path, flags, mode);
 }
 
-int __open_2(const char* path, int flags) {
+int shim_open_2(const char* path, int flags) {
     return open_gpio(path, flags, 0);
 }
 
-int __open64_2(const char* path, int flags) {
+int shim_open64_2(const char* path, int flags) {
     return open_gpio(path, flags, 0);
 }
 
 /* The driver reads the line the caller put in the record, which the libc
  * declaration of read calls write-only. */
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-ssize_t read(int fd, void* buf, size_t n) {
+ssize_t shim_read(int fd, void* buf, size_t n) {
     if (fd >= 0 && fd == gpio_fd && n == 4) {
         uint16_t record[2];
         memcpy(record, buf, sizeof record);
@@ -96,23 +112,36 @@ ssize_t read(int fd, void* buf, size_t n) {
     return real_read(fd, buf, n);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
+static int ioctl_via(const char* name, int fd, unsigned long request, void* arg) {
     if (fd >= 0 && fd == gpio_fd) {
         char line[64];
         snprintf(line, sizeof line, "ioctl %lu %d\n", request, (int)(intptr_t)arg);
         log_line(line);
         return 0;
     }
-    static int (*next)(int, unsigned long, ...);
-    if (next == NULL) next = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+    int (*next)(int, unsigned long, ...) = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, name);
     return next(fd, request, arg);
 }
 
-int close(int fd) {
+int shim_ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return ioctl_via("ioctl", fd, request, arg);
+}
+
+#if defined(__TIMESIZE) && __TIMESIZE == 32
+int shim_ioctl_time64(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return ioctl_via("__ioctl_time64", fd, request, arg);
+}
+#endif
+
+int shim_close(int fd) {
     static int (*next)(int);
     if (next == NULL) next = (int (*)(int))dlsym(RTLD_NEXT, "close");
     if (fd >= 0 && fd == gpio_fd) {

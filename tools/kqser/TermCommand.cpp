@@ -146,7 +146,7 @@ int RunTerm(const Common& common, const Args& args) {
                 n = port->Read(buf.data(), avail, 0);
             }
         } else {
-            n = port->Read(buf.data(), static_cast<int>(buf.size()), 50);
+            n = port->Read(buf.data(), static_cast<int>(buf.size()), 100);
             if (n == 0 && IsStreamPort(info)) {
                 end = "the peer closed the connection";
                 break;
