@@ -1,12 +1,61 @@
 // Serial port: line configuration, open, read, write, purge and close.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+
+#include "HexDump.h"
 #include "KqLog.h"
+#include "LineSettings.h"
 #include "SerCom.h"
+
+namespace {
+
+// A tty whose other end is gone (adapter unplugged, pty master closed) reads
+// as end of file at once, which the read loop cannot tell from 0.2 s of
+// silence; without this a read that waits for a full buffer would spin on a
+// dead line forever.
+bool HungUp(int fd) {
+    pollfd pfd = {fd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace
 
 int CSerCom::Open(const char* def) {
     UpdParams(def);
-    return 0;
+
+    // Re-opening must not leak the descriptor held so far.
+    if (m_nHandle >= 0) {
+        ::close(m_nHandle);
+        m_nHandle = -1;
+    }
+
+    char path[64];
+    std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
+                  m_nNumber);
+    const char parity = m_nParity == 1 ? 'O' : m_nParity == 2 ? 'E' : 'N';
+    KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopBits);
+
+    m_nHandle = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (m_nHandle < 0) {
+        m_nHandle = -1;
+        KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+        return 0;
+    }
+    // Blocking from here on: reads are paced by the line's read timing.
+    ::fcntl(m_nHandle, F_SETFL, 0);
+
+    if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopBits, 'N') < 0) {
+        ::close(m_nHandle);
+        m_nHandle = -1;
+        KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+        return 0;
+    }
+    KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+    return 1;
 }
 
 int CSerCom::Close() {
@@ -31,18 +80,84 @@ int CSerCom::SetBaud(int baud) {
 }
 
 int CSerCom::Purge() {
+    if (!IsOpened()) {
+        return 0;
+    }
+    return ::tcflush(m_nHandle, TCIOFLUSH) >= 0 ? 1 : 0;
+}
+
+int CSerCom::Read(unsigned char* buf, int len, int timeout) {
+    if (!IsOpened()) {
+        return -1;
+    }
+    if (len < 1) {
+        return 0;
+    }
+    if (buf == nullptr) {
+        return -1;
+    }
+
+    int stored = 0;
+    // A 0x00 in front of a reply is line noise (e.g. a transceiver switching
+    // direction); the next read overwrites it.
+    if (::read(m_nHandle, buf, 1) == 1 && buf[0] != 0x00) {
+        stored = 1;
+    }
+
+    int passes = timeout / 1000;
+    for (;;) {
+        if (passes != 0) {
+            // A negative count never runs out: such a read ends only when the
+            // buffer is full or the line fails.
+            if (passes > 0) {
+                --passes;
+            }
+            ::usleep(1000);
+        }
+        const ssize_t n = ::read(m_nHandle, buf + stored, static_cast<size_t>(len - stored));
+        if (n > 0) {
+            stored += static_cast<int>(n);
+        }
+        if (stored == len || n < 0) {
+            break;
+        }
+        if (n == 0 && (passes == 0 || HungUp(m_nHandle))) {
+            break;
+        }
+    }
+
+    KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+    return stored;
+}
+
+int CSerCom::Write(const unsigned char* buf, int len) {
+    if (!IsOpened()) {
+        return -1;
+    }
+    if (buf == nullptr || len < 0) {
+        return -1;
+    }
+    const int n = static_cast<int>(::write(m_nHandle, buf, static_cast<size_t>(len)));
+    if (n != 0) {
+        KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
+    }
+    return n;
+}
+
+int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
+    termios tio;
+    if (::tcgetattr(fd, &tio) != 0) {
+        std::puts("tcgetattr error");
+        return -1;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    kq::FillLineSettings(&tio, speed, bits, parity, stop, flow);
+    ::tcflush(fd, TCIOFLUSH);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        KQ_LOG("serial setup error\n");
+        std::puts("serial setup error");
+        return -1;
+    }
+    KQ_LOG("set serial done+!\n");
     return 0;
-}
-
-int CSerCom::Read(unsigned char* /*buf*/, int /*len*/, int /*timeout*/) {
-    return -1;
-}
-
-int CSerCom::Write(const unsigned char* /*buf*/, int /*len*/) {
-    return -1;
-}
-
-int CSerCom::set_opt(int /*fd*/, int /*speed*/, int /*bits*/, char /*parity*/, int /*stop*/,
-                     char /*flow*/) {
-    return -1;
 }

@@ -1,0 +1,28 @@
+// Stands in front of the C library's tcsetattr for the whole test program:
+// records the record the library hands over (a pty forces CS8 and clears
+// PARENB, so only here can character size and parity be seen) and can make
+// the next call fail.
+#ifndef KQTEST_TCSETATTRSPY_H
+#define KQTEST_TCSETATTRSPY_H
+
+#include <termios.h>
+
+namespace kqtest {
+
+struct TcsetattrCall {
+    int fd = -1;
+    int action = -1;
+    termios tio{};
+};
+
+// Forgets earlier calls and any pending failure.
+void TcsetattrReset();
+// Calls since the last reset.
+int TcsetattrCount();
+TcsetattrCall TcsetattrLast();
+// The next call fails with EINVAL without reaching the tty.
+void TcsetattrFailNext();
+
+}  // namespace kqtest
+
+#endif
