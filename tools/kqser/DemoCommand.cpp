@@ -93,6 +93,11 @@ void RunLeg(Road* road, ISerManager* manager, SimulatedMeter* meter, const char*
     road->Begin("Open(NULL)");
     const int opened = port->Open(nullptr);
     ShowEvents(meter, who);
+    if (stream && opened != 0) {
+        std::printf(
+            "%s(a non-blocking connect logs \"Failed to connect\" while it is in progress)\n",
+            kIndent);
+    }
     if (!road->End(opened != 0, std::to_string(opened))) {
         for (const char* call : {"Write", "Read", "Close"}) road->Skip(call);
         leg->detail = "Open failed";
@@ -163,9 +168,13 @@ int RunDemo(const Common& common, const Args& args) {
     std::printf("kqser demo: one Modbus request through kqSer, over a serial line and over TCP\n");
     std::printf("library: %s\n", lib.path.c_str());
     std::printf("         %s, version %d\n", lib.dllNote(), lib.dllVersion());
-    std::printf("         %s\n", lib.silent
-                                     ? "silent build: its log lines reach kqser's trace_log (lib|)"
-                                     : "console build: it prints its log lines itself");
+    if (lib.silent) {
+        std::printf(
+            "         silent build: its log lines reach kqser's trace_log (shown as lib|);\n"
+            "         the few lines without lib| it prints on standard output itself\n");
+    } else {
+        std::printf("         console build: it prints its log lines on standard output itself\n");
+    }
 
     RtuMeterOnPty rtuMeter(meter);
     TcpMeter tcpMeter(meter);

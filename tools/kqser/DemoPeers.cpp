@@ -141,9 +141,10 @@ void RtuMeterOnPty::Serve() {
                  " (bad CRC or other unit)");
             continue;
         }
-        const bool sent = WriteAll(master_, reply);
-        Note("got " + HexString(request.data(), request.size()) + ", answered " +
-             HexString(reply.data(), reply.size()) + (sent ? "" : " (write failed)"));
+        // Noted before the answer goes out, so the host finds it once it has the answer.
+        Note("got " + HexString(request.data(), request.size()) + ", answers " +
+             HexString(reply.data(), reply.size()));
+        if (!WriteAll(master_, reply)) Note("the answer could not be written");
     }
 }
 
@@ -199,9 +200,9 @@ void TcpMeter::Serve() {
                     Note("ignored " + HexString(request.data(), request.size()));
                     continue;
                 }
-                const bool sent = WriteAll(conn, reply);
-                Note("got " + HexString(request.data(), request.size()) + ", answered " +
-                     HexString(reply.data(), reply.size()) + (sent ? "" : " (send failed)"));
+                Note("got " + HexString(request.data(), request.size()) + ", answers " +
+                     HexString(reply.data(), reply.size()));
+                if (!WriteAll(conn, reply)) Note("the answer could not be sent");
             }
         }
         close(conn);
