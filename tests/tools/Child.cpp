@@ -50,8 +50,15 @@ bool Child::Start(const std::vector<std::string>& argv, const Options& options) 
             dup2(outPipe[1], 1);
             dup2(errPipe[1], 2);
         }
-        for (const std::string& assignment : options.env)
+        // Only the standard streams: a pty master the test holds must not stay
+        // open in the tool, or closing it would not hang the line up.
+        const long maxFd = sysconf(_SC_OPEN_MAX);
+        for (long fd = 3; fd < (maxFd > 0 && maxFd < 65536 ? maxFd : 65536); ++fd) {
+            close(static_cast<int>(fd));
+        }
+        for (const std::string& assignment : options.env) {
             putenv(const_cast<char*>(assignment.c_str()));
+        }
         execvp(args[0], args.data());
         _exit(127);
     }

@@ -387,6 +387,20 @@ TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
     EXPECT_TRUE(Contains(r.out, "0 frames, 0 bytes (stopped)")) << r.out;
 }
 
+TEST(KqserListen, ALineThatHangsUpIsAFailedPort) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    Child child;
+    ASSERT_TRUE(
+        child.Start(kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def()}, nullptr), {}));
+    ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
+    pty.CloseMaster();
+    const ChildResult r = child.Wait(20000);
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "failed: the line hung up")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "0 frames, 0 bytes (the port failed)")) << r.out;
+}
+
 TEST(KqserListen, OverTcpUntilThePeerCloses) {
     TcpPeer peer([](int, const std::string&) { return std::string(); }, "welcome\n");
     const ChildResult r = Kqser({"listen", peer.Def(), "--timeout", "20000"});

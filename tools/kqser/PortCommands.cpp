@@ -170,6 +170,9 @@ int RunSend(const Common& common, const Args& args) {
                             kExitFailed);
             break;
         }
+        // The library may print lines of its own during the exchange: let
+        // them start on a clean line; the progress line follows them.
+        if (progress) std::fputs("\r\033[K", stderr);
         if (readLen > 0) port->Purge();
         const double start = NowMs();
         const int written = port->Write(request.data(), static_cast<int>(request.size()));
@@ -285,7 +288,10 @@ int RunListen(const Common& common, const Args& args) {
         if (n == kReadFailed) {
             if (g_stop != 0) break;
             end = "the port failed";
-            code = kExitFailed;
+            code = Complain(common,
+                            "port " + NoteOf(port) + " failed" +
+                                (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
+                            kExitFailed);
             break;
         }
         if (n == 0) continue;
