@@ -555,6 +555,18 @@ TEST(KqserTerm, PipedInputIsSentAndTheAnswerShown) {
     EXPECT_EQ(device.requests(), std::vector<std::string>({"ping"}));
     EXPECT_TRUE(Contains(r.out, "pong")) << r.out;
     EXPECT_TRUE(Contains(r.out, "kqser term: end of input")) << r.out;
+
+    TcpPeer peer([](int, const std::string& request) {
+        return request == "ping" ? std::string("pong over tcp") : std::string();
+    });
+    Child overTcp;
+    ASSERT_TRUE(
+        overTcp.Start(kqtest::KqserCommand({"--lib", kLib, "term", peer.Def()}, nullptr), options));
+    overTcp.WriteStdin("ping");
+    overTcp.CloseStdin();
+    const ChildResult tcp = overTcp.Wait(20000);
+    EXPECT_EQ(tcp.exitCode, 0) << Describe(tcp);
+    EXPECT_TRUE(Contains(tcp.out, "pong over tcp")) << tcp.out;
 }
 
 std::string ReadFile(const std::string& path) {

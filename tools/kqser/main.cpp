@@ -113,7 +113,8 @@ const std::vector<Subcommand>& Subcommands() {
          "device too), what the port receives goes to the screen.\n"
          "Ctrl-] leaves. The terminal is restored on every way out.\n"
          "With standard input from a file or pipe, sends it, shows the answers until 1 s of\n"
-         "silence, and ends.\n"},
+         "silence, and ends. A network port is read in turns of 100 ms, and the library\n"
+         "logs each turn that brings nothing (-v, or the console build).\n"},
         {"gpio",
          RunGpio,
          {},
