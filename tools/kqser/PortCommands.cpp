@@ -161,7 +161,7 @@ int RunSend(const Common& common, const Args& args) {
     std::vector<unsigned char> reply(static_cast<size_t>(readLen > 0 ? readLen : 1));
     std::vector<double> latencies;
     int done = 0, noReply = 0;
-    int lastLen = 0;
+    std::vector<unsigned char> lastReply;  // a later Read may scribble on the buffer
     for (long long i = 0; i < repeat && g_stop == 0; ++i) {
         if (i > 0 && interval > 0) SleepMs(static_cast<double>(interval));
         if (g_stop != 0) break;
@@ -190,7 +190,7 @@ int RunSend(const Common& common, const Args& args) {
         const double latency = NowMs() - start;
         if (n > 0) {
             latencies.push_back(latency);
-            lastLen = n;
+            lastReply.assign(reply.begin(), reply.begin() + n);
             if (repeat == 1) {
                 std::printf("<- %d bytes after %.2f ms\n", n, latency);
                 std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(),
@@ -223,10 +223,9 @@ int RunSend(const Common& common, const Args& args) {
     if (progress) std::fputs("\n", stderr);
     if (g_stop != 0) std::printf("stopped after %d exchanges\n", done);
     if (repeat > 1 && readLen > 0) {
-        if (lastLen > 0) {
-            std::printf("<- last reply, %d bytes\n", lastLen);
-            std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(lastLen), "   ").c_str(),
-                       stdout);
+        if (!lastReply.empty()) {
+            std::printf("<- last reply, %zu bytes\n", lastReply.size());
+            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), stdout);
         }
         std::printf("exchanges %d  replies %d  no reply %d\n", done, done - noReply, noReply);
         std::printf("%s\n", FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
