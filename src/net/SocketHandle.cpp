@@ -325,11 +325,8 @@ void CSocketHandle::Close() {
     }
 }
 
-bool CSocketHandle::AddMembership(const char* group, const char* iface) {
-    if (!IsOpen()) {
-        return false;
-    }
-    const int fd = ToFd(m_hSocket);
+// Membership needs a datagram socket; anything else is refused with 92.
+static bool CheckDatagram(int fd) {
     int type = 0;
     socklen_t len = sizeof type;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
@@ -340,6 +337,17 @@ bool CSocketHandle::AddMembership(const char* group, const char* iface) {
         // errno says nothing about a socket of the wrong type.
         WSASetLastError(ENOPROTOOPT);
         SetLastError(WSAGetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::AddMembership(const char* group, const char* iface) {
+    if (!IsOpen()) {
+        return false;
+    }
+    const int fd = ToFd(m_hSocket);
+    if (!CheckDatagram(fd)) {
         return false;
     }
     in_addr ifaceAddr{};
@@ -369,15 +377,7 @@ bool CSocketHandle::DropMembership(const char* group, const char* iface) {
         return false;
     }
     const int fd = ToFd(m_hSocket);
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    if (type != SOCK_DGRAM) {
-        WSASetLastError(ENOPROTOOPT);
-        SetLastError(WSAGetLastError());
+    if (!CheckDatagram(fd)) {
         return false;
     }
     ip_mreq request{};

@@ -1,13 +1,16 @@
 #include "SerManager.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "Pty.h"
 #include "SerBase.h"
 #include "SerCom.h"
 
@@ -193,6 +196,28 @@ TEST_F(Manager, FreeDestroysPortsInReverseOrderThenLogs) {
     CSerManager* fresh = CSerManager::GetInstance();
     EXPECT_EQ(fresh->FindType(0x100001), -1);
     EXPECT_EQ(fresh->GetSer(nullptr, 0x100003)->GetType(), 0x100003);
+}
+
+// A host that forgets to close: freeing the manager still releases the line,
+// without calling Close and without logging anything beyond its own lines.
+TEST_F(Manager, FreeReleasesWhatAPortStillHolds) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    CSerManager* m = nullptr;
+    int fd = -1;
+    kqtest::Capture([&] {
+        m = CSerManager::GetInstance();
+        ISerBase* port = m->GetSer(pty.Def("9600,N,8,1").c_str(), 0);
+        ASSERT_NE(port, nullptr);
+        ASSERT_EQ(port->Open(nullptr), 1);
+        fd = port->GetHandle();
+    });
+    ASSERT_GE(fd, 0);
+    ASSERT_NE(fcntl(fd, F_GETFD), -1);
+    auto freed = kqtest::Capture([] { CSerManager::FreeInstance(); });
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(freed.log, "SerManager delete: " + Hex(m) + "\r\nSerManager free: " + Hex(m) + "\r\n");
 }
 
 // A port refused for a type code already registered is deleted at once.

@@ -1,0 +1,62 @@
+#include "NetUtil.h"
+
+#include <arpa/inet.h>
+
+#include <climits>
+
+namespace kq {
+
+NetMode NetModeOf(const char* host) {
+    if (host == nullptr) {
+        return NetMode::Stream;
+    }
+    switch (host[0]) {
+        case 'b':
+        case 'B': return NetMode::Broadcast;
+        case 'u':
+        case 'U': return NetMode::Datagram;
+        default: return NetMode::Stream;
+    }
+}
+
+bool NetHostAddr(const char* host, in_addr* addr) {
+    if (host == nullptr || addr == nullptr) {
+        return false;
+    }
+    switch (NetModeOf(host)) {
+        case NetMode::Broadcast: return false;
+        case NetMode::Datagram: return inet_pton(AF_INET, host + 1, addr) == 1;
+        case NetMode::Stream: return inet_pton(AF_INET, host, addr) == 1;
+    }
+    return false;
+}
+
+int ReadWaitMs(int byteTimeout, int baseTimeout, int len, int timeout) {
+    if (timeout == -1 || timeout > 0) {
+        return timeout;
+    }
+    const long long wait = static_cast<long long>(byteTimeout) * len + baseTimeout;
+    if (wait > INT_MAX) {
+        return INT_MAX;
+    }
+    return wait < INT_MIN ? INT_MIN : static_cast<int>(wait);
+}
+
+NetErrorClass ClassifyNetError(unsigned long code) {
+    switch (code) {
+        case 11: return NetErrorClass::WouldBlock;
+        case 88:     // ENOTSOCK
+        case 100:    // ENETDOWN
+        case 101:    // ENETUNREACH
+        case 102:    // ENETRESET
+        case 103:    // ECONNABORTED
+        case 104:    // ECONNRESET
+        case 10058:  // WSAESHUTDOWN
+        case 10064:  // WSAEHOSTDOWN
+        case 10065:  // WSAEHOSTUNREACH
+            return NetErrorClass::Dropped;
+        default: return NetErrorClass::Other;
+    }
+}
+
+}  // namespace kq
