@@ -31,8 +31,13 @@ function(kqser_add_variant variant)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${map_file})
+  # Each function and object in a section of its own, so that the linker
+  # drops what nothing references (the console build has no use for the
+  # log-config code).
+  target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   target_link_options(${target} PRIVATE
     -Wl,--no-undefined
+    -Wl,--gc-sections
     -Wl,--version-script=${map_file})
 endfunction()
 
