@@ -4,8 +4,9 @@
 // from the same machine state.
 //
 //   kqser_bench time OUT.tsv         round-trip times, idle-wait CPU
-//   kqser_bench insn VARIANT COUNT   COUNT 8-byte serial round trips inside
-//                                    kqbench_measured (for callgrind)
+//   kqser_bench insn VARIANT COUNT   COUNT 8-byte round trips (serial; TCP
+//                                    for tcp-*) inside kqbench_measured,
+//                                    for callgrind
 //
 // kqSer is loaded with dlopen, as a host loads it. Its log lines (console
 // build) and the network port's direct lines go to standard output: run with
@@ -17,8 +18,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
@@ -344,7 +345,9 @@ ISerBase* OpenKqSerial(KqLib& lib, const Pty& pty) {
 
 class RawTcp : public Client {
 public:
-    explicit RawTcp(int port) {
+    // waitFirst: wait for the reply with poll and a time-out before the
+    // first recv, as kqSer's network Read does (its floor).
+    RawTcp(int port, bool waitFirst) : waitFirst_(waitFirst) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         if (fd_ < 0) Die("socket");
         const int one = 1;
@@ -364,6 +367,10 @@ public:
         if (::send(fd_, req, static_cast<size_t>(n), 0) != n) return false;
         int got = 0;
         while (got < n) {
+            if (waitFirst_) {
+                pollfd pfd = {fd_, POLLIN, 0};
+                if (::poll(&pfd, 1, 500) != 1) return false;
+            }
             const ssize_t k = ::recv(fd_, rsp + got, static_cast<size_t>(n - got), 0);
             if (k <= 0) return false;
             got += static_cast<int>(k);
@@ -372,6 +379,7 @@ public:
     }
 
 private:
+    bool waitFirst_;
     int fd_ = -1;
 };
 
@@ -400,7 +408,8 @@ std::vector<unsigned char> Request(int n) {
     // Printable bytes: no 0x00 (dropped at the head of a kqSer serial read),
     // no flow-control characters.
     std::vector<unsigned char> req(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) req[static_cast<size_t>(i)] = static_cast<unsigned char>('A' + i % 26);
+    for (int i = 0; i < n; ++i)
+        req[static_cast<size_t>(i)] = static_cast<unsigned char>('A' + i % 26);
     return req;
 }
 
@@ -415,7 +424,6 @@ struct Series {
 };
 
 void RunBatch(Series& s) {
-    if (s.client != nullptr) s.client->Prepare();
     if (s.client == nullptr) {
         for (int i = 0; i < s.batch; ++i) {
             const int64_t t0 = NowNs();
@@ -424,6 +432,7 @@ void RunBatch(Series& s) {
         }
         return;
     }
+    s.client->Prepare();
     const std::vector<unsigned char> req = Request(s.n);
     std::vector<unsigned char> rsp(req.size());
     for (int i = 0; i < s.batch; ++i) {
@@ -498,9 +507,11 @@ int TimeMain(const char* outPath) {
     ISerBase* kqConsoleSerial = OpenKqSerial(console, kqConsolePty);
     KqPort kq500(kqSerial, 500), kq2000(kqSerial, 2000), kqConsole500(kqConsoleSerial, 500);
 
-    TcpPeer rawPeer, kqPeer;
-    RawTcp rawTcp(rawPeer.Port());
+    TcpPeer rawPeer, rawWaitPeer, kqPeer;
+    RawTcp rawTcp(rawPeer.Port(), false);
     hub.Add(rawPeer.Accept());
+    RawTcp rawWaitTcp(rawWaitPeer.Port(), true);
+    hub.Add(rawWaitPeer.Accept());
     ISerBase* kqNet = silent.Get("127.0.0.1:" + std::to_string(kqPeer.Port()), KQ_KIND_NET + 1);
     if (kqNet == nullptr || kqNet->Open(nullptr) != 1) {
         std::fprintf(stderr, "kqser_bench: kqSer network port does not open: TCP rows left out\n");
@@ -521,6 +532,7 @@ int TimeMain(const char* outPath) {
         all.push_back({"serial", "raw-paced", n, &rawPaced, 20, {}});
         all.push_back({"serial", "kqSer-2000", n, &kq2000, 20, {}});
         all.push_back({"tcp", "raw", n, &rawTcp, 100, {}});
+        all.push_back({"tcp", "raw-wait", n, &rawWaitTcp, 100, {}});
         if (kqNet != nullptr) all.push_back({"tcp", "kqSer", n, &kqTcp, 100, {}});
     }
     all.push_back({"pause", "usleep-1000", 0, nullptr, 20, {}});
@@ -591,6 +603,7 @@ int TimeMain(const char* outPath) {
     sp.Close();
     spQuiet.Close();
     rawTcp.Close();
+    rawWaitTcp.Close();
     for (Pty* p : {&rawPty, &spPty, &spQuietPty, &kqPty, &kqConsolePty}) p->CloseSlave();
     hub.Join();
     std::fclose(out);
@@ -600,8 +613,7 @@ int TimeMain(const char* outPath) {
 }  // namespace
 
 // The measured window for callgrind (--toggle-collect=kqbench_measured).
-extern "C" __attribute__((noinline)) int kqbench_measured(Client* client,
-                                                          const unsigned char* req,
+extern "C" __attribute__((noinline)) int kqbench_measured(Client* client, const unsigned char* req,
                                                           unsigned char* rsp, int count) {
     int ok = 0;
     for (int i = 0; i < count; ++i) ok += client->RoundTrip(req, rsp, 8) ? 1 : 0;
@@ -616,6 +628,7 @@ int InsnMain(const std::string& variant, int count) {
     EchoHub hub;
     Pty pty;
     hub.Add(pty.Master());
+    TcpPeer peer;
     std::unique_ptr<Client> client;
     ISerBase* port = nullptr;
     if (variant == "raw") {
@@ -625,6 +638,14 @@ int InsnMain(const std::string& variant, int count) {
     } else if (variant == "kqSer" || variant == "kqSer-console") {
         port = OpenKqSerial(variant == "kqSer" ? silent : console, pty);
         client.reset(new KqPort(port, 500));
+    } else if (variant == "tcp-raw" || variant == "tcp-raw-wait") {
+        client.reset(new RawTcp(peer.Port(), variant == "tcp-raw-wait"));
+        hub.Add(peer.Accept());
+    } else if (variant == "tcp-kqSer") {
+        port = silent.Get("127.0.0.1:" + std::to_string(peer.Port()), KQ_KIND_NET + 1);
+        if (port == nullptr || port->Open(nullptr) != 1) Die("kqSer network Open");
+        hub.Add(peer.Accept());
+        client.reset(new KqTcp(port));
     } else {
         std::fprintf(stderr, "kqser_bench: unknown variant %s\n", variant.c_str());
         return 2;
@@ -656,6 +677,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: kqser_bench time OUT.tsv\n"
                  "       kqser_bench insn raw|libserialport|libserialport-nodebug|kqSer|"
-                 "kqSer-console COUNT\n");
+                 "kqSer-console|tcp-raw|tcp-raw-wait|tcp-kqSer COUNT\n");
     return 2;
 }
