@@ -1,0 +1,51 @@
+// The subcommands. Each takes the parsed command line and returns the exit code.
+#ifndef KQSER_TOOL_COMMANDS_H
+#define KQSER_TOOL_COMMANDS_H
+
+#include <string>
+
+#include "DefString.h"
+#include "ISerBase.h"
+#include "Options.h"
+#include "Tool.h"
+
+namespace kqtool {
+
+int RunInfo(const Common& common, const Args& args);
+int RunSend(const Common& common, const Args& args);
+int RunListen(const Common& common, const Args& args);
+int RunTerm(const Common& common, const Args& args);
+int RunGpio(const Common& common, const Args& args);
+int RunDemo(const Common& common, const Args& args);
+
+// Puts the terminal back if term left it raw; async-signal-safe.
+void RestoreTerminalFromSignal();
+
+// Shared by the port commands.
+
+// The port a DEF argument names and the type code to ask for (--type, else
+// the default of its kind); false after complaining.
+bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
+                 int* type, int* code);
+// GetSer and Open, with a hint about a serial device file that is missing or
+// not accessible.
+ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& info, int type,
+                      int* code);
+// A stream port (TCP) reads 0 when the peer has closed the connection.
+bool IsStreamPort(const DefInfo& info);
+// Results of ReadReply besides a byte count.
+constexpr int kReadNothing = 0;
+constexpr int kReadFailed = -1;      // the port failed or the line hung up
+constexpr int kReadPeerClosed = -2;  // a stream peer closed the connection
+// Waits up to timeoutMs for data, then reads what the library returns as one
+// reply.
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs);
+// True when a serial line reports a hang-up (the device went away).
+bool LineHungUp(ISerBase* port);
+// A parsed numeric option, or fallback; false after complaining (usage).
+bool NumberOption(const Common& common, const Args& args, const std::string& name, long long min,
+                  long long max, long long fallback, long long* value, int* code);
+
+}  // namespace kqtool
+
+#endif

@@ -1,0 +1,42 @@
+// Command-line option parsing, kept free of I/O so that it is easy to test.
+#ifndef KQSER_TOOL_OPTIONS_H
+#define KQSER_TOOL_OPTIONS_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kqtool {
+
+struct OptionSpec {
+    std::string name;  // "--read", "-v"
+    bool takesValue;
+};
+
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;  // flags are present with ""
+
+    bool Has(const std::string& name) const { return values.count(name) != 0; }
+    std::string Get(const std::string& name, const std::string& fallback = "") const;
+};
+
+// Options may come before, between and after positional arguments, as
+// "--name value" or "--name=value"; "--" ends them. A lone "-" is positional.
+bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
+               Args* out, std::string* error);
+
+// Decimal, or hexadecimal with 0x; the whole text must be the number and lie
+// in [min, max].
+bool ParseNumber(const std::string& text, long long min, long long max, long long* out,
+                 std::string* error);
+
+// Finds the subcommand: the first argument that is neither an option nor the
+// value of one of the given value-taking options. *index is -1 when there is
+// none.
+void FindSubcommand(const std::vector<std::string>& argv, const std::vector<OptionSpec>& global,
+                    int* index);
+
+}  // namespace kqtool
+
+#endif

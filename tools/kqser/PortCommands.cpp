@@ -1,0 +1,313 @@
+// send and listen, and what the port commands share.
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "Commands.h"
+#include "Format.h"
+#include "HexArg.h"
+#include "Stats.h"
+
+namespace kqtool {
+
+namespace {
+
+std::string TypeText(int type) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(type));
+    return text;
+}
+
+std::string NoteOf(ISerBase* port) {
+    const char* note = port->GetNote();
+    return note != nullptr ? note : "";
+}
+
+std::string TimeOfDay() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<long>(now.tv_usec / 1000));
+    return text;
+}
+
+}  // namespace
+
+bool NumberOption(const Common& common, const Args& args, const std::string& name, long long min,
+                  long long max, long long fallback, long long* value, int* code) {
+    if (!args.Has(name)) {
+        *value = fallback;
+        return true;
+    }
+    std::string error;
+    if (!ParseNumber(args.Get(name), min, max, value, &error)) {
+        *code = Complain(common, name + ": " + error, kExitUsage);
+        return false;
+    }
+    return true;
+}
+
+bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
+                 int* type, int* code) {
+    std::string error;
+    if (!ClassifyDef(def, info, &error)) {
+        *code = Complain(common, error, kExitUsage);
+        return false;
+    }
+    long long value = 0;
+    if (!NumberOption(common, args, "--type", 0, 0x7FFFFFFF, info->typeCode, &value, code)) {
+        return false;
+    }
+    *type = static_cast<int>(value);
+    return true;
+}
+
+bool IsStreamPort(const DefInfo& info) {
+    if (info.portClass != PortClass::kNet || info.host.empty()) return false;
+    const char first = info.host[0];
+    return first != 'u' && first != 'U' && first != 'b' && first != 'B';
+}
+
+ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& info, int type,
+                      int* code) {
+    std::string hint;
+    if (info.portClass == PortClass::kSerial) {
+        // The library opens "/dev/" + the text before the colon; name the file
+        // when it is plainly missing or out of reach.
+        const std::string path = "/dev/" + def.substr(0, def.find(':'));
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK | W_OK) != 0) {
+            hint = path + ": " + std::strerror(errno);
+        }
+    }
+    return session->OpenPort(def, type, code, hint);
+}
+
+bool LineHungUp(ISerBase* port) {
+    const int fd = port->GetHandle();
+    if (fd < 0) return false;
+    pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs) {
+    if (info.portClass == PortClass::kNet) {
+        const int n = port->Read(buf, len, timeoutMs > 0 ? timeoutMs : 1);
+        if (n > 0) return n;
+        if (n == 0 && IsStreamPort(info)) return kReadPeerClosed;
+        // A time-out leaves the port open; an error closed it, and IsOpened
+        // then tries to reconnect (not when the user is stopping).
+        if (n < 0 && g_stop != 0) return kReadNothing;
+        return (n < 0 && !port->IsOpened()) ? kReadFailed : kReadNothing;
+    }
+    // A serial Read waits 0.2 s for a first byte per pass; repeat passes
+    // until the time-out rather than lean on the library's coarse pass count.
+    const double deadline = NowMs() + timeoutMs;
+    do {
+        const double start = NowMs();
+        const int n = port->Read(buf, len, 0);
+        if (n != 0) return n;
+        if (NowMs() - start < 50 && LineHungUp(port)) return kReadFailed;
+    } while (g_stop == 0 && NowMs() < deadline);
+    return kReadNothing;
+}
+
+int RunSend(const Common& common, const Args& args) {
+    int code = kExitOk;
+    if (args.positional.size() < 2) {
+        return Complain(common, "needs DEF and HEX bytes (kqser send --help)", kExitUsage);
+    }
+    const std::string def = args.positional[0];
+    DefInfo info;
+    int type = 0;
+    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    std::vector<uint8_t> request;
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+        std::string error;
+        if (!ParseHexBytes(args.positional[i], &request, &error)) {
+            return Complain(common, error, kExitUsage);
+        }
+    }
+    if (request.empty()) return Complain(common, "no bytes to send", kExitUsage);
+    long long readLen = 0, timeoutMs = 0, repeat = 0, interval = 0;
+    if (!NumberOption(common, args, "--read", 0, 65536, 256, &readLen, &code) ||
+        !NumberOption(common, args, "--timeout", 0, 3600000, 1000, &timeoutMs, &code) ||
+        !NumberOption(common, args, "--repeat", 1, 1000000, 1, &repeat, &code) ||
+        !NumberOption(common, args, "--interval", 0, 3600000, 0, &interval, &code)) {
+        return code;
+    }
+
+    Session session(common);
+    if (!session.Start(&code)) return code;
+    ISerBase* port = OpenDefPort(&session, def, info, type, &code);
+    if (port == nullptr) return code;
+
+    std::printf("-> %zu bytes to %s (type %s)\n", request.size(), NoteOf(port).c_str(),
+                TypeText(port->GetType()).c_str());
+    std::fputs(HexAsciiDump(request.data(), request.size(), "   ").c_str(), stdout);
+    std::fflush(stdout);
+
+    const bool progress = repeat > 1 && isatty(STDERR_FILENO);
+    std::vector<unsigned char> reply(static_cast<size_t>(readLen > 0 ? readLen : 1));
+    std::vector<double> latencies;
+    int done = 0, noReply = 0;
+    std::vector<unsigned char> lastReply;  // a later Read may scribble on the buffer
+    for (long long i = 0; i < repeat && g_stop == 0; ++i) {
+        if (i > 0 && interval > 0) SleepMs(static_cast<double>(interval));
+        if (g_stop != 0) break;
+        if (!port->IsOpened()) {
+            code = Complain(common, "port " + NoteOf(port) + " is closed and did not reopen",
+                            kExitFailed);
+            break;
+        }
+        // The library may print lines of its own during the exchange: let
+        // them start on a clean line; the progress line follows them.
+        if (progress) std::fputs("\r\033[K", stderr);
+        if (readLen > 0) port->Purge();
+        const double start = NowMs();
+        const int written = port->Write(request.data(), static_cast<int>(request.size()));
+        if (written != static_cast<int>(request.size())) {
+            code = Complain(common,
+                            "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
+                                " of " + std::to_string(request.size()) + " bytes)",
+                            kExitFailed);
+            break;
+        }
+        ++done;
+        if (readLen == 0) continue;
+        const int n = ReadReply(port, info, reply.data(), static_cast<int>(readLen),
+                                static_cast<int>(timeoutMs));
+        const double latency = NowMs() - start;
+        if (n > 0) {
+            latencies.push_back(latency);
+            lastReply.assign(reply.begin(), reply.begin() + n);
+            if (repeat == 1) {
+                std::printf("<- %d bytes after %.2f ms\n", n, latency);
+                std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(),
+                           stdout);
+            }
+        } else {
+            ++noReply;
+            if (repeat == 1) {
+                std::printf("<- no reply within %lld ms%s\n", timeoutMs,
+                            n == kReadPeerClosed ? " (the peer closed the connection)"
+                            : n == kReadFailed   ? " (the port failed)"
+                                                 : "");
+            }
+        }
+        std::fflush(stdout);
+        if (progress) {
+            std::fprintf(
+                stderr, "\r%s\033[K",
+                FormatProgress(done, static_cast<int>(repeat), noReply, latency, n > 0).c_str());
+        }
+        if (n == kReadPeerClosed) {
+            std::printf("the peer closed the connection\n");
+            break;
+        }
+        if (n == kReadFailed) {
+            code = Complain(common, "port " + NoteOf(port) + " failed", kExitFailed);
+            break;
+        }
+    }
+    if (progress) std::fputs("\n", stderr);
+    if (g_stop != 0) std::printf("stopped after %d exchanges\n", done);
+    if (repeat > 1 && readLen > 0) {
+        if (!lastReply.empty()) {
+            std::printf("<- last reply, %zu bytes\n", lastReply.size());
+            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), stdout);
+        }
+        std::printf("exchanges %d  replies %d  no reply %d\n", done, done - noReply, noReply);
+        std::printf("%s\n", FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
+    } else if (repeat > 1) {
+        std::printf("exchanges %d (write only)\n", done);
+    }
+    std::fflush(stdout);
+    if (code == kExitOk && noReply > 0) code = kExitNoReply;
+    return code;
+}
+
+int RunListen(const Common& common, const Args& args) {
+    int code = kExitOk;
+    if (args.positional.size() != 1) {
+        return Complain(common, "needs exactly one DEF (kqser listen --help)", kExitUsage);
+    }
+    const std::string def = args.positional[0];
+    DefInfo info;
+    int type = 0;
+    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    long long count = 0, timeoutMs = 0;
+    if (!NumberOption(common, args, "--count", 0, 1000000000, 0, &count, &code) ||
+        !NumberOption(common, args, "--timeout", 0, 86400000, 0, &timeoutMs, &code)) {
+        return code;
+    }
+
+    Session session(common);
+    if (!session.Start(&code)) return code;
+    ISerBase* port = OpenDefPort(&session, def, info, type, &code);
+    if (port == nullptr) return code;
+
+    std::printf("listening on %s (type %s); Ctrl-C stops\n", NoteOf(port).c_str(),
+                TypeText(port->GetType()).c_str());
+    std::fflush(stdout);
+    const double start = NowMs();
+    std::vector<unsigned char> buf(4096);
+    long long frames = 0, bytes = 0;
+    std::string end = "stopped";
+    while (g_stop == 0) {
+        if (count > 0 && frames >= count) {
+            end = "count reached";
+            break;
+        }
+        double slice = 500;
+        if (timeoutMs > 0) {
+            const double left = static_cast<double>(timeoutMs) - (NowMs() - start);
+            if (left <= 0) {
+                end = "time-out";
+                break;
+            }
+            if (left < slice) slice = left;
+        }
+        const int n = ReadReply(port, info, buf.data(), static_cast<int>(buf.size()),
+                                static_cast<int>(slice));
+        if (n == kReadPeerClosed) {
+            end = "the peer closed the connection";
+            break;
+        }
+        if (n == kReadFailed) {
+            if (g_stop != 0) break;
+            end = "the port failed";
+            code = Complain(common,
+                            "port " + NoteOf(port) + " failed" +
+                                (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
+                            kExitFailed);
+            break;
+        }
+        if (n == 0) continue;
+        ++frames;
+        bytes += n;
+        std::printf("%s +%.3f s  %d bytes\n", TimeOfDay().c_str(), (NowMs() - start) / 1000.0, n);
+        std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), stdout);
+        std::fflush(stdout);
+        if (std::ferror(stdout)) {
+            code = kExitFailed;
+            break;
+        }
+    }
+    std::printf("%lld frames, %lld bytes (%s)\n", frames, bytes, end.c_str());
+    std::fflush(stdout);
+    if (code == kExitOk && count > 0 && frames < count) code = kExitNoReply;
+    return code;
+}
+
+}  // namespace kqtool

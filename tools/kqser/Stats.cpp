@@ -1,0 +1,47 @@
+#include "Stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace kqtool {
+
+LatencyStats ComputeLatencyStats(std::vector<double> samples) {
+    LatencyStats stats;
+    if (samples.empty()) return stats;
+    std::sort(samples.begin(), samples.end());
+    const size_t n = samples.size();
+    stats.count = n;
+    stats.min = samples.front();
+    stats.max = samples.back();
+    stats.median = n % 2 != 0 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+    // Integer arithmetic: 0.99 * n in floating point lands a rank off for some n.
+    const size_t rank = (99 * n + 99) / 100;
+    stats.p99 = samples[std::max<size_t>(rank, 1) - 1];
+    return stats;
+}
+
+std::string FormatLatencyStats(const LatencyStats& stats) {
+    if (stats.count == 0) return "latency ms: no replies";
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f  (%zu %s)", stats.min,
+                  stats.median, stats.p99, stats.max, stats.count,
+                  stats.count == 1 ? "reply" : "replies");
+    return line;
+}
+
+std::string FormatProgress(int done, int total, int noReply, double lastMs, bool lastReplied) {
+    char line[160];
+    const int width = static_cast<int>(std::to_string(total).size());
+    if (lastReplied) {
+        std::snprintf(line, sizeof line, "[%*d/%d] replies %d  no reply %d  last %.2f ms", width,
+                      done, total, done - noReply, noReply, lastMs);
+    } else {
+        std::snprintf(line, sizeof line, "[%*d/%d] replies %d  no reply %d  last: no reply", width,
+                      done, total, done - noReply, noReply);
+    }
+    return line;
+}
+
+}  // namespace kqtool

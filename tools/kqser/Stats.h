@@ -1,0 +1,29 @@
+// Latency statistics of repeated exchanges.
+#ifndef KQSER_TOOL_STATS_H
+#define KQSER_TOOL_STATS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kqtool {
+
+struct LatencyStats {
+    size_t count = 0;  // 0: the other fields are 0
+    double min = 0;
+    double median = 0;  // the mean of the two middle values for an even count
+    double p99 = 0;     // nearest rank: the ceil(0.99 n)-th smallest
+    double max = 0;
+};
+
+LatencyStats ComputeLatencyStats(std::vector<double> samples);
+
+// "latency ms: min 1.20  median 1.35  p99 2.10  max 2.10 (5 replies)"
+std::string FormatLatencyStats(const LatencyStats& stats);
+
+// The live progress line of send --repeat, without line end.
+std::string FormatProgress(int done, int total, int noReply, double lastMs, bool lastReplied);
+
+}  // namespace kqtool
+
+#endif

@@ -1,0 +1,179 @@
+// term: keyboard to the port, port to the screen.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "Commands.h"
+
+namespace kqtool {
+
+namespace {
+
+const unsigned char kLeaveKey = 0x1D;  // Ctrl-]
+
+// The terminal settings to put back; restored from normal returns, from
+// exit() and from the signal handler.
+termios g_saved;
+volatile std::sig_atomic_t g_rawActive = 0;
+
+void RestoreTerminal() {
+    if (g_rawActive != 0) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved);
+        g_rawActive = 0;
+    }
+}
+
+// Keys go to the port one by one: no line editing, no echo, no signals
+// (Ctrl-C reaches the device). Output processing stays, so the library's
+// log lines and the device's "\n" still start a fresh line.
+bool EnterRawMode() {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved) != 0) return false;
+    termios raw = g_saved;
+    raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    static bool hooked = false;
+    if (!hooked) {
+        std::atexit(RestoreTerminal);
+        hooked = true;
+    }
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0) return false;
+    g_rawActive = 1;
+    return true;
+}
+
+struct RawModeGuard {
+    ~RawModeGuard() { RestoreTerminal(); }
+};
+
+void ShowPortBytes(const unsigned char* buf, int n) {
+    std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunTerm(const Common& common, const Args& args) {
+    int code = kExitOk;
+    if (args.positional.size() != 1) {
+        return Complain(common, "needs exactly one DEF (kqser term --help)", kExitUsage);
+    }
+    const std::string def = args.positional[0];
+    DefInfo info;
+    int type = 0;
+    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+
+    Session session(common);
+    if (!session.Start(&code)) return code;
+    ISerBase* port = OpenDefPort(&session, def, info, type, &code);
+    if (port == nullptr) return code;
+
+    const bool interactive = isatty(STDIN_FILENO) != 0;
+    std::printf("connected to %s; Ctrl-] leaves\n", port->GetNote());
+    std::fflush(stdout);
+
+    RawModeGuard guard;
+    if (interactive && !EnterRawMode()) {
+        return Complain(common, "cannot switch the terminal to raw mode", kExitFailed);
+    }
+
+    const int handle = port->GetHandle();  // serial: poll it; network: -1
+    std::vector<unsigned char> buf(4096);
+    bool inputOpen = true;
+    double lingerUntil = 0;  // after end of input, show late answers for a while
+    double lingerCap = 0;
+    std::string end = "left";
+    while (g_stop == 0) {
+        pollfd fds[2];
+        int nfds = 0;
+        if (inputOpen) fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
+        const int portSlot = nfds;
+        if (handle >= 0) fds[nfds++] = {handle, POLLIN, 0};
+        // Without a descriptor to wait on, the port is read with a short
+        // time-out in turn with the keyboard.
+        const int wait = handle >= 0 ? 100 : 0;
+        const int ready = nfds > 0 ? poll(fds, static_cast<nfds_t>(nfds), wait) : 0;
+        if (ready < 0 && errno != EINTR) {
+            end = "poll failed";
+            code = kExitFailed;
+            break;
+        }
+        if (inputOpen && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            unsigned char keys[256];
+            const ssize_t k = read(STDIN_FILENO, keys, sizeof keys);
+            if (k <= 0) {
+                inputOpen = false;
+                lingerUntil = NowMs() + 1000;
+                lingerCap = NowMs() + 10000;
+            } else {
+                ssize_t send = 0;
+                bool leave = false;
+                while (send < k && !leave) {
+                    if (keys[send] == kLeaveKey) {
+                        leave = true;
+                    } else {
+                        ++send;
+                    }
+                }
+                if (send > 0 && port->Write(keys, static_cast<int>(send)) < 0) {
+                    end = "write to the port failed";
+                    code = kExitFailed;
+                    break;
+                }
+                if (leave) break;
+            }
+        }
+        int n = 0;
+        if (handle >= 0) {
+            if (ready > 0 && (fds[portSlot].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                end = "the line hung up";
+                code = kExitFailed;
+                break;
+            }
+            if (ready > 0 && (fds[portSlot].revents & POLLIN) != 0) {
+                // Ask for what is there, so Read returns without waiting for silence.
+                int avail = 0;
+                if (ioctl(handle, FIONREAD, &avail) != 0 || avail <= 0) avail = 1;
+                if (avail > static_cast<int>(buf.size())) avail = static_cast<int>(buf.size());
+                n = port->Read(buf.data(), avail, 0);
+            }
+        } else {
+            n = port->Read(buf.data(), static_cast<int>(buf.size()), 100);
+            if (n == 0 && IsStreamPort(info)) {
+                end = "the peer closed the connection";
+                break;
+            }
+            if (n < 0 && g_stop == 0 && !port->IsOpened()) {
+                end = "the connection failed";
+                code = kExitFailed;
+                break;
+            }
+        }
+        if (n > 0) {
+            ShowPortBytes(buf.data(), n);
+            if (!inputOpen) lingerUntil = NowMs() + 1000;
+        }
+        if (!inputOpen && (NowMs() >= lingerUntil || NowMs() >= lingerCap)) {
+            end = "end of input";
+            break;
+        }
+    }
+    RestoreTerminal();
+    std::printf("\r\nkqser term: %s\n", end.c_str());
+    std::fflush(stdout);
+    return code;
+}
+
+void RestoreTerminalFromSignal() {
+    RestoreTerminal();
+}
+
+}  // namespace kqtool

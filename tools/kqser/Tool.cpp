@@ -1,0 +1,173 @@
+#include "Tool.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "kqSer.h"
+
+namespace {
+
+bool g_logShown = false;
+std::string g_logPrefix = "lib| ";
+long g_logCalls = 0;
+void (*g_emergency)() = nullptr;
+
+void OnSignal(int signo) {
+    if (signo == SIGINT && kqtool::g_stop != 0) {
+        if (g_emergency != nullptr) g_emergency();
+        _exit(130);
+    }
+    kqtool::g_stop = 1;
+}
+
+}  // namespace
+
+// The hook a host uses: with the silent build every log call of the library
+// lands here, because the executable exports this symbol.
+extern "C" __attribute__((visibility("default"))) int trace_log(const char* /*section*/,
+                                                                const char* format, ...) {
+    ++g_logCalls;
+    if (!g_logShown || format == nullptr) return 1;
+    char small[512];
+    std::string line;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n >= static_cast<int>(sizeof small)) {
+        line.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(&line[0], line.size(), format, again);
+        line.resize(static_cast<size_t>(n));
+    } else if (n >= 0) {
+        line = small;
+    }
+    va_end(again);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::printf("%s%s\n", g_logPrefix.c_str(), line.c_str());
+    return 1;
+}
+
+namespace kqtool {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+int Complain(const Common& common, const std::string& message, int code) {
+    std::fflush(stdout);
+    if (common.command.empty()) {
+        std::fprintf(stderr, "kqser: %s\n", message.c_str());
+    } else {
+        std::fprintf(stderr, "kqser %s: %s\n", common.command.c_str(), message.c_str());
+    }
+    return code;
+}
+
+void ShowLibraryLog(bool shown, const std::string& prefix) {
+    g_logShown = shown;
+    g_logPrefix = prefix;
+}
+
+long LibraryLogCalls() {
+    return g_logCalls;
+}
+
+void InstallStopHandlers(void (*emergency)()) {
+    g_emergency = emergency;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocking read or select returns at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+double NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+void SleepMs(double ms) {
+    const double end = NowMs() + ms;
+    while (g_stop == 0) {
+        const double left = end - NowMs();
+        if (left <= 0) break;
+        const double slice = std::min(left, 50.0);
+        timespec ts;
+        ts.tv_sec = static_cast<time_t>(slice / 1000);
+        ts.tv_nsec = static_cast<long>((slice - static_cast<double>(ts.tv_sec) * 1000) * 1e6);
+        nanosleep(&ts, nullptr);
+    }
+}
+
+Session::~Session() {
+    Finish();
+}
+
+bool Session::Load(int* code) {
+    if (lib_.handle != nullptr) return true;
+    std::string error;
+    if (!LoadKqLibrary(common_.libPath, &lib_, &error)) {
+        *code = Complain(common_, error, kExitFailed);
+        return false;
+    }
+    return true;
+}
+
+bool Session::Start(int* code) {
+    if (!Load(code)) return false;
+    manager_ = lib_.getSerManager();
+    if (manager_ == nullptr) {
+        *code = Complain(common_, "GetSerManager returned no manager", kExitFailed);
+        return false;
+    }
+    return true;
+}
+
+ISerBase* Session::OpenPort(const std::string& def, int type, int* code, const std::string& hint) {
+    char typeText[16];
+    std::snprintf(typeText, sizeof typeText, "0x%X", static_cast<unsigned>(type));
+    ISerBase* port = manager_->GetSer(def.empty() ? nullptr : def.c_str(), type);
+    if (port == nullptr) {
+        *code =
+            Complain(common_, "the library has no port for '" + def + "' (type " + typeText + ")",
+                     kExitFailed);
+        return nullptr;
+    }
+    if (!port->Open(nullptr)) {
+        const char* note = port->GetNote();
+        *code = Complain(common_,
+                         "cannot open port " + std::string(note != nullptr ? note : def) +
+                             " (type " + typeText + ")" + (hint.empty() ? "" : ": " + hint),
+                         kExitFailed);
+        return nullptr;
+    }
+    open_.push_back(port);
+    return port;
+}
+
+void Session::ClosePort(ISerBase* port) {
+    auto it = std::find(open_.begin(), open_.end(), port);
+    if (it == open_.end()) return;
+    port->Close();
+    open_.erase(it);
+}
+
+void Session::Finish() {
+    while (!open_.empty()) ClosePort(open_.back());
+    if (manager_ != nullptr) {
+        lib_.freeSerManager();
+        manager_ = nullptr;
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace kqtool
