@@ -33,7 +33,7 @@ stage() {
 build_and_test() {
     local dir="$1"
     shift
-    cmake -S . -B "$dir" -DKQSER_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S . -B "$dir" -DKQSER_WERROR=ON -DKQSER_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "${JOBS:-2}"
     ctest --test-dir "$dir" --output-on-failure -j "${JOBS:-2}" ${CTEST_ARGS:-}
 }

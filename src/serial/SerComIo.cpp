@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "HexDump.h"
 #include "KqLog.h"
@@ -98,14 +99,29 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     }
 
     int stored = 0;
-    // A 0x00 in front of a reply is line noise (e.g. a transceiver switching
-    // direction); the next read overwrites it.
-    if (::read(m_nHandle, buf, 1) == 1 && buf[0] != 0x00) {
-        stored = 1;
+    int passes = timeout / 1000;
+    if (passes != 0) {
+        // A 0x00 in front of a reply is line noise (e.g. a transceiver
+        // switching direction); the next read overwrites it.
+        if (::read(m_nHandle, buf, 1) == 1 && buf[0] != 0x00) {
+            stored = 1;
+        }
+    } else {
+        // No pause follows the single-byte read, so it and the first read of
+        // the loop take what the line holds in one call: the same bytes and
+        // waits with one system call per reply instead of two.
+        const ssize_t n = ::read(m_nHandle, buf, static_cast<size_t>(len));
+        if (n > 0) {
+            stored = static_cast<int>(n);
+            if (buf[0] == 0x00) {
+                --stored;
+                std::memmove(buf, buf + 1, static_cast<size_t>(stored));
+            }
+        }
     }
 
-    int passes = timeout / 1000;
-    for (;;) {
+    // A reply that filled the buffer in that one call needs no loop.
+    for (bool more = stored < len || passes != 0; more;) {
         if (passes != 0) {
             // A negative count never runs out: such a read ends only when the
             // buffer is full or the line fails.
@@ -118,12 +134,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         if (n > 0) {
             stored += static_cast<int>(n);
         }
-        if (stored == len || n < 0) {
-            break;
-        }
-        if (n == 0 && (passes == 0 || HungUp(m_nHandle))) {
-            break;
-        }
+        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || HungUp(m_nHandle)));
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));

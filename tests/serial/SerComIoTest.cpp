@@ -315,6 +315,18 @@ TEST_F(SerialPort, LeadingZeroIsDroppedLaterOnesKept) {
     auto part = Capture([&] { EXPECT_EQ(port.Read(buf, 8, 0), 3); });
     EXPECT_EQ(Text(buf, 3), "xyz");
     EXPECT_EQ(part.log, "RECV: 78 79 7A \r\n");
+
+    // With a pause after the single-byte read, and with more queued than
+    // asked for: the same bytes, and nothing beyond the length is taken.
+    for (int timeout : {0, 1000}) {
+        Queue(std::string("\x00\x33\x00\x44\x55", 5));
+        auto full = Capture([&] { EXPECT_EQ(port.Read(buf, 3, timeout), 3); });
+        EXPECT_EQ(Text(buf, 3), std::string("\x33\x00\x44", 3)) << timeout;
+        EXPECT_EQ(full.log, "RECV: 33 00 44 \r\n");
+        EXPECT_EQ(kqtest::InputQueued(pty.slave()), 1) << timeout;
+        Capture([&] { EXPECT_EQ(port.Read(buf, 1, timeout), 1); });
+        EXPECT_EQ(buf[0], 0x55);
+    }
     port.Close();
 }
 

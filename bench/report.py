@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""Writes bench/RESULTS.md from the files that bench/run collects.
+
+usage: report.py RESULTS_DIR OUT.md
+RESULTS_DIR holds timing.tsv (kqser_bench time), insn-<variant>.out
+(callgrind), insn-count, sizes.md (scripts/sizes --print), sp-sizes.tsv
+(libserialport per architecture) and machine.txt.
+"""
+import math
+import os
+import re
+import sys
+
+SERIAL_ROWS = [
+    ("raw", "raw read/write (floor)"),
+    ("libserialport", "libserialport, default debug handler"),
+    ("libserialport-nodebug", "libserialport, no debug handler"),
+    ("kqSer-500", "kqSer silent, time-out 500"),
+    ("kqSer-console-500", "kqSer console, time-out 500 (stdout on /dev/null)"),
+    ("raw-paced", "raw, paced as kqSer's Read with one extra pass (1 ms pause)"),
+    ("kqSer-2000", "kqSer silent, time-out 2000"),
+]
+TCP_ROWS = [
+    ("raw", "raw send/recv, TCP_NODELAY (floor)"),
+    ("raw-wait", "raw, poll with a time-out before recv (kqSer's defined wait)"),
+    ("kqSer", "kqSer network port, time-out 500"),
+]
+INSN_ROWS = [
+    ("raw", "raw read/write"),
+    ("libserialport", "libserialport, default debug handler"),
+    ("libserialport-nodebug", "libserialport, no debug handler"),
+    ("kqSer", "kqSer silent"),
+    ("kqSer-console", "kqSer console (prints both lines)"),
+]
+TCP_INSN_ROWS = [
+    ("tcp-raw", "raw send/recv"),
+    ("tcp-raw-wait", "raw send, poll, recv"),
+    ("tcp-kqSer", "kqSer silent (two direct stdout lines per Read)"),
+]
+IDLE_ROWS = [
+    ("raw-poll", "raw poll, 2000 ms"),
+    ("raw-paced", "raw calls paced like the serial read loop (1 + 9 reads, 9 pauses)"),
+    ("kqSer-serial", "kqSer serial Read, time-out 9000 (about 2 s)"),
+    ("kqSer-tcp", "kqSer network Read, time-out 2000"),
+]
+
+
+def percentile(sorted_values, p):
+    """Nearest-rank percentile."""
+    if not sorted_values:
+        return float("nan")
+    rank = max(1, math.ceil(p / 100.0 * len(sorted_values)))
+    return sorted_values[rank - 1]
+
+
+def median(values):
+    v = sorted(values)
+    if not v:
+        return float("nan")
+    mid = len(v) // 2
+    return v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2.0
+
+
+def read_timing(path):
+    series, idle = {}, {}
+    with open(path) as f:
+        for line in f:
+            cols = line.rstrip("\n").split("\t")
+            if cols[0] == "rt":
+                group, variant, n, failures = cols[1], cols[2], int(cols[3]), int(cols[4])
+                ns = sorted(int(x) for x in cols[5:])
+                series[(group, variant, n)] = (ns, failures)
+            elif cols[0] == "idle":
+                pairs = [tuple(int(v) for v in c.split(":")) for c in cols[2:]]
+                idle[cols[1]] = pairs
+    return series, idle
+
+
+def us(ns):
+    return ns / 1000.0
+
+
+def fmt(x, digits=1):
+    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
+
+
+def callgrind_total(path):
+    try:
+        with open(path) as f:
+            for line in f:
+                m = re.match(r"^(?:totals|summary):\s+(\d+)", line)
+                if m:
+                    return int(m.group(1))
+    except OSError:
+        pass
+    return None
+
+
+def main():
+    src, out = sys.argv[1], sys.argv[2]
+    series, idle = read_timing(os.path.join(src, "timing.tsv"))
+    count = int(open(os.path.join(src, "insn-count")).read().strip())
+    machine = open(os.path.join(src, "machine.txt")).read().strip()
+    sizes_md = open(os.path.join(src, "sizes.md")).read().strip()
+    sp_sizes = {}
+    with open(os.path.join(src, "sp-sizes.tsv")) as f:
+        for line in f:
+            arch, size = line.split()
+            sp_sizes[arch] = int(size) if size.isdigit() else None
+
+    targets = []
+    lines = ["# kqSer benchmark results", "",
+             "Written by `bench/run` (do not edit by hand). All variants ran in one process,",
+             "taking turns batch by batch; times are per request/response exchange.", "",
+             "## Machine", "", "```", machine, "```", ""]
+
+    # ---- serial ----------------------------------------------------------------
+    pause_ns = series.get(("pause", "usleep-1000", 0), ([], 0))[0]
+    pause_med = median(pause_ns)
+    lines += ["## Serial request/response over a pty pair (echo thread on the master)", "",
+              "| N | client | samples | median (us) | p99 (us) | median / raw |",
+              "|---|---|---|---|---|---|"]
+    for n in (8, 64, 256):
+        raw_med = median(series.get(("serial", "raw", n), ([], 0))[0])
+        for key, label in SERIAL_ROWS:
+            if ("serial", key, n) not in series:
+                continue
+            ns, failures = series[("serial", key, n)]
+            med = median(ns)
+            note = f" ({failures} failed)" if failures else ""
+            lines.append(f"| {n} | {label}{note} | {len(ns)} | {fmt(us(med))} | "
+                         f"{fmt(us(percentile(ns, 99)))} | {fmt(med / raw_med, 3)} |")
+    lines += ["", f"The 1 ms pause alone (`usleep(1000)`, same run): median "
+              f"{fmt(us(pause_med))} us, p99 {fmt(us(percentile(pause_ns, 99)))} us "
+              f"({len(pause_ns)} samples).", "",
+              "Time-out 2000: a reply that arrives whole fills the buffer in the first "
+              "extra pass, so one 1 ms pause is made. The floor for that pacing is the raw "
+              "client making the same calls (write, a 1-byte read, `usleep(1000)`, a read "
+              "of the rest).", "",
+              "| N | kqSer 2000 median (us) | raw paced median (us) | kqSer - raw paced (us) "
+              "| raw + pause alone (us) |",
+              "|---|---|---|---|---|"]
+    excess = {}
+    for n in (8, 64, 256):
+        k = series.get(("serial", "kqSer-2000", n))
+        paced = series.get(("serial", "raw-paced", n))
+        raw = series.get(("serial", "raw", n))
+        if not k or not paced or not raw:
+            continue
+        excess[n] = median(k[0]) - median(paced[0])
+        lines.append(f"| {n} | {fmt(us(median(k[0])))} | {fmt(us(median(paced[0])))} | "
+                     f"{fmt(us(excess[n]))} | {fmt(us(median(raw[0]) + pause_med))} |")
+    lines.append("")
+
+    raw8 = median(series.get(("serial", "raw", 8), ([], 0))[0])
+    kq8 = median(series.get(("serial", "kqSer-500", 8), ([], 0))[0])
+    sp8 = median(series.get(("serial", "libserialport", 8), ([], 0))[0])
+    targets.append(("Serial, time-out 500, N = 8: kqSer median <= 1.15 x raw and below libserialport",
+                    f"{fmt(kq8 / raw8, 3)} x raw; kqSer {fmt(us(kq8))} us vs libserialport {fmt(us(sp8))} us",
+                    kq8 <= 1.15 * raw8 and kq8 < sp8))
+    if excess:
+        worst = max(excess.values())
+        targets.append(("Serial, time-out 2000: within 10 us of the 1 ms pause per extra pass",
+                        "kqSer - raw paced: " +
+                        ", ".join(f"N={n}: {fmt(us(v))} us" for n, v in excess.items()),
+                        abs(worst) <= 10000))
+
+    # ---- tcp -------------------------------------------------------------------
+    lines += ["## TCP request/response over loopback (echo thread on 127.0.0.1)", "",
+              "| N | client | samples | median (us) | p99 (us) | median / raw |",
+              "|---|---|---|---|---|---|"]
+    tcp_ratio, tcp_wait_ratio = {}, {}
+    for n in (8, 64, 256):
+        raw_med = median(series.get(("tcp", "raw", n), ([], 0))[0])
+        wait = series.get(("tcp", "raw-wait", n))
+        kq = series.get(("tcp", "kqSer", n))
+        if wait and kq:
+            tcp_wait_ratio[n] = median(kq[0]) / median(wait[0])
+        for key, label in TCP_ROWS:
+            if ("tcp", key, n) not in series:
+                continue
+            ns, failures = series[("tcp", key, n)]
+            med = median(ns)
+            if key == "kqSer":
+                tcp_ratio[n] = med / raw_med
+            note = f" ({failures} failed)" if failures else ""
+            lines.append(f"| {n} | {label}{note} | {len(ns)} | {fmt(us(med))} | "
+                         f"{fmt(us(percentile(ns, 99)))} | {fmt(med / raw_med, 3)} |")
+    lines.append("")
+    if tcp_ratio:
+        targets.append(("TCP: kqSer median <= 1.15 x raw",
+                        ", ".join(f"N={n}: {fmt(r, 3)}" for n, r in tcp_ratio.items()) +
+                        " (over raw poll + recv: " +
+                        ", ".join(f"{fmt(r, 3)}" for r in tcp_wait_ratio.values()) + ")",
+                        max(tcp_ratio.values()) <= 1.15))
+    else:
+        targets.append(("TCP: kqSer median <= 1.15 x raw", "kqSer network port not available", False))
+
+    # ---- idle ------------------------------------------------------------------
+    lines += ["## CPU time of a wait with no data (user + system, this thread only)", "",
+              "| wait | waits | CPU per wait, median (ms) | max (ms) | wall, median (s) |",
+              "|---|---|---|---|---|"]
+    for key, label in IDLE_ROWS:
+        if key not in idle:
+            continue
+        cpu = [c for c, _ in idle[key]]
+        wall = [w for _, w in idle[key]]
+        lines.append(f"| {label} | {len(cpu)} | {fmt(median(cpu) / 1e6, 3)} | "
+                     f"{fmt(max(cpu) / 1e6, 3)} | {fmt(median(wall) / 1e9, 3)} |")
+    lines.append("")
+    floors = {"kqSer-serial": ("raw-paced", "raw calls with the same pacing"),
+              "kqSer-tcp": ("raw-poll", "raw poll")}
+    for key, what in (("kqSer-serial", "serial"), ("kqSer-tcp", "network")):
+        if key in idle:
+            cpu = median([c for c, _ in idle[key]]) / 1e6
+            measured = f"{fmt(cpu, 3)} ms"
+            floor_key, floor_label = floors[key]
+            if floor_key in idle:
+                floor = median([c for c, _ in idle[floor_key]]) / 1e6
+                measured += f" ({floor_label}: {fmt(floor, 3)} ms)"
+            targets.append((f"Idle wait, {what}: CPU < 0.2 ms per 2 s wait", measured, cpu < 0.2))
+
+    # ---- instructions ------------------------------------------------------------
+    lines += ["## Instructions per 8-byte serial round trip, client thread, user space (callgrind)",
+              "", f"{count} round trips inside the measured function, after a warm-up.", "",
+              "| client | instructions per round trip |", "|---|---|"]
+    insn = {}
+    for key, label in INSN_ROWS:
+        total = callgrind_total(os.path.join(src, f"insn-{key}.out"))
+        if total is None:
+            continue
+        insn[key] = total / count
+        lines.append(f"| {label} | {insn[key]:.0f} |")
+    lines += ["", "Per 8-byte TCP round trip over loopback, the same way:", "",
+              "| client | instructions per round trip |", "|---|---|"]
+    for key, label in TCP_INSN_ROWS:
+        total = callgrind_total(os.path.join(src, f"insn-{key}.out"))
+        if total is not None:
+            lines.append(f"| {label} | {total / count:.0f} |")
+    lines.append("")
+    if "kqSer" in insn:
+        targets.append(("<= 500 instructions per 8-byte serial round trip", f"{insn['kqSer']:.0f}",
+                        insn["kqSer"] <= 500))
+
+    # ---- sizes -------------------------------------------------------------------
+    lines += ["## Stripped sizes (bytes)", "", "kqSer.so (`scripts/sizes --print`):", "", sizes_md, "",
+              "libserialport (`libserialport0` from Debian, stripped):", "",
+              "| architecture | libserialport.so |", "|---|---|"]
+    for arch in ("x86_64", "armhf", "arm64"):
+        lines.append(f"| {arch} | {sp_sizes.get(arch) or 'n/a'} |")
+    lines.append("")
+    kq_sizes = {}
+    for row in sizes_md.splitlines():
+        cells = [c.strip() for c in row.strip("|").split("|")]
+        if len(cells) == 3 and cells[1].isdigit():
+            kq_sizes[cells[0]] = (int(cells[1]), int(cells[2]))
+    sp_armhf = sp_sizes.get("armhf")
+    if "armhf" in kq_sizes and sp_armhf:
+        silent, console = kq_sizes["armhf"]
+        targets.append(("Size, armhf: silent <= 1.5 x libserialport",
+                        f"{silent} B = {silent / sp_armhf:.2f} x {sp_armhf} B", silent <= 1.5 * sp_armhf))
+        targets.append(("Size, armhf: console <= 1 x libserialport",
+                        f"{console} B = {console / sp_armhf:.2f} x {sp_armhf} B", console <= sp_armhf))
+
+    # ---- targets -----------------------------------------------------------------
+    head = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
+    head += [f"| {t} | {m} | {'yes' if ok else 'NO'} |" for t, m, ok in targets]
+    head.append("")
+    at = lines.index("## Machine")
+    lines[at:at] = head
+
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
