@@ -20,7 +20,7 @@
 
 KQ_API const char* filename = "/NandFlash/tmp/kqser.log.ini";
 KQ_API CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>> flogIni(false, false,
-                                                                                 false);
+                                                                                false);
 
 namespace {
 

@@ -87,11 +87,8 @@ ISerBase* CSerManager::GetSer(const char* def, int type) {
 
     const int number = type & 0xFFFF;
     switch (type & KQ_CLASS_MASK) {
-        case KQ_KIND_USB:
-            return nullptr;
-        case KQ_KIND_DIO:
-            index = adopt(new CSerDio(def));
-            break;
+        case KQ_KIND_USB: return nullptr;
+        case KQ_KIND_DIO: index = adopt(new CSerDio(def)); break;
         case KQ_KIND_NET:
             if (def != nullptr) {
                 index = adopt(new CSerNet(def));

@@ -21,7 +21,8 @@ int BufToHexStr(const unsigned char* data, int len, char* out, int outSize, int 
     if (data == nullptr || out == nullptr || gap < 0) {
         return -1;
     }
-    const long long need = static_cast<long long>(len > 0 ? len : 0) * (static_cast<long long>(gap) + 2) + 1;
+    const long long need =
+        static_cast<long long>(len > 0 ? len : 0) * (static_cast<long long>(gap) + 2) + 1;
     if (outSize < 1 || outSize < need) {
         return -1;
     }

@@ -95,24 +95,22 @@ void CSerCom::UpdParams(const char* def) {
         char seg[kFieldSize];
         kq::CopyCut(seg, sizeof seg, def + start, end > start ? end - start : 0);
         switch (field++) {
-            case 1:
-                m_nNumber = kq::ToInt(seg);
-                break;
-            case 2:
-                kq::ReadDecimal(seg, &m_nBaud);
-                break;
+            case 1: m_nNumber = kq::ToInt(seg); break;
+            case 2: kq::ReadDecimal(seg, &m_nBaud); break;
             case 3:
                 switch (seg[0]) {
-                    case 'E': case 'e': m_nParity = 2; break;
-                    case 'O': case 'o': m_nParity = 1; break;
-                    case 'M': case 'm': m_nParity = 3; break;
-                    case 'S': case 's': m_nParity = 4; break;
+                    case 'E':
+                    case 'e': m_nParity = 2; break;
+                    case 'O':
+                    case 'o': m_nParity = 1; break;
+                    case 'M':
+                    case 'm': m_nParity = 3; break;
+                    case 'S':
+                    case 's': m_nParity = 4; break;
                     default: m_nParity = 0; break;
                 }
                 break;
-            case 4:
-                kq::ReadDecimal(seg, &m_nDataBits);
-                break;
+            case 4: kq::ReadDecimal(seg, &m_nDataBits); break;
             case 5:
                 if (std::strcmp(seg, "1") == 0) {
                     m_nStopBits = 0;
@@ -122,8 +120,7 @@ void CSerCom::UpdParams(const char* def) {
                     m_nStopBits = 2;
                 }
                 break;
-            default:
-                break;  // before the boundary, or beyond the stop bits
+            default: break;  // before the boundary, or beyond the stop bits
         }
         start = p + 1;
     }

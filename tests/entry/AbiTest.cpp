@@ -87,8 +87,7 @@ struct BaseLayout : CSerBase {
         EXPECT_EQ(Offset(self, &m_nBaseTimeout), sizeof(void*) + 16);
         EXPECT_EQ(Offset(self, &m_spinLock), sizeof(void*) + 20);
         EXPECT_LT(Offset(self, &m_spinLock), Offset(self, &m_strNote));
-        EXPECT_EQ(Offset(self, &m_vecObserver),
-                  Offset(self, &m_strNote) + sizeof(std::string));
+        EXPECT_EQ(Offset(self, &m_vecObserver), Offset(self, &m_strNote) + sizeof(std::string));
         EXPECT_EQ(sizeof(CSerBase), Offset(self, &m_vecObserver) + sizeof(m_vecObserver));
     }
 };

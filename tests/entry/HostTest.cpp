@@ -125,8 +125,8 @@ TEST(Host, ManagerThroughTheInterfaces) {
     int freed = -100;
     auto bye = kqtest::Capture([&] { freed = lib.freeManager(); });
     EXPECT_EQ(freed, 0);
-    EXPECT_EQ(bye.log, "SerManager delete: " + Hex(manager) + "\r\nSerManager free: " +
-                           Hex(manager) + "\r\n");
+    EXPECT_EQ(bye.log, "SerManager delete: " + Hex(manager) +
+                           "\r\nSerManager free: " + Hex(manager) + "\r\n");
 
     // A fresh manager afterwards: nothing registered.
     ISerManager* fresh = lib.getManager();

@@ -21,9 +21,8 @@ TEST(Silent, PortsPrintNothing) {
 
 TEST(Silent, OwnSinkAnswersOneAndPrintsNothing) {
     int result = 0;
-    const std::string out = kqtest::CaptureStdout([&] {
-        result = trace_log("any", "%s %d %x\n", "text", 5, 0xABu);
-    });
+    const std::string out =
+        kqtest::CaptureStdout([&] { result = trace_log("any", "%s %d %x\n", "text", 5, 0xABu); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(out, "");
 }

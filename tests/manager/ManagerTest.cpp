@@ -180,8 +180,8 @@ TEST_F(Manager, FreeDestroysPortsInReverseOrderThenLogs) {
     EXPECT_EQ(CSerManager::GetInstance(), m);
 
     auto freed = kqtest::Capture([] { CSerManager::FreeInstance(); });
-    EXPECT_EQ(freed.log, "~3\n~2\n~1\nSerManager delete: " + Hex(m) + "\r\nSerManager free: " +
-                             Hex(m) + "\r\n");
+    EXPECT_EQ(freed.log, "~3\n~2\n~1\nSerManager delete: " + Hex(m) +
+                             "\r\nSerManager free: " + Hex(m) + "\r\n");
     if (!kqtest::kConsole) {
         for (const auto& call : freed.calls) {
             if (call.section != "Test") {
@@ -217,7 +217,8 @@ TEST_F(Manager, FreeReleasesWhatAPortStillHolds) {
     auto freed = kqtest::Capture([] { CSerManager::FreeInstance(); });
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(freed.log, "SerManager delete: " + Hex(m) + "\r\nSerManager free: " + Hex(m) + "\r\n");
+    EXPECT_EQ(freed.log,
+              "SerManager delete: " + Hex(m) + "\r\nSerManager free: " + Hex(m) + "\r\n");
 }
 
 // A port refused for a type code already registered is deleted at once.
@@ -232,8 +233,8 @@ TEST_F(Manager, RefusedDuplicatesDoNotLeak) {
     ASSERT_NE(m.GetSer("10.0.0.5:502", 0x200001), nullptr);
     auto churn = [&](int rounds) {
         for (int i = 0; i < rounds; ++i) {
-            m.GetSer(nullptr, 0x110005);      // serial duplicate
-            m.GetSer("gpio", 0x800002);       // digital I/O duplicate
+            m.GetSer(nullptr, 0x110005);       // serial duplicate
+            m.GetSer("gpio", 0x800002);        // digital I/O duplicate
             m.GetSer("10.0.0.9:1", 0x200009);  // network duplicate (re-keys, 0x200009 after)
         }
     };

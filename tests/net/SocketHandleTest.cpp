@@ -209,9 +209,9 @@ TEST(SockHandle, ListenOnTheWildcardAndConnectOverLoopback) {
     if (!kqtest::kEmulated) {
         tcp_info info{};
         socklen_t len = sizeof info;
-        ASSERT_EQ(getsockopt(static_cast<int>(listener.GetSocket()), IPPROTO_TCP, TCP_INFO,
-                             &info, &len),
-                  0);
+        ASSERT_EQ(
+            getsockopt(static_cast<int>(listener.GetSocket()), IPPROTO_TCP, TCP_INFO, &info, &len),
+            0);
         int somaxconn = 4096;
         std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
         EXPECT_EQ(info.tcpi_sacked, static_cast<unsigned>(std::min(128, somaxconn)));

@@ -27,7 +27,8 @@ void PrintTo(const Row& row, std::ostream* os) {
 }
 
 const Row kRows[] = {
-    {"ttyUSB0:115200,N,8,1", "ttyUSB", 0, 0x120000, 115200, 0, 8, 0, 0x120000, "ttyUSB0:115200,n,8,1"},
+    {"ttyUSB0:115200,N,8,1", "ttyUSB", 0, 0x120000, 115200, 0, 8, 0, 0x120000,
+     "ttyUSB0:115200,n,8,1"},
     {"ttyS1:9600,E,7,2", "ttyS", 1, 0x100000, 9600, 2, 7, 2, 0x100001, "ttyS1:9600,e,7,2"},
     {"ttyXRUSB2:38400,o,8,1.5", "ttyXRUSB", 2, 0x110000, 38400, 1, 8, 1, 0x110002,
      "ttyXRUSB2:38400,O,8,1.5"},

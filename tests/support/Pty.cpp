@@ -4,9 +4,9 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>

@@ -7,7 +7,8 @@
 
 int main() {
     ISerManager* manager = GetSerManager();
-    ISerBase* port = manager != nullptr ? manager->GetSer("ttyUSB0:115200,N,8,1", 0x120000) : nullptr;
+    ISerBase* port =
+        manager != nullptr ? manager->GetSer("ttyUSB0:115200,N,8,1", 0x120000) : nullptr;
     if (port == nullptr || port->GetType() != 0x120000 ||
         std::strcmp(port->GetNote(), "ttyUSB0:115200,n,8,1") != 0) {
         std::printf("unexpected port\n");
