@@ -74,13 +74,13 @@ TEST(HexArg, BoundsTheTotal) {
     EXPECT_FALSE(ParseHexBytes("00", nullptr, &error));
 }
 
-const std::vector<OptionSpec> kSpecs = {{"--read", true}, {"--type", true}, {"-v", false}};
+const std::vector<OptionDef> kKnown = {{"--read", true}, {"--type", true}, {"-v", false}};
 
 TEST(Options, MixesPositionalsAndBothValueForms) {
     Args args;
     std::string error;
     ASSERT_TRUE(ParseArgs({"ttyS1:9600", "--read=9", "01", "-v", "--type", "0x100001", "--", "-v"},
-                          kSpecs, &args, &error))
+                          kKnown, &args, &error))
         << error;
     EXPECT_EQ(args.positional, std::vector<std::string>({"ttyS1:9600", "01", "-v"}));
     EXPECT_EQ(args.Get("--read"), "9");
@@ -88,7 +88,7 @@ TEST(Options, MixesPositionalsAndBothValueForms) {
     EXPECT_TRUE(args.Has("-v"));
     EXPECT_EQ(args.Get("--timeout", "1000"), "1000");
     // A value that looks like an option is still the value.
-    ASSERT_TRUE(ParseArgs({"--read", "-1", "-"}, kSpecs, &args, &error));
+    ASSERT_TRUE(ParseArgs({"--read", "-1", "-"}, kKnown, &args, &error));
     EXPECT_EQ(args.Get("--read"), "-1");
     EXPECT_EQ(args.positional, std::vector<std::string>({"-"}));
 }
@@ -96,13 +96,13 @@ TEST(Options, MixesPositionalsAndBothValueForms) {
 TEST(Options, NamesWhatIsWrong) {
     Args args;
     std::string error;
-    EXPECT_FALSE(ParseArgs({"--bogus"}, kSpecs, &args, &error));
+    EXPECT_FALSE(ParseArgs({"--bogus"}, kKnown, &args, &error));
     EXPECT_EQ(error, "unknown option '--bogus'");
-    EXPECT_FALSE(ParseArgs({"x", "--read"}, kSpecs, &args, &error));
+    EXPECT_FALSE(ParseArgs({"x", "--read"}, kKnown, &args, &error));
     EXPECT_EQ(error, "option --read needs a value");
-    EXPECT_FALSE(ParseArgs({"-v=1"}, kSpecs, &args, &error));
-    EXPECT_FALSE(ParseArgs({"--v=1"}, kSpecs, &args, &error));
-    EXPECT_FALSE(ParseArgs({std::string(5000, '-') + "x"}, kSpecs, &args, &error));
+    EXPECT_FALSE(ParseArgs({"-v=1"}, kKnown, &args, &error));
+    EXPECT_FALSE(ParseArgs({"--v=1"}, kKnown, &args, &error));
+    EXPECT_FALSE(ParseArgs({std::string(5000, '-') + "x"}, kKnown, &args, &error));
     EXPECT_LT(error.size(), 100u);
 }
 
@@ -126,7 +126,7 @@ TEST(Options, ParsesNumbersInRange) {
 }
 
 TEST(Options, FindsTheSubcommandPastGlobalValues) {
-    const std::vector<OptionSpec> global = {{"--lib", true}, {"-v", false}};
+    const std::vector<OptionDef> global = {{"--lib", true}, {"-v", false}};
     int at = 0;
     FindSubcommand({"--lib", "send", "-v", "info"}, global, &at);
     EXPECT_EQ(at, 3) << "the value of --lib is not the command";

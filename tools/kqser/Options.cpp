@@ -7,9 +7,9 @@ namespace kqtool {
 
 namespace {
 
-const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs) {
-        if (spec.name == name) return &spec;
+const OptionDef* Find(const std::vector<OptionDef>& known, const std::string& name) {
+    for (const OptionDef& opt : known) {
+        if (opt.name == name) return &opt;
     }
     return nullptr;
 }
@@ -29,8 +29,8 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
     return it == values.end() ? fallback : it->second;
 }
 
-bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
-               Args* out, std::string* error) {
+bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef>& known, Args* out,
+               std::string* error) {
     Args args;
     bool optionsEnded = false;
     for (size_t i = 0; i < argv.size(); ++i) {
@@ -52,12 +52,12 @@ bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionSpe
             value = arg.substr(eq + 1);
             inlineValue = true;
         }
-        const OptionSpec* spec = Find(specs, name);
-        if (spec == nullptr) {
+        const OptionDef* opt = Find(known, name);
+        if (opt == nullptr) {
             *error = "unknown option '" + Shown(name) + "'";
             return false;
         }
-        if (spec->takesValue) {
+        if (opt->takesValue) {
             if (!inlineValue) {
                 if (i + 1 >= argv.size()) {
                     *error = "option " + name + " needs a value";
@@ -124,7 +124,7 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
     return true;
 }
 
-void FindSubcommand(const std::vector<std::string>& argv, const std::vector<OptionSpec>& global,
+void FindSubcommand(const std::vector<std::string>& argv, const std::vector<OptionDef>& global,
                     int* index) {
     *index = -1;
     for (size_t i = 0; i < argv.size(); ++i) {
@@ -137,8 +137,8 @@ void FindSubcommand(const std::vector<std::string>& argv, const std::vector<Opti
             *index = static_cast<int>(i);
             return;
         }
-        const OptionSpec* spec = Find(global, arg);
-        if (spec != nullptr && spec->takesValue) ++i;
+        const OptionDef* opt = Find(global, arg);
+        if (opt != nullptr && opt->takesValue) ++i;
     }
 }
 

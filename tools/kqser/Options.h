@@ -8,7 +8,7 @@
 
 namespace kqtool {
 
-struct OptionSpec {
+struct OptionDef {
     std::string name;  // "--read", "-v"
     bool takesValue;
 };
@@ -23,8 +23,8 @@ struct Args {
 
 // Options may come before, between and after positional arguments, as
 // "--name value" or "--name=value"; "--" ends them. A lone "-" is positional.
-bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionSpec>& specs,
-               Args* out, std::string* error);
+bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef>& known, Args* out,
+               std::string* error);
 
 // Decimal, or hexadecimal with 0x; the whole text must be the number and lie
 // in [min, max].
@@ -34,7 +34,7 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 // Finds the subcommand: the first argument that is neither an option nor the
 // value of one of the given value-taking options. *index is -1 when there is
 // none.
-void FindSubcommand(const std::vector<std::string>& argv, const std::vector<OptionSpec>& global,
+void FindSubcommand(const std::vector<std::string>& argv, const std::vector<OptionDef>& global,
                     int* index);
 
 }  // namespace kqtool

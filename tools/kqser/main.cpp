@@ -18,11 +18,11 @@ namespace {
 struct Subcommand {
     const char* name;
     int (*run)(const Common&, const Args&);
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     const char* help;
 };
 
-const std::vector<OptionSpec> kGlobalOptions = {
+const std::vector<OptionDef> kGlobalOptions = {
     {"--lib", true}, {"-v", false}, {"--verbose", false}, {"-h", false}, {"--help", false}};
 
 const char kMainHelp[] =
@@ -197,11 +197,11 @@ int Main(int argc, char** argv) {
                         kExitUsage);
     }
     common.command = sub->name;
-    std::vector<OptionSpec> specs = kGlobalOptions;
-    specs.insert(specs.end(), sub->options.begin(), sub->options.end());
+    std::vector<OptionDef> known = kGlobalOptions;
+    known.insert(known.end(), sub->options.begin(), sub->options.end());
     Args args;
     std::string error;
-    if (!ParseArgs(all, specs, &args, &error)) {
+    if (!ParseArgs(all, known, &args, &error)) {
         return Complain(common, error + " (kqser " + name + " --help)", kExitUsage);
     }
     if (args.Has("-h") || args.Has("--help")) {
