@@ -54,47 +54,18 @@ TEST_F(NetSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     EXPECT_EQ(port->GetType(), 0x200101);
 
     const int total = kqsoak::Exchanges();
-    const int window = std::min(10000, std::max(1, total / 10));
-    kqsoak::Figures figures;
-    int done = 0;
-    std::string fault;
-    const double start = NowMs();
-    {
-        kqsoak::QuietStdout quiet;
-        if (port->Open(nullptr) != 1) {
-            fault = "open failed";
-        }
-        for (int seq = 0; fault.empty() && seq < total; ++seq) {
-            if (!kqsoak::WriteFull(port, kqsoak::Request(static_cast<uint32_t>(seq)))) {
-                fault = "write failed at exchange " + std::to_string(seq);
-                break;
-            }
-            const std::string reply = kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000);
-            if (reply != kqsoak::Reply(static_cast<uint32_t>(seq))) {
-                fault = "reply " + std::to_string(seq) + " lost or reordered (" +
-                        std::to_string(reply.size()) + " bytes)";
-                break;
-            }
-            ++done;
-            if (done == window) {
-                figures.SampleFirst();
-            }
-        }
-        figures.SampleLast();
-        port->Close();
-    }
-    const double seconds = (NowMs() - start) / 1000;
-    EXPECT_EQ(fault, "");
+    const kqsoak::SoakRun run = kqsoak::RunExchanges(port, total, 2000);
+    EXPECT_EQ(run.fault, "");
     EXPECT_EQ(peer.Error(), "");
     EXPECT_EQ(peer.Accepted(), 1);
-    EXPECT_EQ(done, total);
-    EXPECT_EQ(figures.fdsLast, figures.fdsFirst);
+    EXPECT_EQ(run.done, total);
+    EXPECT_EQ(run.figures.fdsLast, run.figures.fdsFirst);
     if (kRssMeaningful) {
-        EXPECT_LE(figures.anonLastKb, figures.anonFirstKb + kRssSlackKb);
+        EXPECT_LE(run.figures.anonLastKb, run.figures.anonFirstKb + kRssSlackKb);
     }
-    std::printf("soak: %s tcp %d exchanges in %.1f s (%d per window), %s\n", kVariant, done,
-                seconds, window, figures.Text().c_str());
-    RecordProperty("exchanges", done);
+    std::printf("soak: %s tcp %d exchanges in %.1f s (%d per window), %s\n", kVariant, run.done,
+                run.seconds, run.window, run.figures.Text().c_str());
+    RecordProperty("exchanges", run.done);
 }
 
 TEST_F(NetSoak, SixtyFourPortsAtOnce) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +150,37 @@ std::string Figures::Text() const {
 double NowMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs) {
+    SoakRun run;
+    run.window = std::min(10000, std::max(1, total / 10));
+    const double start = NowMs();
+    {
+        QuietStdout quiet;
+        if (port->Open(nullptr) != 1) {
+            run.fault = "open failed";
+        }
+        for (int seq = 0; run.fault.empty() && seq < total; ++seq) {
+            if (!WriteFull(port, Request(static_cast<uint32_t>(seq)))) {
+                run.fault = "write failed at exchange " + std::to_string(seq);
+                break;
+            }
+            const std::string reply = ReadFull(port, kReplySize, timeoutMs, 5000);
+            if (reply != Reply(static_cast<uint32_t>(seq))) {
+                run.fault = "reply " + std::to_string(seq) + " lost or reordered (" +
+                            std::to_string(reply.size()) + " bytes)";
+                break;
+            }
+            if (++run.done == run.window) {
+                run.figures.SampleFirst();
+            }
+        }
+        run.figures.SampleLast();
+        port->Close();
+    }
+    run.seconds = (NowMs() - start) / 1000;
+    return run;
 }
 
 }  // namespace kqsoak

@@ -73,6 +73,21 @@ struct Figures {
 // Milliseconds on the monotonic clock.
 double NowMs();
 
+// One soak run through a port: exchanges done, the first fault (empty when
+// none), and the figures after the first window and at the end.
+struct SoakRun {
+    int done = 0;
+    int window = 0;
+    std::string fault;
+    Figures figures;
+    double seconds = 0;
+};
+
+// Opens the port, runs total request/response exchanges through it with
+// Read time-outs of timeoutMs, stopping at the first lost, short or reordered
+// reply, and closes it. Standard output is quiet meanwhile.
+SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs);
+
 }  // namespace kqsoak
 
 #endif
