@@ -68,6 +68,17 @@ int SetFlag(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value);
 }
 
+// Bounds every send at 2 s; logs and returns false when the option is refused.
+bool SetSendTimeout(int fd) {
+    const timeval sendTimeout{2, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+        const int err = errno;
+        KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
+        return false;
+    }
+    return true;
+}
+
 void SetBlocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) {
@@ -152,10 +163,7 @@ int CSerNet::Open(const char* def) {
             KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
             return 0;
         }
-        const timeval sendTimeout{2, 0};
-        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
-            const int err = errno;
-            KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
+        if (!SetSendTimeout(fd)) {
             ::close(fd);
             return 0;
         }
@@ -178,10 +186,7 @@ int CSerNet::Open(const char* def) {
         }
         // A peer that keeps the connection but stops reading would hold a
         // write for ever once the buffers are full; bound it as for UDP.
-        const timeval sendTimeout{2, 0};
-        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
-            const int err = errno;
-            KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
+        if (!SetSendTimeout(fd)) {
             ::close(fd);
             return 0;
         }
