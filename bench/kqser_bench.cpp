@@ -50,6 +50,16 @@ namespace {
     std::exit(1);
 }
 
+// Reads until buf holds n bytes, got of them already there.
+bool ReadRest(int fd, unsigned char* buf, int got, int n) {
+    while (got < n) {
+        const ssize_t k = ::read(fd, buf + got, static_cast<size_t>(n - got));
+        if (k <= 0) return false;
+        got += static_cast<int>(k);
+    }
+    return true;
+}
+
 int64_t NowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -210,13 +220,7 @@ public:
     }
     bool RoundTrip(const unsigned char* req, unsigned char* rsp, int n) override {
         if (::write(fd_, req, static_cast<size_t>(n)) != n) return false;
-        int got = 0;
-        while (got < n) {
-            const ssize_t k = ::read(fd_, rsp + got, static_cast<size_t>(n - got));
-            if (k <= 0) return false;
-            got += static_cast<int>(k);
-        }
-        return true;
+        return ReadRest(fd_, rsp, 0, n);
     }
 
 private:
@@ -231,14 +235,8 @@ public:
     bool RoundTrip(const unsigned char* req, unsigned char* rsp, int n) override {
         if (::write(fd_, req, static_cast<size_t>(n)) != n) return false;
         if (::read(fd_, rsp, 1) != 1) return false;
-        int got = 1;
         ::usleep(1000);
-        while (got < n) {
-            const ssize_t k = ::read(fd_, rsp + got, static_cast<size_t>(n - got));
-            if (k <= 0) return false;
-            got += static_cast<int>(k);
-        }
-        return true;
+        return ReadRest(fd_, rsp, 1, n);
     }
 
 private:
