@@ -24,14 +24,9 @@ using kqsoak::NetPeer;
 using kqsoak::NowMs;
 using kqsoak::QuietCall;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kRssMeaningful = false;
-#else
-// Under user-mode emulation the figures are the emulator's.
-constexpr bool kRssMeaningful = !kqtest::kEmulated;
-#endif
-constexpr long kRssSlackKb = 64;
-const char* const kVariant = kqtest::kConsole ? "console" : "silent";
+using kqsoak::kRssMeaningful;
+using kqsoak::kRssSlackKb;
+using kqsoak::kVariant;
 
 class NetSoak : public ::testing::Test {
 protected:

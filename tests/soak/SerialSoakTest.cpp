@@ -23,17 +23,9 @@ namespace {
 
 using kqsoak::NowMs;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers keep freed memory aside, so resident memory grows by design.
-constexpr bool kRssMeaningful = false;
-#else
-// Under user-mode emulation the figures are the emulator's.
-constexpr bool kRssMeaningful = !kqtest::kEmulated;
-#endif
-// Resident memory may move by a few pages (stdio, the loader); a leak of even
-// a few bytes per exchange shows far above this over 10 000 exchanges.
-constexpr long kRssSlackKb = 64;
-const char* const kVariant = kqtest::kConsole ? "console" : "silent";
+using kqsoak::kRssMeaningful;
+using kqsoak::kRssSlackKb;
+using kqsoak::kVariant;
 
 class SerialSoak : public ::testing::Test {
 protected:
