@@ -25,3 +25,16 @@ if(KQSER_SANITIZE)
   endif()
   message(STATUS "kqSer: sanitizers ${KQSER_SANITIZE}")
 endif()
+
+# KQSER_FUZZ: libFuzzer executables (tests/fuzz, target kqfuzz_all). Every
+# target of such a tree is instrumented for coverage, AddressSanitizer and
+# UndefinedBehaviorSanitizer, the pure core included.
+option(KQSER_FUZZ "Build the libFuzzer executables (needs clang)" OFF)
+if(KQSER_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KQSER_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  add_compile_options(-fsanitize=address,undefined,fuzzer-no-link
+    -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,9 +1,9 @@
 # kqser_add_variant(<variant>)
 #
 # Builds one variant of the library, ${CMAKE_BINARY_DIR}/<variant>/kqSer.so,
-# from the sources collected on the kqser_sources interface target.
-# The variants differ only in the log sink and the log-config file, chosen by
-# KQSER_CONSOLE_LOG at compile time.
+# from the sources collected on the kqser_sources interface target and the
+# pure core. The variants differ only in the log sink and the log-config
+# file, chosen by KQSER_CONSOLE_LOG at compile time.
 function(kqser_add_variant variant)
   set(target kqSer_${variant})
   add_library(${target} SHARED)
@@ -12,6 +12,7 @@ function(kqser_add_variant variant)
     target_compile_definitions(${target} PRIVATE KQSER_CONSOLE_LOG=1)
     set(map_symbols "")
   else()
+    target_link_libraries(${target} PRIVATE kqser_sink)
     target_compile_definitions(${target} PRIVATE KQSER_CONSOLE_LOG=0)
     set(map_symbols "trace_log; filename; flogIni;")
   endif()
@@ -44,9 +45,18 @@ function(kqser_add_variant variant)
     -Wl,--version-script=${map_file})
 endfunction()
 
-# kqser_public_headers(<files...>): headers installed for hosts under include/kqSer.
+# Where the public headers are staged in the build tree, as they are installed.
+set(KQSER_STAGED_INCLUDEDIR ${PROJECT_BINARY_DIR}/include)
+
+# kqser_public_headers(<files...>): headers installed for hosts under
+# include/kqSer, and staged for kqser_public. Every other header is internal
+# and carries the _p.h suffix.
 function(kqser_public_headers)
   foreach(header ${ARGN})
+    if(header MATCHES "_p\\.h$")
+      message(FATAL_ERROR "${header}: an internal header cannot be public")
+    endif()
     set_property(GLOBAL APPEND PROPERTY KQSER_PUBLIC_HEADERS ${CMAKE_CURRENT_SOURCE_DIR}/${header})
+    configure_file(${header} ${KQSER_STAGED_INCLUDEDIR}/${header} COPYONLY)
   endforeach()
 endfunction()

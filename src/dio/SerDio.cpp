@@ -1,4 +1,4 @@
-#include "SerDio.h"
+#include "SerDio_p.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "KqLog.h"
+#include "GpioLine_p.h"
+#include "KqLog_p.h"
 
 namespace {
 
@@ -24,10 +25,6 @@ unsigned char SampleLine(int fd, uint16_t line) {
     // A failed or short read leaves the level 0.
     (void)::read(fd, &record, sizeof record);
     return static_cast<unsigned char>(record.level & 0xFF);
-}
-
-int LineOfSelector(unsigned char selector) {
-    return selector <= 1 ? selector : selector + 15;
 }
 
 }  // namespace
@@ -84,9 +81,9 @@ int CSerDio::Read(unsigned char* buf, int len, int /*timeout*/) {
     if (!IsOpened() || buf == nullptr || len < 1) {
         return -1;
     }
-    buf[0] = SampleLine(m_nHandle, 18);
+    buf[0] = SampleLine(m_nHandle, kq::kGpioFirstSampledLine);
     if (len > 1) {
-        buf[1] = SampleLine(m_nHandle, 17);
+        buf[1] = SampleLine(m_nHandle, kq::kGpioSecondSampledLine);
     }
     return 1;
 }
@@ -95,7 +92,7 @@ int CSerDio::Write(const unsigned char* buf, int len) {
     if (!IsOpened() || buf == nullptr || len < 1) {
         return -1;
     }
-    const int line = LineOfSelector(buf[0]);
+    const int line = kq::GpioLineOfSelector(buf[0]);
     // A one-byte command (the text form with one character) has level 0.
     const unsigned long request = (len >= 2 && buf[1] != 0) ? 1 : 0;
     (void)::ioctl(m_nHandle, request, line);

@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "AtomicFile_p.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,5 +5,7 @@
 // The library is built with hidden visibility; only what carries KQ_API is
 // part of its binary interface.
 #define KQ_API __attribute__((visibility("default")))
+// A member of an exported class that stays inside the library.
+#define KQ_LOCAL __attribute__((visibility("hidden")))
 
 #endif

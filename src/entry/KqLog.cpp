@@ -1,4 +1,4 @@
-#include "KqLog.h"
+#include "KqLog_p.h"
 
 #if !KQSER_CONSOLE_LOG
 

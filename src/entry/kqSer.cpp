@@ -1,8 +1,8 @@
 // Exported entry points and, in the silent build, the log-config file.
 #include "kqSer.h"
 
-#include "KqLog.h"
-#include "SerManager.h"
+#include "KqLog_p.h"
+#include "SerManager_p.h"
 
 #if !KQSER_CONSOLE_LOG
 
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-#include "AtomicFile.h"
+#include "AtomicFile_p.h"
 
 // Compile the parser in (header only, narrow characters).
 #define SI_NO_CONVERSION

@@ -1,11 +1,12 @@
-#include "SerManager.h"
+#include "SerManager_p.h"
 
 #include <memory>
 
-#include "KqLog.h"
-#include "SerCom.h"
-#include "SerDio.h"
-#include "SerNet.h"
+#include "KqLog_p.h"
+#include "SerCom_p.h"
+#include "SerDio_p.h"
+#include "SerNet_p.h"
+#include "SerialDef_p.h"
 
 CSerManager* CSerManager::m_pInstance = nullptr;
 
@@ -100,11 +101,13 @@ ISerBase* CSerManager::GetSer(const char* def, int type) {
             }
             break;
         default: {
-            const int named = FindType(CSerCom::GetDefType(def));
+            // One scan of the string serves the look-up and the new port.
+            const kq::SerialDefScan scan = kq::ScanSerialDef(def);
+            const int named = FindType(kq::SerialTypeOf(def, scan));
             if (named >= 0) {
                 return m_vecSer[static_cast<size_t>(named)];
             }
-            index = adopt(def != nullptr ? new CSerCom(def) : new CSerCom(number));
+            index = adopt(def != nullptr ? new CSerCom(def, scan) : new CSerCom(number));
             break;
         }
     }

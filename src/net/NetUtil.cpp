@@ -1,4 +1,4 @@
-#include "NetUtil.h"
+#include "NetUtil_p.h"
 
 #include <arpa/inet.h>
 

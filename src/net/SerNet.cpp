@@ -1,13 +1,13 @@
 // Network port: construction, definition strings, note and port number.
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "KqLog.h"
-#include "TextUtil.h"
+#include "KqLog_p.h"
+#include "TextUtil_p.h"
 
 namespace {
 

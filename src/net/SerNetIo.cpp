@@ -14,9 +14,9 @@
 #include <ctime>
 
 #include "HexDump.h"
-#include "KqLog.h"
-#include "NetUtil.h"
-#include "SerNet.h"
+#include "KqLog_p.h"
+#include "NetUtil_p.h"
+#include "SerNet_p.h"
 
 namespace {
 

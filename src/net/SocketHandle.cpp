@@ -15,7 +15,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "TextUtil.h"
+#include "TextUtil_p.h"
 
 static_assert(sizeof(SockAddrIn) == 16, "SockAddrIn is exactly a sockaddr_in");
 

@@ -1,8 +1,8 @@
-#include "SerBase.h"
+#include "SerBase_p.h"
 
 #include <cstring>
 
-#include "TextUtil.h"
+#include "TextUtil_p.h"
 
 CSerBase::CSerBase(int number) {
     Init();

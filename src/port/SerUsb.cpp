@@ -1,4 +1,4 @@
-#include "SerUsb.h"
+#include "SerUsb_p.h"
 
 CSerUsb::CSerUsb() : CSerBase(1) {}
 

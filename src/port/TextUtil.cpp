@@ -1,4 +1,4 @@
-#include "TextUtil.h"
+#include "TextUtil_p.h"
 
 #include <cctype>
 #include <climits>

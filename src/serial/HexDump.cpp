@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "HexDigits_p.h"
+
 namespace {
 
 constexpr int kTextSize = 1025;
@@ -13,8 +15,7 @@ thread_local char pstr[kTextSize];
 }  // namespace
 
 char _TOHEX(unsigned char v) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    return kDigits[v & 0x0F];
+    return kq::HexDigit(v);
 }
 
 int BufToHexStr(const unsigned char* data, int len, char* out, int outSize, int gap) {

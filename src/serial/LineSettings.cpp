@@ -1,4 +1,4 @@
-#include "LineSettings.h"
+#include "LineSettings_p.h"
 
 namespace kq {
 

@@ -1,45 +1,14 @@
 // Serial port: construction, definition strings, type codes and the note.
-#include "SerCom.h"
+#include "SerCom_p.h"
 
-#include <strings.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "KqLog.h"
-#include "TextUtil.h"
-
-namespace {
-
-// A separator scan of a definition string: the position where the port
-// digit stands right before the first ':' (the device name ends there).
-bool IsBoundary(const char* s, size_t n, size_t p) {
-    return std::isdigit(static_cast<unsigned char>(s[p])) && p + 1 < n && s[p + 1] == ':';
-}
-
-bool IsSeparator(char c) {
-    return c == ':' || c == ',';
-}
-
-// Segments are held in a 16-byte buffer, as the device name is.
-constexpr size_t kFieldSize = 16;
-
-struct Prefix {
-    const char* text;
-    size_t len;
-    int kind;
-};
-
-const Prefix kPrefixes[] = {
-    {"ESL", 3, KQ_KIND_SERIAL_B},    {"ttyXRUSB", 8, KQ_KIND_SERIAL_B},
-    {"ttyEXA", 6, KQ_KIND_SERIAL_B}, {"ttySBC", 6, KQ_KIND_SERIAL_B},
-    {"ttyUSB", 6, KQ_KIND_SERIAL_C}, {"ttyFT", 5, KQ_KIND_SERIAL_C},
-    {"ttyEC", 5, KQ_KIND_SERIAL_C},  {"ttyACM", 6, KQ_KIND_SERIAL_C},
-};
-
-}  // namespace
+#include "KqLog_p.h"
+#include "SerialDef_p.h"
+#include "TextUtil_p.h"
 
 CSerCom::CSerCom(int number) : CSerBase(number) {
     InitCom();
@@ -48,6 +17,13 @@ CSerCom::CSerCom(int number) : CSerBase(number) {
 CSerCom::CSerCom(const char* def) : CSerBase(def) {
     InitCom();
     UpdParams(def);
+}
+
+CSerCom::CSerCom(const char* def, const kq::SerialDefScan& scan) : CSerBase(def) {
+    InitCom();
+    if (def != nullptr && def[0] != '\0') {
+        ApplyDef(def, scan);
+    }
 }
 
 CSerCom::~CSerCom() {
@@ -76,53 +52,29 @@ void CSerCom::UpdParams(const char* def) {
     if (def == nullptr || def[0] == '\0') {
         return;
     }
+    ApplyDef(def, kq::ScanSerialDef(def));
+}
+
+void CSerCom::ApplyDef(const char* def, const kq::SerialDefScan& scan) {
     m_nKind = KQ_KIND_SERIAL;
-    const size_t n = std::strlen(def);
-    int field = 0;
-    size_t start = 0;
-    for (size_t p = 0; p < n; ++p) {
-        if (field == 0 && IsBoundary(def, n, p)) {
-            m_nKind = GetDefKind(def);
-            kq::CopyCut(m_szDevice, sizeof m_szDevice, def, p);
-            start = p;
-            field = 1;
-        }
-        if (!IsSeparator(def[p]) && p != n - 1) {
-            continue;
-        }
-        // The last character always closes the last segment, separator or not.
-        const size_t end = (p == n - 1) ? n : p;
-        char seg[kFieldSize];
-        kq::CopyCut(seg, sizeof seg, def + start, end > start ? end - start : 0);
-        switch (field++) {
-            case 1: m_nNumber = kq::ToInt(seg); break;
-            case 2: kq::ReadDecimal(seg, &m_nBaud); break;
-            case 3:
-                switch (seg[0]) {
-                    case 'E':
-                    case 'e': m_nParity = 2; break;
-                    case 'O':
-                    case 'o': m_nParity = 1; break;
-                    case 'M':
-                    case 'm': m_nParity = 3; break;
-                    case 'S':
-                    case 's': m_nParity = 4; break;
-                    default: m_nParity = 0; break;
-                }
-                break;
-            case 4: kq::ReadDecimal(seg, &m_nDataBits); break;
-            case 5:
-                if (std::strcmp(seg, "1") == 0) {
-                    m_nStopBits = 0;
-                } else if (std::strcmp(seg, "1.5") == 0) {
-                    m_nStopBits = 1;
-                } else if (std::strcmp(seg, "2") == 0) {
-                    m_nStopBits = 2;
-                }
-                break;
-            default: break;  // before the boundary, or beyond the stop bits
-        }
-        start = p + 1;
+    if (scan.bounded) {
+        m_nKind = kq::SerialKindOf(def);
+        std::memcpy(m_szDevice, scan.device, sizeof m_szDevice);
+    }
+    if (scan.present[kq::kFieldNumber]) {
+        m_nNumber = kq::ToInt(scan.field[kq::kFieldNumber]);
+    }
+    if (scan.present[kq::kFieldBaud]) {
+        kq::ReadDecimal(scan.field[kq::kFieldBaud], &m_nBaud);
+    }
+    if (scan.present[kq::kFieldParity]) {
+        m_nParity = kq::ParityCodeOf(scan.field[kq::kFieldParity]);
+    }
+    if (scan.present[kq::kFieldDataBits]) {
+        kq::ReadDecimal(scan.field[kq::kFieldDataBits], &m_nDataBits);
+    }
+    if (scan.present[kq::kFieldStopBits]) {
+        kq::StopBitsCodeOf(scan.field[kq::kFieldStopBits], &m_nStopBits);
     }
     KQ_LOG("CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n", m_szDevice, m_nNumber, m_nParity,
            m_nStopBits);
@@ -130,55 +82,19 @@ void CSerCom::UpdParams(const char* def) {
 }
 
 void CSerCom::UpdNote() {
-    char parity;
-    switch (m_nParity) {
-        case 1: parity = 'O'; break;
-        case 2: parity = 'e'; break;
-        case 3: parity = 'm'; break;
-        case 4: parity = 's'; break;
-        default: parity = 'n'; break;
-    }
     char text[64] = {};
-    std::snprintf(text, sizeof text, "%s%d:%d,%c,%d,", m_szDevice, m_nNumber, m_nBaud, parity,
-                  m_nDataBits);
+    std::snprintf(text, sizeof text, "%s%d:%d,%c,%d,", m_szDevice, m_nNumber, m_nBaud,
+                  kq::NoteParityLetter(m_nParity), m_nDataBits);
     m_strNote = text;
-    m_strNote += (m_nStopBits == 1) ? "1.5" : (m_nStopBits == 2) ? "2" : "1";
+    m_strNote += kq::StopBitsText(m_nStopBits);
 }
 
 int CSerCom::GetDefKind(const char* def) {
-    if (def == nullptr) {
-        return KQ_KIND_SERIAL;
-    }
-    for (const Prefix& prefix : kPrefixes) {
-        if (strncasecmp(def, prefix.text, prefix.len) == 0) {
-            return prefix.kind;
-        }
-    }
-    return KQ_KIND_SERIAL;
+    return kq::SerialKindOf(def);
 }
 
 int CSerCom::GetDefType(const char* def) {
-    if (def == nullptr || def[0] == '\0') {
-        return 0;
-    }
-    const size_t n = std::strlen(def);
-    int kind = 0;
-    size_t start = 0;
-    bool bounded = false;
-    for (size_t p = 0; p < n; ++p) {
-        if (!bounded && IsBoundary(def, n, p)) {
-            kind = GetDefKind(def);
-            start = p;
-            bounded = true;
-        }
-        if (IsSeparator(def[p]) || p == n - 1) {
-            const size_t end = (p == n - 1) ? n : p;
-            char seg[kFieldSize];
-            kq::CopyCut(seg, sizeof seg, def + start, end > start ? end - start : 0);
-            return kq::WrapAdd(kind, kq::ToInt(seg));
-        }
-    }
-    return kind;
+    return kq::SerialTypeOf(def);
 }
 
 int CSerCom::Wait() {

@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "HexDump.h"
-#include "KqLog.h"
-#include "LineSettings.h"
-#include "SerCom.h"
+#include "KqLog_p.h"
+#include "LineSettings_p.h"
+#include "SerCom_p.h"
+#include "SerialDef_p.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ int CSerCom::Open(const char* def) {
     char path[64];
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
-    const char parity = m_nParity == 1 ? 'O' : m_nParity == 2 ? 'E' : 'N';
+    const char parity = kq::LineParityLetter(m_nParity);
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopBits);
 
     m_nHandle = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);

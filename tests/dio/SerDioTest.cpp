@@ -1,6 +1,6 @@
 // The GPIO port against a fake driver: what reaches the device, and what the
 // host gets back.
-#include "SerDio.h"
+#include "SerDio_p.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "SerCom.h"
-#include "SerDio.h"
-#include "SerManager.h"
-#include "SerNet.h"
-#include "SerUsb.h"
+#include "SerCom_p.h"
+#include "SerDio_p.h"
+#include "SerManager_p.h"
+#include "SerNet_p.h"
+#include "SerUsb_p.h"
 #include "SocketHandle.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SerManager.h"
+#include "SerManager_p.h"
 #include "kqSer.h"
 
 #define SI_NO_CONVERSION

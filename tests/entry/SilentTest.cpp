@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
-#include "SerCom.h"
-#include "SerDio.h"
+#include "SerCom_p.h"
+#include "SerDio_p.h"
 
 extern "C" int trace_log(const char* section, const char* format, ...);
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 namespace {
 

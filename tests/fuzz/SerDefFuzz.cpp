@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SerCom.h"
+#include "SerCom_p.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "SerManager.h"
+#include "SerManager_p.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -11,8 +11,8 @@
 
 #include "Capture.h"
 #include "Pty.h"
-#include "SerBase.h"
-#include "SerCom.h"
+#include "SerBase_p.h"
+#include "SerCom_p.h"
 
 extern "C" int trace_log(const char* section, const char* format, ...);
 

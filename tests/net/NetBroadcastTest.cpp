@@ -12,7 +12,7 @@
 #include "Capture.h"
 #include "Loopback.h"
 #include "Pty.h"
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 namespace {
 

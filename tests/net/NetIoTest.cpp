@@ -24,9 +24,9 @@
 
 #include "Capture.h"
 #include "Loopback.h"
-#include "NetUtil.h"
+#include "NetUtil_p.h"
 #include "Pty.h"
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Network port parameters: definition strings, note, port number and the
 // construction log. No traffic: nothing here opens a socket.
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 #include <fcntl.h>
 #include <unistd.h>

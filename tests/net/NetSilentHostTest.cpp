@@ -7,7 +7,7 @@
 #include "Capture.h"
 #include "Loopback.h"
 #include "Pty.h"
-#include "SerNet.h"
+#include "SerNet_p.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "SerBase.h"
-#include "SerUsb.h"
+#include "SerBase_p.h"
+#include "SerUsb_p.h"
 
 #include <atomic>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "SerCom.h"
+#include "SerCom_p.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // The terminal record a serial port builds, row by row without a device, and
 // set_opt / Open applying it to a real pty.
-#include "LineSettings.h"
+#include "LineSettings_p.h"
 
 #include <fcntl.h>
 #include <unistd.h>

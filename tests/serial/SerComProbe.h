@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "SerCom.h"
+#include "SerCom_p.h"
 
 class SerComProbe : public CSerCom {
 public:

@@ -15,7 +15,7 @@
 #include "ISerBase.h"
 #include "NetPeer.h"
 #include "Pty.h"
-#include "SerCom.h"
+#include "SerCom_p.h"
 #include "SoakUtil.h"
 #include "SocketHandle.h"
 #include "kqSer.h"

@@ -15,7 +15,7 @@
 #include "ISerBase.h"
 #include "Pty.h"
 #include "PtyDevice.h"
-#include "SerCom.h"
+#include "SerCom_p.h"
 #include "SoakUtil.h"
 #include "kqSer.h"
 

@@ -2,12 +2,18 @@
 #ifndef KQSER_SERCOM_H
 #define KQSER_SERCOM_H
 
-#include "SerBase.h"
+#include "SerBase_p.h"
+
+namespace kq {
+struct SerialDefScan;
+}
 
 class KQ_API CSerCom : public CSerBase {
 public:
     explicit CSerCom(int number);
     explicit CSerCom(const char* def);
+    // The same, from a scan of def already made (the manager scans once).
+    KQ_LOCAL CSerCom(const char* def, const kq::SerialDefScan& scan);
 
     int Open(const char* def) override;
     int Close() override;
@@ -38,6 +44,9 @@ public:
     int set_opt(int fd, int speed, int bits, char parity, int stop, char flow);
 
 protected:
+    // UpdParams with the scan of a non-empty def.
+    KQ_LOCAL void ApplyDef(const char* def, const kq::SerialDefScan& scan);
+
     char m_szDevice[16];
     int m_nBaud;
     int m_nParity;

@@ -2,7 +2,7 @@
 #ifndef KQSER_SERUSB_H
 #define KQSER_SERUSB_H
 
-#include "SerBase.h"
+#include "SerBase_p.h"
 
 class KQ_API CSerUsb : public CSerBase {
 public:

@@ -3,7 +3,7 @@
 #ifndef KQSER_SERNET_H
 #define KQSER_SERNET_H
 
-#include "SerBase.h"
+#include "SerBase_p.h"
 
 class KQ_API CSerNet : public CSerBase {
 public:

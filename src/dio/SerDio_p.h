@@ -2,7 +2,7 @@
 #ifndef KQSER_SERDIO_H
 #define KQSER_SERDIO_H
 
-#include "SerBase.h"
+#include "SerBase_p.h"
 
 class KQ_API CSerDio : public CSerBase {
 public:
