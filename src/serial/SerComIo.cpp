@@ -1,6 +1,5 @@
 // Serial port: line configuration, open, read, write, purge and close.
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,22 +8,10 @@
 
 #include "HexDump.h"
 #include "KqLog_p.h"
+#include "LineIo_p.h"
 #include "LineSettings_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
-
-namespace {
-
-// A tty whose other end is gone (adapter unplugged, pty master closed) reads
-// as end of file at once, which the read loop cannot tell from 0.2 s of
-// silence; without this a read that waits for a full buffer would spin on a
-// dead line forever.
-bool HungUp(int fd) {
-    pollfd pfd = {fd, POLLIN, 0};
-    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-}  // namespace
 
 int CSerCom::Open(const char* def) {
     UpdParams(def);
@@ -101,17 +88,19 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 
     int stored = 0;
     int passes = timeout / 1000;
+    // A signal ends a read as any failure does: the loop stops.
+    const kq::OnSignal onSignal = kq::OnSignal::kReport;
     if (passes != 0) {
         // A 0x00 in front of a reply is line noise (e.g. a transceiver
         // switching direction); the next read overwrites it.
-        if (::read(m_nHandle, buf, 1) == 1 && buf[0] != 0x00) {
+        if (kq::LineRead(m_nHandle, buf, 1, onSignal).n == 1 && buf[0] != 0x00) {
             stored = 1;
         }
     } else {
         // No pause follows the single-byte read, so it and the first read of
         // the loop take what the line holds in one call: the same bytes and
         // waits with one system call per reply instead of two.
-        const ssize_t n = ::read(m_nHandle, buf, static_cast<size_t>(len));
+        const ssize_t n = kq::LineRead(m_nHandle, buf, static_cast<size_t>(len), onSignal).n;
         if (n > 0) {
             stored = static_cast<int>(n);
             if (buf[0] == 0x00) {
@@ -131,11 +120,12 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             }
             ::usleep(1000);
         }
-        const ssize_t n = ::read(m_nHandle, buf + stored, static_cast<size_t>(len - stored));
+        const ssize_t n =
+            kq::LineRead(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal).n;
         if (n > 0) {
             stored += static_cast<int>(n);
         }
-        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || HungUp(m_nHandle)));
+        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || kq::LineHungUp(m_nHandle)));
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
@@ -149,7 +139,10 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (buf == nullptr || len < 0) {
         return -1;
     }
-    const int n = static_cast<int>(::write(m_nHandle, buf, static_cast<size_t>(len)));
+    // One write, as the caller asked; a signal fails it (a short count is
+    // the caller's to see).
+    const int n = static_cast<int>(
+        kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
     }

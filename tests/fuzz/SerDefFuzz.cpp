@@ -6,6 +6,7 @@
 
 #include "FuzzCheck.h"
 #include "SerCom_p.h"
+#include "SerialDef_p.h"
 
 namespace {
 
@@ -18,17 +19,6 @@ public:
     int Parity() const { return m_nParity; }
     int StopBits() const { return m_nStopBits; }
 };
-
-// Position of the port digit when the first separator of def is a ':' right
-// after a digit (the device name ends there); npos otherwise.
-size_t BoundaryOf(const std::string& def) {
-    const size_t sep = def.find_first_of(":,");
-    if (sep == std::string::npos || sep == 0 || def[sep] != ':' ||
-        !std::isdigit(static_cast<unsigned char>(def[sep - 1]))) {
-        return std::string::npos;
-    }
-    return sep - 1;
-}
 
 bool IsSerialKind(int kind) {
     return kind == 0x100000 || kind == 0x110000 || kind == 0x120000;
@@ -49,18 +39,26 @@ void CheckFields(Probe& port) {
     FUZZ_CHECK(std::strncmp(note, port.Device(), std::strlen(port.Device())) == 0);
 }
 
-// What a string with a boundary must have set, however the rest reads.
+// What a string must have set, by the library's one scan of it; and what
+// that scan must look like, whatever the text.
 void CheckApplied(Probe& port, const std::string& def) {
     // The library sees the text up to the first NUL, as a C string.
     const std::string text = def.c_str();
     if (text.empty()) {
         return;
     }
-    const size_t p = BoundaryOf(text);
-    if (p == std::string::npos) {
+    const kq::SerialDefScan scan = kq::ScanSerialDef(text.c_str());
+    FUZZ_CHECK(CSerCom::GetDefType(text.c_str()) == kq::SerialTypeOf(text.c_str(), scan));
+    if (!scan.bounded) {
         FUZZ_CHECK(port.Kind() == 0x100000);
         return;
     }
+    // The device name ends at the port digit, right before the first
+    // separator, which is a colon.
+    const size_t p = scan.deviceLength;
+    FUZZ_CHECK(p + 1 < text.size());
+    FUZZ_CHECK(std::isdigit(static_cast<unsigned char>(text[p])) && text[p + 1] == ':');
+    FUZZ_CHECK(text.find_first_of(":,") == p + 1);
     FUZZ_CHECK(port.Number() == text[p] - '0');
     FUZZ_CHECK(port.Kind() == CSerCom::GetDefKind(text.c_str()));
     FUZZ_CHECK(std::string(port.Device()) == text.substr(0, p < 15 ? p : 15));

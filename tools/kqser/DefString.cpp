@@ -1,6 +1,6 @@
 #include "DefString.h"
 
-#include <strings.h>
+#include <algorithm>
 #include <cstddef>
 
 namespace kqtool {
@@ -57,24 +57,6 @@ bool Fail(std::string* error, const std::string& message) {
 
 }  // namespace
 
-int SerialKindOfDevice(const std::string& device) {
-    struct Prefix {
-        const char* text;
-        int kind;
-    };
-    static const Prefix kPrefixes[] = {
-        {"ESL", 0x110000},    {"ttyXRUSB", 0x110000}, {"ttyEXA", 0x110000}, {"ttySBC", 0x110000},
-        {"ttyUSB", 0x120000}, {"ttyFT", 0x120000},    {"ttyEC", 0x120000},  {"ttyACM", 0x120000},
-    };
-    for (const Prefix& prefix : kPrefixes) {
-        const size_t n = std::char_traits<char>::length(prefix.text);
-        if (device.size() >= n && strncasecmp(device.c_str(), prefix.text, n) == 0) {
-            return prefix.kind;
-        }
-    }
-    return 0x100000;
-}
-
 bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error) {
     if (def.empty()) return Fail(error, "empty definition string");
     if (def.find('\0') != std::string::npos) return Fail(error, "definition string holds a NUL");
@@ -98,28 +80,24 @@ bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error) {
         *info = result;
         return true;
     }
-    // Serial: the first separator must be the colon right after the port digit.
-    const size_t separator = def.find_first_of(":,");
-    if (separator == std::string::npos || def[separator] != ':' || separator == 0 ||
-        !IsDigit(def[separator - 1])) {
+    // Serial: the library's own scan; the first separator must be the colon
+    // right after the port digit.
+    const kq::SerialDefScan scan = kq::ScanSerialDef(def.c_str());
+    if (!scan.bounded) {
         return Fail(error, "'" + def.substr(0, 40) +
                                "' is neither a network address nor a serial device with its "
                                "port digit and a colon (e.g. ttyUSB0:115200,N,8,1)");
     }
-    const std::string device = def.substr(0, separator - 1);
-    if (device.size() > 15) {
-        return Fail(error, "serial device name '" + device.substr(0, 40) +
+    if (scan.deviceLength >= kq::kSerialFieldSize) {
+        return Fail(error, "serial device name '" +
+                               def.substr(0, std::min<size_t>(scan.deviceLength, 40)) +
                                "' is longer than 15 characters");
     }
     result.portClass = PortClass::kSerial;
-    result.device = device;
-    result.typeCode = SerialKindOfDevice(device) + (def[separator - 1] - '0');
+    result.device = scan.device;
+    result.typeCode = kq::SerialTypeOf(def.c_str(), scan);
     *info = result;
     return true;
-}
-
-int GpioLineOfSelector(int selector) {
-    return selector <= 1 ? selector : selector + 15;
 }
 
 }  // namespace kqtool

@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "GpioLine_p.h"
+#include "SerialDef_p.h"
+
 namespace kqtool {
 
 enum class PortClass { kSerial, kNet };
@@ -20,8 +23,11 @@ struct DefInfo {
 constexpr int kGpioTypeCode = 0x800001;
 constexpr int kNetDefaultPort = 20600;
 
-// Serial port kind from the device name's prefix ("ttyUSB" gives 0x120000).
-int SerialKindOfDevice(const std::string& device);
+// Serial port kind from the device name's prefix ("ttyUSB" gives 0x120000):
+// the library's own table.
+inline int SerialKindOfDevice(const std::string& device) {
+    return kq::SerialKindOf(device.c_str());
+}
 
 // Network strings are an IPv4 address (192.168.1.50:502), u plus an address
 // (u10.0.0.7:4000) or b (b:3000); everything else is a serial string, which
@@ -30,8 +36,8 @@ int SerialKindOfDevice(const std::string& device);
 // overlong host or device name, a serial string without "digit:".
 bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error);
 
-// The GPIO line that a write command's selector drives.
-int GpioLineOfSelector(int selector);
+// The GPIO line that a write command's selector drives: the library's rule.
+using kq::GpioLineOfSelector;
 
 }  // namespace kqtool
 

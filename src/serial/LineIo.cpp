@@ -1,0 +1,74 @@
+#include "LineIo_p.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kq {
+
+namespace {
+
+long long NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+}  // namespace
+
+LineResult LineRead(int fd, void* buf, size_t len, OnSignal onSignal) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, len);
+        const int err = n < 0 ? errno : 0;
+        if (err == EINTR && onSignal == OnSignal::kRetry) {
+            continue;
+        }
+        return {n, err};
+    }
+}
+
+LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal) {
+    for (;;) {
+        const ssize_t n = ::write(fd, buf, len);
+        const int err = n < 0 ? errno : 0;
+        if (err == EINTR && onSignal == OnSignal::kRetry) {
+            continue;
+        }
+        return {n, err};
+    }
+}
+
+LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal) {
+    const long long deadline = timeoutNs < 0 ? 0 : NowNs() + timeoutNs;
+    pollfd pfd{fd, events, 0};
+    for (;;) {
+        timespec ts{};
+        const timespec* limit = nullptr;
+        if (timeoutNs >= 0) {
+            long long left = deadline - NowNs();
+            left = left < 0 ? 0 : left;
+            ts.tv_sec = static_cast<time_t>(left / 1000000000LL);
+            ts.tv_nsec = static_cast<long>(left % 1000000000LL);
+            limit = &ts;
+        }
+        const int rc = ::ppoll(&pfd, 1, limit, nullptr);
+        const int err = rc < 0 ? errno : 0;
+        if (err == EINTR && onSignal == OnSignal::kRetry) {
+            continue;
+        }
+        if (revents != nullptr) {
+            *revents = rc > 0 ? pfd.revents : 0;
+        }
+        return {rc > 0 ? 1 : rc, err};
+    }
+}
+
+bool LineHungUp(int fd) {
+    short revents = 0;
+    const LineResult r = LineWait(fd, POLLIN, 0, &revents, OnSignal::kReport);
+    return r.n > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace kq

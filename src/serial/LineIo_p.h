@@ -1,0 +1,38 @@
+// The serial folder's system calls on a line's descriptor, each wrapped once:
+// errno is saved right after the call and handed back with the result, and
+// the rule for a call cut short by a signal is the caller's, stated at the
+// call. Internal.
+#ifndef KQSER_LINEIO_P_H
+#define KQSER_LINEIO_P_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace kq {
+
+struct LineResult {
+    ssize_t n = 0;  // the call's result; negative on failure
+    int err = 0;    // errno of a failed call, else 0
+};
+
+// What a call interrupted by a signal does.
+enum class OnSignal {
+    kReport,  // returns the failure (EINTR), as the read loop has always seen it
+    kRetry,   // calls again (a wait: within what is left of its time)
+};
+
+LineResult LineRead(int fd, void* buf, size_t len, OnSignal onSignal);
+LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal);
+
+// Waits up to timeoutNs (negative: no limit) for events on fd. n is 1 with
+// *revents set when the line is ready, 0 on time-out, negative on failure.
+LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal);
+
+// True when the other end of the line is gone: a tty whose adapter was
+// unplugged or whose pty master was closed reads as end of file at once.
+bool LineHungUp(int fd);
+
+}  // namespace kq
+
+#endif
