@@ -2,13 +2,11 @@
 #ifndef KQTEST_SERIALTESTUTIL_H
 #define KQTEST_SERIALTESTUTIL_H
 
-#include <dirent.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 
 #include "Pty.h"
@@ -19,34 +17,6 @@ namespace kqtest {
 inline int InputQueued(int fd) {
     int n = 0;
     return ::ioctl(fd, TIOCINQ, &n) == 0 ? n : -1;
-}
-
-// Polls a condition that no descriptor can signal, for at most limitMs.
-inline bool WaitUntil(const std::function<bool()>& done, int limitMs) {
-    const double end = NowMs() + limitMs;
-    while (!done()) {
-        if (NowMs() > end) {
-            return false;
-        }
-        ::usleep(1000);
-    }
-    return true;
-}
-
-// Descriptors open in this process.
-inline int OpenFdCount() {
-    int n = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ++n;
-        }
-    }
-    ::closedir(dir);
-    return n - 1;  // the directory's own descriptor
 }
 
 inline termios Attr(int fd) {

@@ -78,8 +78,8 @@ void NetPeer::Stop() {
 }
 
 bool NetPeer::WaitConnections(int n, int timeoutMs) const {
-    const double end = NowMs() + timeoutMs;
-    while (open_ != n && NowMs() < end) {
+    const double end = kqtest::NowMs() + timeoutMs;
+    while (open_ != n && kqtest::NowMs() < end) {
         usleep(5 * 1000);
     }
     return open_ == n;
@@ -99,9 +99,9 @@ void NetPeer::Fail(const std::string& why) {
 
 void NetPeer::Run() {
     std::vector<Conn> conns;
-    double idleSince = NowMs();
+    double idleSince = kqtest::NowMs();
     // Bounded: a peer nobody talks to for 60 s stops by itself.
-    while (!stop_ && NowMs() - idleSince < 60000) {
+    while (!stop_ && kqtest::NowMs() - idleSince < 60000) {
         std::vector<pollfd> fds;
         fds.push_back({listener_, POLLIN, 0});
         for (const Conn& c : conns) {
@@ -115,7 +115,7 @@ void NetPeer::Run() {
         if (rc <= 0) {
             continue;
         }
-        idleSince = NowMs();
+        idleSince = kqtest::NowMs();
         if ((fds[0].revents & POLLIN) != 0) {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {

@@ -21,7 +21,7 @@
 namespace {
 
 using kqsoak::NetPeer;
-using kqsoak::NowMs;
+using kqtest::NowMs;
 using kqsoak::QuietCall;
 
 using kqsoak::kRssMeaningful;
@@ -68,7 +68,7 @@ TEST_F(NetSoak, SixtyFourPortsAtOnce) {
     const int rounds = std::max(5, kqsoak::Exchanges() / 200);
     NetPeer peer(NetPeer::Mode::Answer);
     ASSERT_TRUE(peer.ok());
-    const int fdsBefore = kqsoak::OpenFds();
+    const int fdsBefore = kqtest::OpenFdCount();
     std::vector<ISerBase*> ports;
     for (int i = 0; i < kPorts; ++i) {
         ISerBase* port = PortFor(peer, 0x300 + i);
@@ -105,12 +105,12 @@ TEST_F(NetSoak, SixtyFourPortsAtOnce) {
     EXPECT_EQ(peer.Accepted(), kPorts);
     // Both ends live in this process: the ports' sockets and the peer's.
     EXPECT_TRUE(peer.WaitConnections(kPorts, 2000));
-    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore + 2 * kPorts);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore + 2 * kPorts);
     for (ISerBase* port : ports) {
         EXPECT_EQ(port->Close(), 1);
     }
     EXPECT_TRUE(peer.WaitConnections(0, 2000));
-    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
     EXPECT_EQ(peer.Error(), "");
     std::printf("soak: %s %d network ports at once, %d exchanges each\n", kVariant, kPorts, rounds);
 }
@@ -243,10 +243,10 @@ TEST_F(NetSoak, PeerGone) {
     // The orderly close reads as the end of the stream.
     EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, 1000); }), 0);
     EXPECT_EQ(port->Close(), 1);
-    const int fds = kqsoak::OpenFds();
+    const int fds = kqtest::OpenFdCount();
     EXPECT_EQ(QuietCall([&] { return port->Open(nullptr); }), 0);
     EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 0);
-    EXPECT_EQ(kqsoak::OpenFds(), fds);
+    EXPECT_EQ(kqtest::OpenFdCount(), fds);
     EXPECT_LT(NowMs() - t0, 3000);
 
     NetPeer again(NetPeer::Mode::Answer);

@@ -47,7 +47,7 @@ void PtyDevices::Run() {
         fds[i] = {masters_[i], POLLIN, 0};
     }
     size_t done = 0;
-    double idleSince = NowMs();
+    double idleSince = kqtest::NowMs();
     while (!stop_ && done < n) {
         const int rc = poll(fds.data(), fds.size(), 50);
         if (rc < 0 && errno != EINTR) {
@@ -55,13 +55,13 @@ void PtyDevices::Run() {
             return;
         }
         if (rc <= 0) {
-            if (NowMs() - idleSince > 10000) {
+            if (kqtest::NowMs() - idleSince > 10000) {
                 Fail("no request for 10 s");
                 return;
             }
             continue;
         }
-        idleSince = NowMs();
+        idleSince = kqtest::NowMs();
         for (size_t i = 0; i < n; ++i) {
             if (fds[i].revents == 0 || fds[i].fd < 0) {
                 continue;

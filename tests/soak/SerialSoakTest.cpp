@@ -21,7 +21,7 @@
 
 namespace {
 
-using kqsoak::NowMs;
+using kqtest::NowMs;
 
 using kqsoak::kRssMeaningful;
 using kqsoak::kRssSlackKb;
@@ -64,7 +64,7 @@ TEST_F(SerialSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
 TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
     constexpr int kPorts = 64;
     const int rounds = std::max(5, kqsoak::Exchanges() / 200);
-    const int fdsBefore = kqsoak::OpenFds();
+    const int fdsBefore = kqtest::OpenFdCount();
     std::vector<std::unique_ptr<kqtest::PtyPair>> ptys;
     std::vector<ISerBase*> ports;
     std::vector<int> masters;
@@ -79,7 +79,7 @@ TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
         EXPECT_EQ(std::count(ports.begin(), ports.end(), port), 0);
         ports.push_back(port);
     }
-    const int fdsPtys = kqsoak::OpenFds();
+    const int fdsPtys = kqtest::OpenFdCount();
     kqsoak::PtyDevices devices(masters, rounds);
     std::string fault;
     {
@@ -105,15 +105,15 @@ TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
         }
     }
     EXPECT_EQ(fault, "");
-    EXPECT_EQ(kqsoak::OpenFds(), fdsPtys + kPorts);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsPtys + kPorts);
     for (ISerBase* port : ports) {
         EXPECT_GE(port->GetHandle(), 0);
         EXPECT_EQ(port->Close(), 1);
     }
     EXPECT_EQ(devices.Finish(), "");
-    EXPECT_EQ(kqsoak::OpenFds(), fdsPtys);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsPtys);
     ptys.clear();
-    EXPECT_EQ(kqsoak::OpenFds(), fdsBefore);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
     std::printf("soak: %s %d serial ports at once, %d exchanges each\n", kVariant, kPorts, rounds);
 }
 

@@ -19,43 +19,16 @@ int Exchanges() {
     return n > 0 ? n : 3000;
 }
 
-int OpenFds() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
-
-long RssKb(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(status, line)) {
-        if (line.compare(0, key.size(), key) == 0) {
-            return std::atol(line.c_str() + key.size());
-        }
-    }
-    return -1;
-}
-
 void Figures::SampleFirst() {
-    fdsFirst = OpenFds();
-    rssFirstKb = RssKb("VmRSS");
-    anonFirstKb = RssKb("RssAnon");
+    fdsFirst = kqtest::OpenFdCount();
+    rssFirstKb = kqtest::StatusKb("VmRSS");
+    anonFirstKb = kqtest::StatusKb("RssAnon");
 }
 
 void Figures::SampleLast() {
-    fdsLast = OpenFds();
-    rssLastKb = RssKb("VmRSS");
-    anonLastKb = RssKb("RssAnon");
+    fdsLast = kqtest::OpenFdCount();
+    rssLastKb = kqtest::StatusKb("VmRSS");
+    anonLastKb = kqtest::StatusKb("RssAnon");
 }
 
 namespace {
@@ -91,10 +64,10 @@ std::string Reply(uint32_t seq) {
 std::string ReadFull(ISerBase* port, int n, int timeoutMs, int deadlineMs) {
     std::string got;
     unsigned char buf[256];
-    const double end = NowMs() + deadlineMs;
+    const double end = kqtest::NowMs() + deadlineMs;
     int failures = 0;
     // IsOpened is not asked: on a closed network port it reconnects.
-    while (static_cast<int>(got.size()) < n && NowMs() < end && failures < 3) {
+    while (static_cast<int>(got.size()) < n && kqtest::NowMs() < end && failures < 3) {
         const int want = n - static_cast<int>(got.size());
         const int r = port->Read(buf, want < 256 ? want : 256, timeoutMs);
         if (r > 0) {
@@ -147,15 +120,11 @@ std::string Figures::Text() const {
     return text;
 }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
 
 SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs) {
     SoakRun run;
     run.window = std::min(10000, std::max(1, total / 10));
-    const double start = NowMs();
+    const double start = kqtest::NowMs();
     {
         QuietStdout quiet;
         if (port->Open(nullptr) != 1) {
@@ -179,7 +148,7 @@ SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs) {
         run.figures.SampleLast();
         port->Close();
     }
-    run.seconds = (NowMs() - start) / 1000;
+    run.seconds = (kqtest::NowMs() - start) / 1000;
     return run;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Capture.h"
+#include "Process.h"
 #include "ISerBase.h"
 
 namespace kqsoak {
@@ -27,10 +28,6 @@ inline const char* const kVariant = kqtest::kConsole ? "console" : "silent";
 // ordinary suite stays fast.
 int Exchanges();
 
-// Open descriptors of this process (entries of /proc/self/fd).
-int OpenFds();
-// A memory figure of /proc/self/status in KiB ("VmRSS", "RssAnon"), or -1.
-long RssKb(const char* field);
 
 // A request of kRequestSize bytes and its reply of kReplySize bytes, both a
 // function of the sequence number. No byte is 0x00: a serial read drops a
@@ -83,8 +80,6 @@ struct Figures {
     std::string Text() const;
 };
 
-// Milliseconds on the monotonic clock.
-double NowMs();
 
 // One soak run through a port: exchanges done, the first fault (empty when
 // none), and the figures after the first window and at the end.

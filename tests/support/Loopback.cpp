@@ -221,21 +221,6 @@ void ResetClose(int fd) {
     close(fd);
 }
 
-int OpenFdCount() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
-
 PrivateNet::PrivateNet() {
     home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (home_ < 0) {

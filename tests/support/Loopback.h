@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "Process.h"
+
 namespace kqtest {
 
 // A TCP socket bound to 127.0.0.1:port (0: the system picks one). Listening,
@@ -63,8 +65,6 @@ bool WaitReadable(int fd, int timeoutMs);
 bool PeerEnded(int fd, int timeoutMs);
 // Closes with SO_LINGER 0: the peer gets a reset instead of an end of stream.
 void ResetClose(int fd);
-// Descriptors this process holds open.
-int OpenFdCount();
 
 // Moves the calling thread into a network namespace of its own, with lo up
 // and a veth pair va/vb: 192.0.2.1/24 on va, the default route via

@@ -92,9 +92,4 @@ void PtyPair::CloseSlave() {
     }
 }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace kqtest

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "Process.h"
+
 namespace kqtest {
 
 class PtyPair {
@@ -39,8 +41,6 @@ private:
     std::string name_;
 };
 
-// Milliseconds on the monotonic clock.
-double NowMs();
 
 }  // namespace kqtest
 
