@@ -1,7 +1,11 @@
-// A stand-in for the GPIO driver, at the system-call boundary: this test
-// executable defines open, open64, read, ioctl and close, so the library's
-// calls land here. Calls for "/dev/gpio" (and the descriptors handed out for
-// it) are recorded and answered; every other call goes to the real function.
+// A stand-in for the GPIO driver, at the system-call boundary (through the
+// interposition layer, Interpose.h): calls for "/dev/gpio" and the
+// descriptors handed out for it are recorded and answered; every other call
+// goes to the real function. Linked into a test executable it is set up and
+// read through Dev(); as an LD_PRELOAD module (kqtest_gpio_preload) the
+// environment sets it up: KQTEST_GPIO_LEVELS gives levels per line
+// ("18=1,17=0") and KQTEST_GPIO_LOG names a file that receives one line per
+// call ("open FLAGS", "read LINE", "ioctl REQUEST ARG", "close").
 #ifndef KQTEST_GPIOFAKE_H
 #define KQTEST_GPIOFAKE_H
 
