@@ -1,5 +1,7 @@
 // The binary interface host programs are compiled against: virtual slots in
 // their fixed order and data members in declaration order.
+#include "SerBase_p.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

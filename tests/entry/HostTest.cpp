@@ -1,5 +1,7 @@
 // The library as a host sees it: dlopen, the five entry points resolved by
 // name, then only ISerManager and ISerBase.
+#include "kqSer.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 
 #include "Capture.h"
 #include "ISerBase.h"
-#include "kqSer.h"
 
 namespace {
 

@@ -1,5 +1,12 @@
 // Log lines reach a host's trace_log (silent build) or standard output
-// (console build), byte for byte.
+// (console build), byte for byte; the few direct console lines print on
+// standard output in both, in order with the log lines. Built against both
+// variants: this is where the variants differ.
+#include "SerCom_p.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -8,10 +15,16 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
-#include "SerCom_p.h"
+#include "Process.h"
+#include "Pty.h"
 #include "SerDio_p.h"
+#include "SerManager_p.h"
+#include "SerNet_p.h"
+#include "TcsetattrSpy.h"
 
 namespace {
+
+using kqtest::Capture;
 
 std::string Format(const char* format, unsigned int addr, int number) {
     char text[128];
@@ -19,31 +32,45 @@ std::string Format(const char* format, unsigned int addr, int number) {
     return text;
 }
 
+std::string Format(const char* format, const std::string& note, int type) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, note.c_str(), static_cast<unsigned int>(type));
+    return text;
+}
+
 unsigned int Addr(const void* p) {
     return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(p));
 }
 
+// What a capture must show: the log lines on standard output (console) or
+// as sink calls with the section "RtLog" and the given formats (silent),
+// and nothing else on standard output.
+void ExpectLogOnly(const kqtest::Captured& got, const std::vector<std::string>& formats) {
+    if (kqtest::kConsole) {
+        EXPECT_EQ(got.out, got.log);
+        return;
+    }
+    EXPECT_EQ(got.out, "");
+    ASSERT_EQ(got.calls.size(), formats.size());
+    for (size_t i = 0; i < formats.size(); ++i) {
+        EXPECT_EQ(got.calls[i].section, "RtLog");
+        EXPECT_EQ(got.calls[i].format, formats[i]);
+    }
+}
+
 TEST(LogSink, SerialPortConstructionLines) {
     std::unique_ptr<CSerCom> port;
-    auto got = kqtest::Capture([&] { port.reset(new CSerCom("ttyUSB0:115200,N,8,1")); });
+    auto got = Capture([&] { port.reset(new CSerCom("ttyUSB0:115200,N,8,1")); });
 
     const std::string init = Format("CSerCom InitCom: %x  %d\r\n", Addr(port.get()), 1);
     const std::string upd = "CSerCom UpdParams: ComPort: ttyUSB0, 0, 0\r\n";
     EXPECT_EQ(got.log, init + upd);
-    if (kqtest::kConsole) {
-        EXPECT_EQ(got.out, init + upd);
-    } else {
-        EXPECT_EQ(got.out, "");
-        ASSERT_EQ(got.calls.size(), 2u);
-        EXPECT_EQ(got.calls[0].section, "RtLog");
-        EXPECT_EQ(got.calls[0].format, "CSerCom InitCom: %x  %d\r\n");
-        EXPECT_EQ(got.calls[1].section, "RtLog");
-        EXPECT_EQ(got.calls[1].format, "CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n");
-    }
+    ExpectLogOnly(got,
+                  {"CSerCom InitCom: %x  %d\r\n", "CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n"});
 }
 
 TEST(LogSink, EveryCallCarriesTheSection) {
-    auto got = kqtest::Capture([] {
+    auto got = Capture([] {
         CSerCom a(5);
         a.SetDef("ttyS1:9600,E,7,2");
         CSerDio dio(nullptr);
@@ -58,8 +85,109 @@ TEST(LogSink, EveryCallCarriesTheSection) {
 
 TEST(LogSink, NumberConstructorLogsOnlyInit) {
     std::unique_ptr<CSerCom> port;
-    auto got = kqtest::Capture([&] { port.reset(new CSerCom(12)); });
+    auto got = Capture([&] { port.reset(new CSerCom(12)); });
     EXPECT_EQ(got.log, Format("CSerCom InitCom: %x  %d\r\n", Addr(port.get()), 12));
+}
+
+TEST(LogSink, SerialExchange) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    CSerCom port(pty.Def("9600,N,8,1").c_str());
+    auto opened = Capture([&] { EXPECT_EQ(port.Open(nullptr), 1); });
+    EXPECT_EQ(opened.log, "CSerCom::Open: /dev/" + pty.SlaveName() + ",9600,8,N,0\r\n" +
+                              "set serial done+!\n" +
+                              Format("%s[%x] open ok!\r\n", port.GetNote(), port.GetType()));
+    ExpectLogOnly(opened, {"CSerCom::Open: %s,%d,%d,%c,%d\r\n", "set serial done+!\n",
+                           "%s[%x] open ok!\r\n"});
+
+    const unsigned char request[] = {0x01, 0x03};
+    auto wrote = Capture([&] { EXPECT_EQ(port.Write(request, 2), 2); });
+    EXPECT_EQ(wrote.log, "SEND: 01 03 \r\n");
+    ExpectLogOnly(wrote, {"SEND: %s\r\n"});
+    EXPECT_EQ(pty.ReadMaster(2, 2000), "\x01\x03");
+
+    ASSERT_TRUE(pty.WriteMaster("\x41\x42"));
+    unsigned char reply[2] = {};
+    auto read = Capture([&] { EXPECT_EQ(port.Read(reply, 2, 0), 2); });
+    EXPECT_EQ(read.log, "RECV: 41 42 \r\n");
+    ExpectLogOnly(read, {"RECV: %s\r\n"});
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST(LogSink, SettingsThatCannotBeReadPrintTheirOwnLine) {
+    int digit = 9;
+    while (digit > 2 && ::fcntl(digit, F_GETFD) != -1) {
+        --digit;
+    }
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    if (digit == 2 || ::access("/dev/fd", F_OK) != 0 || ::dup2(::fileno(file), digit) != digit) {
+        std::fclose(file);
+        GTEST_SKIP() << "no free single-digit descriptor or no /dev/fd";
+    }
+    const std::string def = "fd/" + std::to_string(digit) + ":9600,N,8,1";
+    CSerCom notTty(def.c_str());
+    auto c = Capture([&] { EXPECT_EQ(notTty.Open(nullptr), 0); });
+    const std::string head = "CSerCom::Open: /dev/fd/" + std::to_string(digit) + ",9600,8,N,0\r\n";
+    const std::string tail = Format("%s[%x] set_op error!\r\n", notTty.GetNote(), notTty.GetType());
+    if (kqtest::kConsole) {
+        EXPECT_EQ(c.out, head + "tcgetattr error\n" + tail);
+    } else {
+        EXPECT_EQ(c.log, head + tail);
+        EXPECT_EQ(c.out, "tcgetattr error\n");
+    }
+    ::close(digit);
+    std::fclose(file);
+}
+
+TEST(LogSink, RefusedSettingsShowTwiceInTheConsoleBuild) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    CSerCom serial(pty.Def().c_str());
+    kqtest::TcsetattrReset();
+    kqtest::TcsetattrFailNext();
+    auto c = Capture([&] { EXPECT_EQ(serial.Open(nullptr), 0); });
+    const std::string head = "CSerCom::Open: /dev/" + pty.SlaveName() + ",9600,8,N,0\r\n";
+    const std::string tail = Format("%s[%x] set_op error!\r\n", serial.GetNote(), serial.GetType());
+    if (kqtest::kConsole) {
+        EXPECT_EQ(c.out, head + "serial setup error\nserial setup error\n" + tail);
+    } else {
+        EXPECT_EQ(c.log, head + "serial setup error\n" + tail);
+        EXPECT_EQ(c.out, "serial setup error\n");
+    }
+}
+
+TEST(LogSink, GpioPortLines) {
+    std::unique_ptr<CSerDio> port;
+    auto made = Capture([&] { port.reset(new CSerDio("x")); });
+    EXPECT_EQ(made.log, "CSerDio::CSerDio: Dio Init\n");
+    ExpectLogOnly(made, {"CSerDio::CSerDio: Dio Init\n"});
+}
+
+TEST(LogSink, NetworkPortConstructionLines) {
+    std::unique_ptr<CSerNet> byNumber;
+    std::unique_ptr<CSerNet> byString;
+    auto got = Capture([&] {
+        byNumber.reset(new CSerNet(502));
+        byString.reset(new CSerNet("10.0.0.5:502"));
+    });
+    EXPECT_EQ(got.log, Format("SerNet new: %x  %d\r\n", Addr(byNumber.get()), 502) +
+                           "SerNet new: " + Format("%x", Addr(byString.get()), 0) +
+                           "  10.0.0.5:502\r\n");
+    ExpectLogOnly(got, {"SerNet new: %x  %d\r\n", "SerNet new: %x  %s\r\n"});
+}
+
+TEST(LogSink, ManagerLinesInOrder) {
+    CSerManager* manager = nullptr;
+    auto made = Capture([&] { manager = CSerManager::GetInstance(); });
+    const unsigned int addr = Addr(manager);
+    EXPECT_EQ(made.log, Format("SerManager new: %x\r\n", addr, 0));
+    ExpectLogOnly(made, {"SerManager new: %x\r\n"});
+
+    auto freed = Capture([] { CSerManager::FreeInstance(); });
+    EXPECT_EQ(freed.log, Format("SerManager delete: %x\r\n", addr, 0) +
+                             Format("SerManager free: %x\r\n", addr, 0));
+    ExpectLogOnly(freed, {"SerManager delete: %x\r\n", "SerManager free: %x\r\n"});
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Without a host trace_log the silent build prints nothing, and its own
 // trace_log answers 1.
+#include "kqSer.h"
+
 #include <gtest/gtest.h>
 
 #include "Capture.h"

@@ -1,11 +1,12 @@
 // The host tool's hex argument parser: any text either parses into bytes that
 // format back to text parsing the same, or fails with one short, printable
 // error line and leaves the output untouched.
+#include "HexArg.h"
+
 #include <string>
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "HexArg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kqfuzz::Input in(data, size);

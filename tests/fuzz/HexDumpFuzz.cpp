@@ -1,12 +1,13 @@
 // Both forms of the hex dump against a plain reference, with lengths, gaps
 // and output sizes taken from the input; the output buffer has exactly the
 // size the caller claims, so a write past it is caught.
+#include "HexDump.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "HexDump.h"
 
 namespace {
 

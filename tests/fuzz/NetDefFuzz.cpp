@@ -1,5 +1,7 @@
 // Network definition strings: the string constructor, SetDef (UpdParams)
 // and SetPort, on any text and any port value a host might pass.
+#include "SerNet_p.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SerNet_p.h"
 
 namespace {
 

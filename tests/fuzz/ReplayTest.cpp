@@ -1,5 +1,7 @@
 // Runs a fuzz target over its seed corpus and its kept crash reproducers, so
 // the inputs that once found a fault keep being checked in every build.
+#include "FuzzCheck.h"
+
 #include <dirent.h>
 
 #include <algorithm>
@@ -9,8 +11,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "FuzzCheck.h"
 
 namespace {
 

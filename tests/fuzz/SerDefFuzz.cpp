@@ -1,11 +1,12 @@
 // Serial definition strings: the string constructor, SetDef on a port built
 // either way, and GetDefType, on any text a host might pass.
+#include "SerCom_p.h"
+
 #include <cctype>
 #include <cstring>
 #include <string>
 
 #include "FuzzCheck.h"
-#include "SerCom_p.h"
 #include "SerialDef_p.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // One request from a host's point of view: the library loaded with dlopen,
 // the manager resolved by name, a pty playing a device behind a serial port.
+#include "kqSer.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include "Capture.h"
 #include "ISerBase.h"
 #include "Pty.h"
-#include "kqSer.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // A serial port on the slave side of a pty, with the test playing the device
 // on the master side.
+#include "SerCom_p.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

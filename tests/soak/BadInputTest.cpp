@@ -2,6 +2,8 @@
 // strings, negative and huge lengths, null buffers, on closed and open ports
 // of every kind, through the manager and the interface. Each call gives a
 // clear result and touches no memory it was not given.
+#include "kqSer.h"
+
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -18,7 +20,6 @@
 #include "SerCom_p.h"
 #include "SoakUtil.h"
 #include "SocketHandle.h"
-#include "kqSer.h"
 
 namespace {
 

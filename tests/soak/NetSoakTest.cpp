@@ -1,6 +1,8 @@
 // Network ports as a host uses them (manager, interface) against a TCP peer
 // on 127.0.0.1: a long run of exchanges, 64 connections at once, and the
 // faults of a real network: the peer resets, stops answering, or is gone.
+#include "kqSer.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,13 +18,12 @@
 #include "ISerBase.h"
 #include "NetPeer.h"
 #include "SoakUtil.h"
-#include "kqSer.h"
 
 namespace {
 
 using kqsoak::NetPeer;
-using kqtest::NowMs;
 using kqsoak::QuietCall;
+using kqtest::NowMs;
 
 using kqsoak::kRssMeaningful;
 using kqsoak::kRssSlackKb;

@@ -1,6 +1,8 @@
 // Serial ports as a host uses them (manager, interface) on pseudo-terminals:
 // a long run of request/response exchanges, 64 ports at once, and the faults
 // of a real line: the device vanishes mid-read, or stops answering.
+#include "kqSer.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +19,6 @@
 #include "PtyDevice.h"
 #include "SerCom_p.h"
 #include "SoakUtil.h"
-#include "kqSer.h"
 
 namespace {
 

@@ -120,7 +120,6 @@ std::string Figures::Text() const {
     return text;
 }
 
-
 SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs) {
     SoakRun run;
     run.window = std::min(10000, std::max(1, total / 10));

@@ -100,7 +100,10 @@ public:
         std::memcpy(&line, call.record, sizeof line);
         LogCall("read " + std::to_string(line) + "\n");
         switch (dev.readMode) {
-            case ReadMode::kFail: errno = EIO; *result = -1; return true;
+            case ReadMode::kFail:
+                errno = EIO;
+                *result = -1;
+                return true;
             case ReadMode::kShort: *result = 2; return true;
             case ReadMode::kFill: break;
         }

@@ -1,10 +1,10 @@
 // A host-side trace_log: takes over the silent build's log sink through the
 // dynamic symbol table and records every call.
+#include "Capture.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-
-#include "Capture.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
 // Uses the installed headers and library the way a host application does.
+#include "kqSer.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "ISerBase.h"
-#include "kqSer.h"
 
 int main() {
     ISerManager* manager = GetSerManager();
