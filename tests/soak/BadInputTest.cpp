@@ -177,7 +177,7 @@ TEST_F(BadInput, NetworkPort) {
         EXPECT_LE(std::strlen(port->GetNote()), 31u);
     }
 
-    kqsoak::NetPeer peer(kqsoak::NetPeer::Mode::Silent);
+    kqtest::NetPeer peer(kqtest::NetPeer::Mode::Silent);
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(QuietCall([&] { return port->Open(peer.Def().c_str()); }), 1);
     Guarded buf(64);

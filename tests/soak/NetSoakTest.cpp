@@ -21,8 +21,8 @@
 
 namespace {
 
-using kqsoak::NetPeer;
 using kqsoak::QuietCall;
+using kqtest::NetPeer;
 using kqtest::NowMs;
 
 using kqsoak::kRssMeaningful;
@@ -88,14 +88,14 @@ TEST_F(NetSoak, SixtyFourPortsAtOnce) {
         }
         for (int r = 0; r < rounds && fault.empty(); ++r) {
             for (int i = 0; i < kPorts && fault.empty(); ++i) {
-                if (!kqsoak::WriteFull(ports[i], kqsoak::Request(static_cast<uint32_t>(r)))) {
+                if (!kqsoak::WriteFull(ports[i], kqtest::Request(static_cast<uint32_t>(r)))) {
                     fault = "write failed on port " + std::to_string(i);
                 }
             }
             for (int i = 0; i < kPorts && fault.empty(); ++i) {
                 const std::string reply =
-                    kqsoak::ReadFull(ports[i], kqsoak::kReplySize, 2000, 5000);
-                if (reply != kqsoak::Reply(static_cast<uint32_t>(r))) {
+                    kqsoak::ReadFull(ports[i], kqtest::kReplySize, 2000, 5000);
+                if (reply != kqtest::Reply(static_cast<uint32_t>(r))) {
                     fault = "port " + std::to_string(i) + " round " + std::to_string(r) +
                             ": reply lost or reordered";
                 }
@@ -124,10 +124,10 @@ TEST_F(NetSoak, PeerResetsConnection) {
     ISerBase* port = PortFor(peer, 0x102);
     ASSERT_NE(port, nullptr);
     ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
-    const std::string request = kqsoak::Request(0);
+    const std::string request = kqtest::Request(0);
     const auto* req = reinterpret_cast<const unsigned char*>(request.data());
-    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }),
-              kqsoak::kRequestSize);
+    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqtest::kRequestSize); }),
+              kqtest::kRequestSize);
 
     unsigned char buf[32];
     double t0 = NowMs();
@@ -136,15 +136,15 @@ TEST_F(NetSoak, PeerResetsConnection) {
     // Closed by the failure: no socket is used again.
     t0 = NowMs();
     EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, 2000); }), -1);
-    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }), -1);
+    EXPECT_EQ(QuietCall([&] { return port->Write(req, kqtest::kRequestSize); }), -1);
     EXPECT_EQ(port->Purge(), 0);
     EXPECT_LT(NowMs() - t0, 500);
 
     // Reconnects, and the new connection is served.
     EXPECT_EQ(QuietCall([&] { return port->IsOpened(); }), 1);
     EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, request); }));
-    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
-              kqsoak::Reply(0));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqtest::kReplySize, 2000, 5000); }),
+              kqtest::Reply(0));
     EXPECT_EQ(peer.Accepted(), 2);
     EXPECT_EQ(port->Close(), 1);
     EXPECT_EQ(peer.Error(), "");
@@ -158,7 +158,7 @@ TEST_F(NetSoak, PeerStopsAnswering) {
     ISerBase* port = PortFor(peer, 0x103);
     ASSERT_NE(port, nullptr);
     ASSERT_EQ(QuietCall([&] { return port->Open(nullptr); }), 1);
-    const std::string request = kqsoak::Request(0);
+    const std::string request = kqtest::Request(0);
     const auto* req = reinterpret_cast<const unsigned char*>(request.data());
     unsigned char buf[16];
     // Waits: the given time-out, or 10 ms per byte + 1000 ms by default.
@@ -167,8 +167,8 @@ TEST_F(NetSoak, PeerStopsAnswering) {
     };
     for (const Case& c : {Case{10, 1000, 300, 300}, Case{10, 1000, 0, 1160}, Case{1, 50, 0, 66}}) {
         EXPECT_EQ(port->SetTimeout(c.byteTimeout, c.baseTimeout), 1);
-        EXPECT_EQ(QuietCall([&] { return port->Write(req, kqsoak::kRequestSize); }),
-                  kqsoak::kRequestSize);
+        EXPECT_EQ(QuietCall([&] { return port->Write(req, kqtest::kRequestSize); }),
+                  kqtest::kRequestSize);
         const double t0 = NowMs();
         EXPECT_EQ(QuietCall([&] { return port->Read(buf, sizeof buf, c.timeout); }), -1);
         const double took = NowMs() - t0;
@@ -220,9 +220,9 @@ TEST_F(NetSoak, PeerStopsReading) {
     NetPeer again(NetPeer::Mode::Answer);
     ASSERT_TRUE(again.ok());
     ASSERT_EQ(QuietCall([&] { return port->Open(again.Def().c_str()); }), 1);
-    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqsoak::Request(0)); }));
-    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
-              kqsoak::Reply(0));
+    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqtest::Request(0)); }));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqtest::kReplySize, 2000, 5000); }),
+              kqtest::Reply(0));
     EXPECT_EQ(port->Close(), 1);
 }
 
@@ -253,9 +253,9 @@ TEST_F(NetSoak, PeerGone) {
     NetPeer again(NetPeer::Mode::Answer);
     ASSERT_TRUE(again.ok());
     ASSERT_EQ(QuietCall([&] { return port->Open(again.Def().c_str()); }), 1);
-    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqsoak::Request(0)); }));
-    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 2000, 5000); }),
-              kqsoak::Reply(0));
+    EXPECT_TRUE(QuietCall([&] { return kqsoak::WriteFull(port, kqtest::Request(0)); }));
+    EXPECT_EQ(QuietCall([&] { return kqsoak::ReadFull(port, kqtest::kReplySize, 2000, 5000); }),
+              kqtest::Reply(0));
     EXPECT_EQ(port->Close(), 1);
 }
 

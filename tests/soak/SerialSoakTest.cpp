@@ -48,7 +48,7 @@ TEST_F(SerialSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     ASSERT_NE(port, nullptr);
 
     const int total = kqsoak::Exchanges();
-    kqsoak::PtyDevices device({pty.master()}, total);
+    kqtest::PtyDevices device({pty.master()}, total);
     const kqsoak::SoakRun run = kqsoak::RunExchanges(port, total, 0);
     EXPECT_EQ(run.fault, "");
     EXPECT_EQ(device.Finish(), "");
@@ -81,7 +81,7 @@ TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
         ports.push_back(port);
     }
     const int fdsPtys = kqtest::OpenFdCount();
-    kqsoak::PtyDevices devices(masters, rounds);
+    kqtest::PtyDevices devices(masters, rounds);
     std::string fault;
     {
         kqsoak::QuietStdout quiet;
@@ -92,13 +92,13 @@ TEST_F(SerialSoak, SixtyFourPortsAtOnce) {
         }
         for (int r = 0; r < rounds && fault.empty(); ++r) {
             for (int i = 0; i < kPorts && fault.empty(); ++i) {
-                if (!kqsoak::WriteFull(ports[i], kqsoak::Request(static_cast<uint32_t>(r)))) {
+                if (!kqsoak::WriteFull(ports[i], kqtest::Request(static_cast<uint32_t>(r)))) {
                     fault = "write failed on port " + std::to_string(i);
                 }
             }
             for (int i = 0; i < kPorts && fault.empty(); ++i) {
-                const std::string reply = kqsoak::ReadFull(ports[i], kqsoak::kReplySize, 0, 5000);
-                if (reply != kqsoak::Reply(static_cast<uint32_t>(r))) {
+                const std::string reply = kqsoak::ReadFull(ports[i], kqtest::kReplySize, 0, 5000);
+                if (reply != kqtest::Reply(static_cast<uint32_t>(r))) {
                     fault = "port " + std::to_string(i) + " round " + std::to_string(r) +
                             ": reply lost or reordered";
                 }
@@ -163,11 +163,11 @@ TEST_F(SerialSoak, DeviceVanishesMidRead) {
     kqtest::PtyPair again;
     ASSERT_TRUE(again.ok());
     ASSERT_EQ(kqsoak::QuietCall([&] { return port->Open(again.Def("115200,N,8,1").c_str()); }), 1);
-    kqsoak::PtyDevices device({again.master()}, 1);
-    EXPECT_TRUE(kqsoak::QuietCall([&] { return kqsoak::WriteFull(port, kqsoak::Request(0)); }));
+    kqtest::PtyDevices device({again.master()}, 1);
+    EXPECT_TRUE(kqsoak::QuietCall([&] { return kqsoak::WriteFull(port, kqtest::Request(0)); }));
     EXPECT_EQ(
-        kqsoak::QuietCall([&] { return kqsoak::ReadFull(port, kqsoak::kReplySize, 0, 5000); }),
-        kqsoak::Reply(0));
+        kqsoak::QuietCall([&] { return kqsoak::ReadFull(port, kqtest::kReplySize, 0, 5000); }),
+        kqtest::Reply(0));
     EXPECT_EQ(device.Finish(), "");
     EXPECT_EQ(port->Close(), 1);
 }

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "Capture.h"
-#include "Process.h"
+#include "Exchange.h"
 #include "ISerBase.h"
+#include "Process.h"
 
 namespace kqsoak {
 
@@ -27,15 +28,6 @@ inline const char* const kVariant = kqtest::kConsole ? "console" : "silent";
 // Exchanges per soak run: KQSER_SOAK_EXCHANGES, or a few thousand so that the
 // ordinary suite stays fast.
 int Exchanges();
-
-
-// A request of kRequestSize bytes and its reply of kReplySize bytes, both a
-// function of the sequence number. No byte is 0x00: a serial read drops a
-// NUL that arrives first, and any read may start at any byte.
-constexpr int kRequestSize = 8;
-constexpr int kReplySize = 16;
-std::string Request(uint32_t seq);
-std::string Reply(uint32_t seq);
 
 // Reads exactly n bytes through the port, read after read, for at most
 // deadlineMs in all. Returns what came.
@@ -79,7 +71,6 @@ struct Figures {
     void SampleLast();
     std::string Text() const;
 };
-
 
 // One soak run through a port: exchanges done, the first fault (empty when
 // none), and the figures after the first window and at the end.

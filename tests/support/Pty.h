@@ -41,7 +41,6 @@ private:
     std::string name_;
 };
 
-
 }  // namespace kqtest
 
 #endif

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <vector>
 
-#include "SoakUtil.h"
+#include "Exchange.h"
+#include "Loopback.h"
+#include "Process.h"
 
-namespace kqsoak {
+namespace kqtest {
 
 namespace {
 
@@ -21,21 +23,6 @@ struct Conn {
     uint32_t seq = 0;
     std::string pending;
 };
-
-bool SendAll(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -186,4 +173,4 @@ void NetPeer::Run() {
     }
 }
 
-}  // namespace kqsoak
+}  // namespace kqtest

@@ -1,7 +1,7 @@
 // Devices on pseudo-terminal masters: each answers every request of the soak
 // protocol with its reply, in order, on a thread of its own.
-#ifndef KQSOAK_PTYDEVICE_H
-#define KQSOAK_PTYDEVICE_H
+#ifndef KQTEST_PTYDEVICE_H
+#define KQTEST_PTYDEVICE_H
 
 #include <atomic>
 #include <mutex>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace kqsoak {
+namespace kqtest {
 
 class PtyDevices {
 public:
@@ -37,6 +37,6 @@ private:
     std::thread thread_;
 };
 
-}  // namespace kqsoak
+}  // namespace kqtest
 
 #endif

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 
-#include "SoakUtil.h"
+#include "Exchange.h"
+#include "Loopback.h"
+#include "Process.h"
 
-namespace kqsoak {
+namespace kqtest {
 
 PtyDevices::PtyDevices(const std::vector<int>& masters, int count)
     : masters_(masters), count_(count), thread_([this] { Run(); }) {}
@@ -102,4 +104,4 @@ void PtyDevices::Run() {
     }
 }
 
-}  // namespace kqsoak
+}  // namespace kqtest

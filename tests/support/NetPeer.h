@@ -1,15 +1,15 @@
 // A TCP peer on 127.0.0.1 for the network soak and fault tests: it accepts
 // any number of connections and serves the soak protocol on each, or
 // misbehaves as told.
-#ifndef KQSOAK_NETPEER_H
-#define KQSOAK_NETPEER_H
+#ifndef KQTEST_NETPEER_H
+#define KQTEST_NETPEER_H
 
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
 
-namespace kqsoak {
+namespace kqtest {
 
 class NetPeer {
 public:
@@ -54,6 +54,6 @@ private:
     std::thread thread_;
 };
 
-}  // namespace kqsoak
+}  // namespace kqtest
 
 #endif
