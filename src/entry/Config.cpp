@@ -1,0 +1,366 @@
+#include "Config_p.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+// The parser is header only (narrow characters), compiled in here.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+namespace kq {
+
+namespace {
+
+using Ini = CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>>;
+
+bool Is(const std::string& text, const char* word) {
+    return strcasecmp(text.c_str(), word) == 0;
+}
+
+// A decimal number, fractions allowed, and nothing else.
+bool ReadNumber(const std::string& text, double* value) {
+    if (text.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v)) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool ParseFrameGap(const std::string& text, Options* into, std::string* why) {
+    FrameGap gap;
+    double ms = 0;
+    if (Is(text, "off")) {
+        gap.mode = FrameGap::kOff;
+    } else if (Is(text, "auto")) {
+        gap.mode = FrameGap::kAuto;
+    } else if (ReadNumber(text, &ms) && ms >= 0.5 && ms <= 200) {
+        gap.mode = FrameGap::kFixed;
+        gap.ms = ms;
+    } else {
+        *why = "not off, auto or 0.5 to 200 (milliseconds)";
+        return false;
+    }
+    into->serial.frameGap = gap;
+    return true;
+}
+
+bool ParseReplyTimeout(const std::string& text, Options* into, std::string* why) {
+    if (Is(text, "spec")) {
+        into->serial.replyTimeout = ReplyTimeout::kSpec;
+    } else if (Is(text, "host")) {
+        into->serial.replyTimeout = ReplyTimeout::kHost;
+    } else {
+        *why = "not spec or host";
+        return false;
+    }
+    return true;
+}
+
+bool ParseSendTimeout(const std::string& text, Options* into, std::string* why) {
+    double ms = 0;
+    if (!ReadNumber(text, &ms) || ms < 0 || ms > 86400000 || ms != std::floor(ms)) {
+        *why = "not a whole number of milliseconds from 0 to 86400000";
+        return false;
+    }
+    into->net.sendTimeoutMs = static_cast<int>(ms);
+    return true;
+}
+
+const char* SectionName(SectionKind kind) {
+    switch (kind) {
+        case SectionKind::kSerial: return "serial";
+        case SectionKind::kNet: return "net";
+        case SectionKind::kLog: return "log";
+    }
+    return "";
+}
+
+const ConfigKey* FindKey(const std::string& name) {
+    for (const ConfigKey& key : ConfigKeys()) {
+        if (Is(name, key.name)) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+// "serial", "serial NAME", "net" or "log" (any case, blanks around NAME
+// ignored): the section kind and, for [serial NAME], the name.
+bool ReadSection(const std::string& section, SectionKind* kind, std::string* name) {
+    name->clear();
+    for (SectionKind k : {SectionKind::kSerial, SectionKind::kNet, SectionKind::kLog}) {
+        if (Is(section, SectionName(k))) {
+            *kind = k;
+            return true;
+        }
+    }
+    const size_t n = std::strlen("serial");
+    if (section.size() > n && strncasecmp(section.c_str(), "serial", n) == 0 &&
+        (section[n] == ' ' || section[n] == '\t')) {
+        const size_t first = section.find_first_not_of(" \t", n);
+        const size_t last = section.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            *name = section.substr(first, last - first + 1);
+            *kind = SectionKind::kSerial;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string SectionKey(SectionKind kind, const std::string& name) {
+    return name.empty() ? SectionName(kind) : "serial " + Lower(name);
+}
+
+// Bounded, so that a value of garbage cannot make a log line of a megabyte.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (char c : text.substr(0, 60)) {
+        shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text.size() > 60 ? shown + "..." : shown;
+}
+
+class Problems {
+public:
+    Problems(const std::string& path, std::vector<std::string>* out) : path_(path), out_(out) {}
+    ~Problems() {
+        if (out_ != nullptr && dropped_ > 0) {
+            out_->push_back("config " + path_ + ": " + std::to_string(dropped_) +
+                            " more problems not shown");
+        }
+    }
+    Problems(const Problems&) = delete;
+    Problems& operator=(const Problems&) = delete;
+
+    void Add(const std::string& text) {
+        if (out_ == nullptr) {
+            return;
+        }
+        if (out_->size() + 1 < Config::kMaxProblemLines) {
+            out_->push_back("config " + path_ + ": " + text);
+        } else {
+            ++dropped_;
+        }
+    }
+
+private:
+    std::string path_;
+    std::vector<std::string>* out_;
+    size_t dropped_ = 0;
+};
+
+// The parser passes over a line that is neither a section, a comment nor a
+// key with '=' ("frame_gap: auto"); a field engineer must hear of it.
+void ReportLinesWithoutValue(const std::string& text, Problems* report) {
+    size_t start = 0;
+    for (int number = 1; start < text.size(); ++number) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == ';' || line[first] == '#' ||
+            line[first] == '[' || line.find('=') != std::string::npos) {
+            continue;
+        }
+        report->Add("line " + std::to_string(number) + " \"" + Shown(line.substr(first)) +
+                    "\": not a key = value line; not used");
+    }
+}
+
+}  // namespace
+
+const std::vector<ConfigKey>& ConfigKeys() {
+    static const std::vector<ConfigKey> kKeys = {
+        {"frame_gap", SectionKind::kSerial, "off",
+         "a Read ends after this silence once its first byte is in: off (the 0.2 s read "
+         "timing), auto (3.5 characters at the line's speed, at least the adapter's "
+         "latency) or 0.5 to 200 ms",
+         ParseFrameGap},
+        {"reply_timeout", SectionKind::kSerial, "spec",
+         "the wait for a reply's first byte: spec (0.2 s, and 0.2 s more per whole second "
+         "of the time-out) or host (the host's time-out in ms)",
+         ParseReplyTimeout},
+        {"send_timeout_ms", SectionKind::kNet, "2000",
+         "the longest a network send may block, in ms; 0: no limit", ParseSendTimeout},
+    };
+    return kKeys;
+}
+
+Config Config::Parse(const std::string& path, const std::string& text,
+                     std::vector<std::string>* problems) {
+    Config config;
+    Problems report(path, problems);
+    if (text.find('\0') != std::string::npos) {
+        report.Add("holds a NUL byte at offset " + std::to_string(text.find('\0')) +
+                   ": not an ini text; every key keeps its default");
+        return config;
+    }
+    ReportLinesWithoutValue(text, &report);
+    Ini ini(false, false, false);
+    if (ini.LoadData(text.data(), text.size()) < 0) {
+        report.Add("not an ini text; every key keeps its default");
+        return config;
+    }
+    Ini::TNamesDepend sections;
+    ini.GetAllSections(sections);
+    sections.sort(Ini::Entry::LoadOrder());
+    for (const Ini::Entry& section : sections) {
+        const std::string sectionText = section.pItem;
+        Ini::TNamesDepend keys;
+        ini.GetAllKeys(section.pItem, keys);
+        keys.sort(Ini::Entry::LoadOrder());
+        SectionKind kind;
+        std::string name;
+        if (!ReadSection(sectionText, &kind, &name)) {
+            report.Add("[" + Shown(sectionText) + "] (" + std::to_string(keys.size()) +
+                       " keys): unknown section; its keys are not used");
+            continue;
+        }
+        for (const Ini::Entry& key : keys) {
+            const std::string keyText = key.pItem;
+            const char* raw = ini.GetValue(section.pItem, key.pItem, "");
+            const std::string value = raw != nullptr ? raw : "";
+            const std::string where =
+                "[" + Shown(sectionText) + "] " + Shown(keyText) + " = \"" + Shown(value) + "\": ";
+            const ConfigKey* row = FindKey(keyText);
+            if (row == nullptr) {
+                report.Add(where + "unknown key; not used");
+                continue;
+            }
+            if (row->section != kind) {
+                report.Add(where + "belongs in [" + SectionName(row->section) + "]; not used");
+                continue;
+            }
+            Options scratch;
+            std::string why;
+            if (!row->parse(value, &scratch, &why)) {
+                report.Add(where + why + "; the default " + row->defaultText + " stays");
+                continue;
+            }
+            config.sections_[SectionKey(kind, name)][row->name] = value;
+        }
+    }
+    return config;
+}
+
+namespace {
+
+// Applies the defaults, then each section in turn; later sections win.
+Options Resolve(const std::map<std::string, std::map<std::string, std::string>>& sections,
+                const std::vector<std::string>& order, SectionKind kind) {
+    Options options;
+    std::string why;
+    for (const ConfigKey& key : ConfigKeys()) {
+        if (key.section == kind) {
+            key.parse(key.defaultText, &options, &why);
+        }
+    }
+    for (const std::string& name : order) {
+        const auto section = sections.find(name);
+        if (section == sections.end()) {
+            continue;
+        }
+        for (const auto& value : section->second) {
+            if (const ConfigKey* key = FindKey(value.first)) {
+                key->parse(value.second, &options, &why);
+            }
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+SerialOptions Config::Serial(const std::string& name) const {
+    return Resolve(sections_, {"serial", SectionKey(SectionKind::kSerial, name)},
+                   SectionKind::kSerial)
+        .serial;
+}
+
+NetOptions Config::Net() const {
+    return Resolve(sections_, {"net"}, SectionKind::kNet).net;
+}
+
+LogOptions Config::Log() const {
+    return Resolve(sections_, {"log"}, SectionKind::kLog).log;
+}
+
+std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& serialName) const {
+    struct Layer {
+        std::string section;
+        ConfigSource source;
+    };
+    std::vector<Layer> layers;
+    switch (kind) {
+        case SectionKind::kSerial:
+            layers = {{"serial", ConfigSource::kSerial},
+                      {SectionKey(kind, serialName), ConfigSource::kSerialNamed}};
+            if (serialName.empty()) {
+                layers.pop_back();
+            }
+            break;
+        case SectionKind::kNet: layers = {{"net", ConfigSource::kNet}}; break;
+        case SectionKind::kLog: layers = {{"log", ConfigSource::kLog}}; break;
+    }
+    std::vector<ConfigEntry> entries;
+    for (const ConfigKey& key : ConfigKeys()) {
+        if (key.section != kind) {
+            continue;
+        }
+        ConfigEntry entry{&key, key.defaultText, ConfigSource::kDefault};
+        for (const Layer& layer : layers) {
+            const auto section = sections_.find(layer.section);
+            if (section == sections_.end()) {
+                continue;
+            }
+            const auto value = section->second.find(key.name);
+            if (value != section->second.end()) {
+                entry.value = value->second;
+                entry.source = layer.source;
+            }
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::string SourceText(ConfigSource source, const std::string& serialName) {
+    switch (source) {
+        case ConfigSource::kDefault: return "default";
+        case ConfigSource::kSerial: return "[serial]";
+        case ConfigSource::kSerialNamed: return "[serial " + serialName + "]";
+        case ConfigSource::kNet: return "[net]";
+        case ConfigSource::kLog: return "[log]";
+    }
+    return "";
+}
+
+std::string ConfigPath(const char* env) {
+    if (env != nullptr) {
+        return env;
+    }
+    return "/etc/kqser.conf";
+}
+
+}  // namespace kq

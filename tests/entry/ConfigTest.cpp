@@ -1,0 +1,224 @@
+// The configuration file's text: sections, keys, values, defaults, where a
+// value comes from, and every kind of bad input.
+#include "Config_p.h"
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using kq::Config;
+using kq::ConfigSource;
+using kq::FrameGap;
+using kq::ReplyTimeout;
+using kq::SectionKind;
+
+Config Parse(const std::string& text, std::vector<std::string>* problems = nullptr) {
+    std::vector<std::string> ignored;
+    return Config::Parse("/etc/kqser.conf", text, problems != nullptr ? problems : &ignored);
+}
+
+TEST(Config, EmptyTextGivesEveryDefault) {
+    std::vector<std::string> problems;
+    const Config config = Parse("", &problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_TRUE(config.empty());
+    const kq::SerialOptions serial = config.Serial("ttyUSB0");
+    EXPECT_EQ(serial.frameGap.mode, FrameGap::kOff);
+    EXPECT_EQ(serial.replyTimeout, ReplyTimeout::kSpec);
+    EXPECT_EQ(config.Net().sendTimeoutMs, 2000);
+}
+
+TEST(Config, FrameGapValues) {
+    const struct {
+        const char* text;
+        bool ok;
+        FrameGap::Mode mode;
+        double ms;
+    } rows[] = {
+        {"off", true, FrameGap::kOff, 0},       {"OFF", true, FrameGap::kOff, 0},
+        {"auto", true, FrameGap::kAuto, 0},     {"Auto", true, FrameGap::kAuto, 0},
+        {"5", true, FrameGap::kFixed, 5},       {"0.5", true, FrameGap::kFixed, 0.5},
+        {"1.75", true, FrameGap::kFixed, 1.75}, {"200", true, FrameGap::kFixed, 200},
+        {"0.4", false, FrameGap::kOff, 0},      {"200.1", false, FrameGap::kOff, 0},
+        {"-3", false, FrameGap::kOff, 0},       {"5ms", false, FrameGap::kOff, 0},
+        {"", false, FrameGap::kOff, 0},         {"nan", false, FrameGap::kOff, 0},
+        {"inf", false, FrameGap::kOff, 0},      {"1e400", false, FrameGap::kOff, 0},
+        {"fast", false, FrameGap::kOff, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config =
+            Parse(std::string("[serial]\nframe_gap = ") + row.text + "\n", &problems);
+        const FrameGap gap = config.Serial("ttyS0").frameGap;
+        EXPECT_EQ(problems.empty(), row.ok);
+        EXPECT_EQ(gap.mode, row.mode);
+        EXPECT_DOUBLE_EQ(gap.ms, row.ms);
+        if (!row.ok) {
+            ASSERT_EQ(problems.size(), 1u);
+            EXPECT_NE(problems[0].find("/etc/kqser.conf"), std::string::npos) << problems[0];
+            EXPECT_NE(problems[0].find("[serial] frame_gap"), std::string::npos) << problems[0];
+            EXPECT_NE(problems[0].find(std::string("\"") + row.text + "\""), std::string::npos)
+                << problems[0];
+            EXPECT_NE(problems[0].find("the default off stays"), std::string::npos) << problems[0];
+        }
+    }
+}
+
+TEST(Config, NamedSectionsWinOverTheCommonOneAndTouchNoOtherPort) {
+    const Config config = Parse(
+        "[serial]\nframe_gap = auto\nreply_timeout = host\n"
+        "[serial ttyUSB0]\nframe_gap = 5\n"
+        "[serial pts/3]\nreply_timeout = spec\n");
+    const kq::SerialOptions usb = config.Serial("ttyUSB0");
+    EXPECT_EQ(usb.frameGap.mode, FrameGap::kFixed);
+    EXPECT_DOUBLE_EQ(usb.frameGap.ms, 5);
+    EXPECT_EQ(usb.replyTimeout, ReplyTimeout::kHost);  // from [serial]
+    const kq::SerialOptions pts = config.Serial("pts/3");
+    EXPECT_EQ(pts.frameGap.mode, FrameGap::kAuto);
+    EXPECT_EQ(pts.replyTimeout, ReplyTimeout::kSpec);
+    const kq::SerialOptions other = config.Serial("ttyS1");
+    EXPECT_EQ(other.frameGap.mode, FrameGap::kAuto);
+    EXPECT_EQ(other.replyTimeout, ReplyTimeout::kHost);
+}
+
+TEST(Config, NamesAreComparedWithoutRegardToCase) {
+    const Config config = Parse("[SERIAL TTYusb0]\nFRAME_GAP = AUTO\n[Net]\nSend_Timeout_Ms = 0\n");
+    EXPECT_EQ(config.Serial("ttyUSB0").frameGap.mode, FrameGap::kAuto);
+    EXPECT_EQ(config.Net().sendTimeoutMs, 0);
+}
+
+TEST(Config, OnlyTheNamedPortIsChanged) {
+    const Config config = Parse("[serial ttyUSB1]\nframe_gap = 3\n");
+    EXPECT_EQ(config.Serial("ttyUSB1").frameGap.mode, FrameGap::kFixed);
+    EXPECT_EQ(config.Serial("ttyUSB0").frameGap.mode, FrameGap::kOff);
+    EXPECT_EQ(config.Serial("ttyUSB10").frameGap.mode, FrameGap::kOff);
+    EXPECT_EQ(config.Serial("").frameGap.mode, FrameGap::kOff);
+}
+
+TEST(Config, SendTimeoutValues) {
+    const struct {
+        const char* text;
+        int ms;  // -1: refused
+    } rows[] = {{"0", 0},   {"1", 1},    {"2000", 2000},   {"86400000", 86400000},
+                {"-1", -1}, {"1.5", -1}, {"86400001", -1}, {"2s", -1},
+                {"", -1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(std::string("[net]\nsend_timeout_ms=") + row.text, &problems);
+        EXPECT_EQ(config.Net().sendTimeoutMs, row.ms < 0 ? 2000 : row.ms);
+        EXPECT_EQ(problems.size(), row.ms < 0 ? 1u : 0u);
+    }
+}
+
+TEST(Config, ProblemsNameTheFileSectionKeyAndValue) {
+    std::vector<std::string> problems;
+    const Config config = Parse(
+        "[serail]\nframe_gap = auto\n"  // unknown section
+        "[serial]\nfram_gap = auto\n"   // unknown key
+        "send_timeout_ms = 10\n"        // a key of another section
+        "reply_timeout = soon\n"        // a bad value
+        "frame_gap: auto\n"             // no '='
+        "[net]\nsend_timeout_ms = 100\n",
+        &problems);
+    ASSERT_EQ(problems.size(), 5u);
+    EXPECT_EQ(problems[0],
+              "config /etc/kqser.conf: line 7 \"frame_gap: auto\": not a key = value line; "
+              "not used");
+    problems.erase(problems.begin());
+    EXPECT_EQ(problems[0],
+              "config /etc/kqser.conf: [serail] (1 keys): unknown section; its keys "
+              "are not used");
+    EXPECT_EQ(problems[1],
+              "config /etc/kqser.conf: [serial] fram_gap = \"auto\": unknown key; not used");
+    EXPECT_EQ(problems[2],
+              "config /etc/kqser.conf: [serial] send_timeout_ms = \"10\": belongs in "
+              "[net]; not used");
+    EXPECT_EQ(problems[3],
+              "config /etc/kqser.conf: [serial] reply_timeout = \"soon\": not spec or "
+              "host; the default spec stays");
+    // What was good is used all the same.
+    EXPECT_EQ(config.Net().sendTimeoutMs, 100);
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+    EXPECT_EQ(config.Serial("ttyS0").replyTimeout, ReplyTimeout::kSpec);
+}
+
+TEST(Config, GarbageIsBoundedAndHarmless) {
+    // A megabyte of bytes of every value: one problem line for the NUL.
+    std::string garbage;
+    for (size_t i = 0; i < (1u << 20); ++i) {
+        garbage += static_cast<char>((i * 2654435761u) >> 13);
+    }
+    std::vector<std::string> problems;
+    const Config withNul = Parse(garbage, &problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("NUL"), std::string::npos);
+    EXPECT_TRUE(withNul.empty());
+
+    // Text garbage without NULs: many unknown keys, a bounded count of lines,
+    // each bounded in length.
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+        text += "[serial]\nkey" + std::to_string(i) + " = " + std::string(300, 'x') + "\n";
+    }
+    problems.clear();
+    const Config noisy = Parse(text, &problems);
+    ASSERT_EQ(problems.size(), Config::kMaxProblemLines);
+    EXPECT_NE(problems.back().find("more problems not shown"), std::string::npos);
+    for (const std::string& line : problems) {
+        EXPECT_LT(line.size(), 300u) << line;
+    }
+    EXPECT_EQ(noisy.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+}
+
+TEST(Config, DescribeSaysWhereEachValueCameFrom) {
+    const Config config =
+        Parse("[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n");
+    const std::vector<kq::ConfigEntry> usb = config.Describe(SectionKind::kSerial, "ttyUSB0");
+    ASSERT_EQ(usb.size(), 2u);
+    EXPECT_STREQ(usb[0].key->name, "frame_gap");
+    EXPECT_EQ(usb[0].value, "auto");
+    EXPECT_EQ(kq::SourceText(usb[0].source, "ttyUSB0"), "[serial ttyUSB0]");
+    EXPECT_STREQ(usb[1].key->name, "reply_timeout");
+    EXPECT_EQ(usb[1].value, "host");
+    EXPECT_EQ(kq::SourceText(usb[1].source, "ttyUSB0"), "[serial]");
+
+    const std::vector<kq::ConfigEntry> net = config.Describe(SectionKind::kNet);
+    ASSERT_EQ(net.size(), 1u);
+    EXPECT_EQ(net[0].value, "2000");
+    EXPECT_EQ(kq::SourceText(net[0].source, ""), "default");
+}
+
+TEST(Config, Path) {
+    EXPECT_EQ(kq::ConfigPath(nullptr), "/etc/kqser.conf");
+    EXPECT_EQ(kq::ConfigPath(""), "");
+    EXPECT_EQ(kq::ConfigPath("/tmp/x.conf"), "/tmp/x.conf");
+}
+
+TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
+    std::ifstream in(KQTEST_CONF_EXAMPLE);
+    ASSERT_TRUE(in.good()) << KQTEST_CONF_EXAMPLE;
+    std::stringstream example;
+    example << in.rdbuf();
+    for (const kq::ConfigKey& key : kq::ConfigKeys()) {
+        SCOPED_TRACE(key.name);
+        kq::Options options;
+        std::string why;
+        EXPECT_TRUE(key.parse(key.defaultText, &options, &why)) << why;
+        // Commented out at its default, so the file changes nothing as it is.
+        EXPECT_NE(example.str().find(std::string("# ") + key.name + " = " + key.defaultText + "\n"),
+                  std::string::npos);
+    }
+    // The example itself, uncommented, is a valid file.
+    std::vector<std::string> problems;
+    Parse(example.str(), &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+}  // namespace
