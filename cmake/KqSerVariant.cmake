@@ -60,3 +60,18 @@ function(kqser_public_headers)
     configure_file(${header} ${KQSER_STAGED_INCLUDEDIR}/${header} COPYONLY)
   endforeach()
 endfunction()
+
+# kqser_subsystem([SOURCES <files...>] [CORE <files...>] [PUBLIC <headers...>])
+#
+# What one folder of src/ adds to the library: SOURCES compiled once per
+# variant, CORE sources of the pure core, PUBLIC headers for hosts. The
+# folder itself is on the internal include path, for its _p.h headers.
+function(kqser_subsystem)
+  cmake_parse_arguments(S "" "" "SOURCES;CORE;PUBLIC" ${ARGN})
+  list(TRANSFORM S_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  list(TRANSFORM S_CORE PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  target_sources(kqser_sources INTERFACE ${S_SOURCES})
+  target_sources(kqcore PRIVATE ${S_CORE})
+  target_include_directories(kqser_internal INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+  kqser_public_headers(${S_PUBLIC})
+endfunction()

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "Descriptor_p.h"
 #include "GpioLine_p.h"
 #include "KqLog_p.h"
 
@@ -38,10 +39,7 @@ CSerDio::CSerDio(const char* def) : CSerBase(def) {
 }
 
 CSerDio::~CSerDio() {
-    if (m_nHandle >= 0) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
-    }
+    kq::ReleaseDescriptor(&m_nHandle);
 }
 
 int CSerDio::Open(const char* def) {
@@ -49,10 +47,7 @@ int CSerDio::Open(const char* def) {
         m_strNote = def;
     }
     // Re-opening must not leak the descriptor already held.
-    if (m_nHandle >= 0) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
-    }
+    kq::ReleaseDescriptor(&m_nHandle);
     const int fd = ::open(kDevice, O_RDONLY);
     m_nHandle = fd < 0 ? -1 : fd;
     if (m_nHandle != -1) {
@@ -63,8 +58,7 @@ int CSerDio::Open(const char* def) {
 
 int CSerDio::Close() {
     if (IsOpened()) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
+        kq::ReleaseDescriptor(&m_nHandle);
     }
     return 1;
 }

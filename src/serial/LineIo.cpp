@@ -16,28 +16,26 @@ long long NowNs() {
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-}  // namespace
-
-LineResult LineRead(int fd, void* buf, size_t len, OnSignal onSignal) {
+// One call, errno saved at once; again after a signal when the caller says so.
+template <typename Call>
+LineResult Once(OnSignal onSignal, Call call) {
     for (;;) {
-        const ssize_t n = ::read(fd, buf, len);
+        const ssize_t n = call();
         const int err = n < 0 ? errno : 0;
-        if (err == EINTR && onSignal == OnSignal::kRetry) {
-            continue;
+        if (err != EINTR || onSignal != OnSignal::kRetry) {
+            return {n, err};
         }
-        return {n, err};
     }
 }
 
+}  // namespace
+
+LineResult LineRead(int fd, void* buf, size_t len, OnSignal onSignal) {
+    return Once(onSignal, [&] { return ::read(fd, buf, len); });
+}
+
 LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal) {
-    for (;;) {
-        const ssize_t n = ::write(fd, buf, len);
-        const int err = n < 0 ? errno : 0;
-        if (err == EINTR && onSignal == OnSignal::kRetry) {
-            continue;
-        }
-        return {n, err};
-    }
+    return Once(onSignal, [&] { return ::write(fd, buf, len); });
 }
 
 LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal) {

@@ -1,11 +1,10 @@
 // Serial port: construction, definition strings, type codes and the note.
 #include "SerCom_p.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "Descriptor_p.h"
 #include "KqLog_p.h"
 #include "SerialDef_p.h"
 #include "TextUtil_p.h"
@@ -28,10 +27,7 @@ CSerCom::CSerCom(const char* def, const kq::SerialDefScan& scan) : CSerBase(def)
 
 CSerCom::~CSerCom() {
     // A host may free the manager without closing; never leak the line.
-    if (m_nHandle >= 0) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
-    }
+    kq::ReleaseDescriptor(&m_nHandle);
 }
 
 void CSerCom::InitCom() {
@@ -59,22 +55,22 @@ void CSerCom::ApplyDef(const char* def, const kq::SerialDefScan& scan) {
     m_nKind = KQ_KIND_SERIAL;
     if (scan.bounded) {
         m_nKind = kq::SerialKindOf(def);
-        std::memcpy(m_szDevice, scan.device, sizeof m_szDevice);
+        std::memcpy(m_szDevice, scan.device.text, sizeof m_szDevice);
     }
-    if (scan.present[kq::kFieldNumber]) {
-        m_nNumber = kq::ToInt(scan.field[kq::kFieldNumber]);
+    if (scan.number.present) {
+        m_nNumber = kq::ToInt(scan.number.text);
     }
-    if (scan.present[kq::kFieldBaud]) {
-        kq::ReadDecimal(scan.field[kq::kFieldBaud], &m_nBaud);
+    if (scan.baud.present) {
+        kq::ReadDecimal(scan.baud.text, &m_nBaud);
     }
-    if (scan.present[kq::kFieldParity]) {
-        m_nParity = kq::ParityCodeOf(scan.field[kq::kFieldParity]);
+    if (scan.parity.present) {
+        m_nParity = kq::ParityCodeOf(scan.parity.text);
     }
-    if (scan.present[kq::kFieldDataBits]) {
-        kq::ReadDecimal(scan.field[kq::kFieldDataBits], &m_nDataBits);
+    if (scan.dataBits.present) {
+        kq::ReadDecimal(scan.dataBits.text, &m_nDataBits);
     }
-    if (scan.present[kq::kFieldStopBits]) {
-        kq::StopBitsCodeOf(scan.field[kq::kFieldStopBits], &m_nStopBits);
+    if (scan.stopBits.present) {
+        kq::StopBitsCodeOf(scan.stopBits.text, &m_nStopBits);
     }
     KQ_LOG("CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n", m_szDevice, m_nNumber, m_nParity,
            m_nStopBits);

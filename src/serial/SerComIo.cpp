@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Descriptor_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "LineIo_p.h"
@@ -17,10 +18,7 @@ int CSerCom::Open(const char* def) {
     UpdParams(def);
 
     // Re-opening must not leak the descriptor held so far.
-    if (m_nHandle >= 0) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
-    }
+    kq::ReleaseDescriptor(&m_nHandle);
 
     char path[64];
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
@@ -38,8 +36,7 @@ int CSerCom::Open(const char* def) {
     ::fcntl(m_nHandle, F_SETFL, 0);
 
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopBits, 'N') < 0) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
+        kq::ReleaseDescriptor(&m_nHandle);
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
@@ -49,8 +46,7 @@ int CSerCom::Open(const char* def) {
 
 int CSerCom::Close() {
     if (IsOpened()) {
-        ::close(m_nHandle);
-        m_nHandle = -1;
+        kq::ReleaseDescriptor(&m_nHandle);
     }
     return 1;
 }

@@ -30,9 +30,10 @@ bool IsSeparator(char c) {
     return c == ':' || c == ',';
 }
 
-void Keep(char (&to)[kSerialFieldSize], size_t* length, const char* from, size_t n) {
-    CopyCut(to, sizeof to, from, n);
-    *length = n;
+void Keep(SerialDefText* to, const char* from, size_t n) {
+    to->present = true;
+    CopyCut(to->text, sizeof to->text, from, n);
+    to->length = n;
 }
 
 }  // namespace
@@ -46,21 +47,22 @@ SerialDefScan ScanSerialDef(const char* def) {
     const size_t first = std::strcspn(def, ":,");
     scan.bounded = first < n && first > 0 && def[first] == ':' &&
                    std::isdigit(static_cast<unsigned char>(def[first - 1]));
+    // The segments in the order they stand; the lead only without a port digit.
+    SerialDefText* const fields[] = {&scan.lead,   &scan.number,   &scan.baud,
+                                     &scan.parity, &scan.dataBits, &scan.stopBits};
     size_t start = 0;
-    int field = kFieldLead;
+    size_t field = 0;
     if (scan.bounded) {
-        Keep(scan.device, &scan.deviceLength, def, first - 1);
+        Keep(&scan.device, def, first - 1);
         start = first - 1;
-        field = kFieldNumber;
+        field = 1;
     }
-    for (size_t p = start; p < n && field < kSerialFields; ++p) {
+    for (size_t p = start; p < n && field < sizeof fields / sizeof fields[0]; ++p) {
         if (!IsSeparator(def[p]) && p != n - 1) {
             continue;
         }
         const size_t end = (p == n - 1) ? n : p;
-        scan.present[field] = true;
-        Keep(scan.field[field], &scan.fieldLength[field], def + start, end - start);
-        ++field;
+        Keep(fields[field++], def + start, end - start);
         start = p + 1;
     }
     return scan;
@@ -82,9 +84,9 @@ int SerialTypeOf(const char* def, const SerialDefScan& scan) {
         return 0;
     }
     if (scan.bounded) {
-        return WrapAdd(SerialKindOf(def), ToInt(scan.field[kFieldNumber]));
+        return WrapAdd(SerialKindOf(def), ToInt(scan.number.text));
     }
-    return ToInt(scan.field[kFieldLead]);
+    return ToInt(scan.lead.text);
 }
 
 int SerialTypeOf(const char* def) {

@@ -12,26 +12,25 @@ namespace kq {
 // characters and a terminator. Longer text is cut (its length is kept).
 constexpr size_t kSerialFieldSize = 16;
 
-// Field numbers of the segments.
-enum SerialField {
-    kFieldLead = 0,  // the text before the first separator, when no port digit ends it
-    kFieldNumber = 1,
-    kFieldBaud = 2,
-    kFieldParity = 3,
-    kFieldDataBits = 4,
-    kFieldStopBits = 5,
-    kSerialFields = 6,
+// One segment of the text, as the library holds it.
+struct SerialDefText {
+    bool present = false;  // the string has this segment
+    char text[kSerialFieldSize] = {};
+    size_t length = 0;  // before the cut
 };
 
 struct SerialDefScan {
     // The first separator is a ':' right after a digit: the port digit, with
     // the device name before it.
     bool bounded = false;
-    char device[kSerialFieldSize] = {};
-    size_t deviceLength = 0;  // before the cut
-    bool present[kSerialFields] = {};
-    char field[kSerialFields][kSerialFieldSize] = {};
-    size_t fieldLength[kSerialFields] = {};  // before the cut
+    SerialDefText device;
+    // The text before the first separator when no port digit ends it.
+    SerialDefText lead;
+    SerialDefText number;
+    SerialDefText baud;
+    SerialDefText parity;
+    SerialDefText dataBits;
+    SerialDefText stopBits;
 };
 
 // Scans a definition string once. Separators are ':' and ','; the segment

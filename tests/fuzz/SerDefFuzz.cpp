@@ -56,7 +56,7 @@ void CheckApplied(Probe& port, const std::string& def) {
     }
     // The device name ends at the port digit, right before the first
     // separator, which is a colon.
-    const size_t p = scan.deviceLength;
+    const size_t p = scan.device.length;
     FUZZ_CHECK(p + 1 < text.size());
     FUZZ_CHECK(std::isdigit(static_cast<unsigned char>(text[p])) && text[p + 1] == ':');
     FUZZ_CHECK(text.find_first_of(":,") == p + 1);

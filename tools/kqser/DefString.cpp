@@ -88,13 +88,13 @@ bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error) {
                                "' is neither a network address nor a serial device with its "
                                "port digit and a colon (e.g. ttyUSB0:115200,N,8,1)");
     }
-    if (scan.deviceLength >= kq::kSerialFieldSize) {
+    if (scan.device.length >= kq::kSerialFieldSize) {
         return Fail(error, "serial device name '" +
-                               def.substr(0, std::min<size_t>(scan.deviceLength, 40)) +
+                               def.substr(0, std::min<size_t>(scan.device.length, 40)) +
                                "' is longer than 15 characters");
     }
     result.portClass = PortClass::kSerial;
-    result.device = scan.device;
+    result.device = scan.device.text;
     result.typeCode = kq::SerialTypeOf(def.c_str(), scan);
     *info = result;
     return true;
