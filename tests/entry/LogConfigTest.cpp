@@ -420,9 +420,13 @@ TEST_F(LogConfig, ChangedFileIsMergedAsBefore) {
     GetSerManager();
     EXPECT_STREQ(flogIni.GetValue("a", "k", ""), "2");
     EXPECT_STREQ(flogIni.GetValue("a", "j", ""), "3");
-    // At once, same size, same inode: a file time too coarse to show it must
-    // not hide the change.
+    // At once, same size, same inode, and the time kept as a coarse file
+    // clock keeps it: the change is still seen.
+    const struct stat before = StatOf(path_);
     WriteFile(path_, "[a]\nk=4\nj=5\n");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+    ASSERT_EQ(StatOf(path_).st_ino, before.st_ino);
     GetSerManager();
     EXPECT_STREQ(flogIni.GetValue("a", "k", ""), "4");
     // Merged, not replaced: a key gone from the file stays.
