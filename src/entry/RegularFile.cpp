@@ -13,7 +13,7 @@ namespace {
 
 // FAT keeps modification times in steps of 2 s; other file systems in finer ones.
 constexpr time_t kCoarsestTickSeconds = 2;
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = 65536;
 
 FileStatus Classify(const struct stat& st) {
     if (S_ISREG(st.st_mode)) {

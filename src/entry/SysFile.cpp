@@ -119,6 +119,8 @@ Result ListDir(const char* path, std::vector<std::string>* names) {
     int error = 0;
     for (;;) {
         errno = 0;
+        // readdir_r is deprecated: readdir is safe on a stream no other thread uses.
+        // cppcheck-suppress readdirCalled
         const dirent* e = ::readdir(dir);
         if (e == nullptr) {
             error = errno;  // 0 at the end of the folder
