@@ -15,7 +15,8 @@
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtimes define it; GCC ships no header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
@@ -79,12 +80,12 @@ int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
 }
 
 // Live heap bytes: the sanitizers keep their own count.
-size_t HeapInUse() {
+long long HeapInUse() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return __sanitizer_get_current_allocated_bytes();
+    return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
 #else
     const struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
+    return static_cast<long long>(m.uordblks + m.hblkhd);
 #endif
 }
 
@@ -396,15 +397,15 @@ TEST_F(LogConfig, UnchangedFileIsNotLoadedAgain) {
     ASSERT_GT(ReadFile(path_).size(), 100000u);
     GetSerManager();
     ASSERT_STREQ(flogIni.GetValue("big", "key4399", ""), "value of key 4399");
-    const size_t bound = 1 << 20;  // one more copy of the file is a tenth of it
+    const long long bound = 1 << 20;  // one more copy of the file is a tenth of it
 
-    const size_t before = HeapInUse();
+    const long long before = HeapInUse();
     for (int i = 0; i < 200; ++i) {
         GetSerManager();
     }
     EXPECT_LT(HeapInUse() - before, bound) << "200 loads of the same file";
 
-    const size_t cycled = HeapInUse();
+    const long long cycled = HeapInUse();
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(FreeSerManager(), 0);
         GetSerManager();
