@@ -6,12 +6,12 @@
 
 #if !KQSER_CONSOLE_LOG
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <functional>
 #include <string>
 
 #include "AtomicFile_p.h"
+#include "RegularFile_p.h"
+#include "SysFile_p.h"
 
 // Compile the parser in (header only, narrow characters).
 #define SI_NO_CONVERSION
@@ -24,20 +24,66 @@ KQ_API CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>> flogIni(
 
 namespace {
 
-// What the latest load in this process achieved. The file is rewritten only
-// from a successful load of the same path: a file that could not be read must
-// not be replaced by an empty one.
-bool g_loaded = false;
-std::string g_loadedPath;
+// Far above any log config; it bounds what a wrong path can make us read.
+constexpr size_t kLogConfigLimit = 16u << 20;
+
+// What this process knows of the file at one path. The file is rewritten only
+// when it was read from that path or written there by this library: a file
+// that could not be read must not be replaced by an empty one. The parser
+// keeps a copy of every text loaded into it, so an unchanged file is not
+// loaded again.
+struct LogConfigFile {
+    std::string path;
+    bool mayRewrite = false;
+    bool known = false;  // id and hash describe the file as flogIni last took it in
+    kq::FileId id;
+    size_t hash = 0;
+    bool settled = false;  // id alone tells a later change (kq::IsSettled)
+};
+LogConfigFile g_file;
+
+void Remember(const kq::FileId& id, const std::string& text, const timespec& seen) {
+    g_file.mayRewrite = true;
+    g_file.known = true;
+    g_file.id = id;
+    g_file.hash = std::hash<std::string>{}(text);
+    g_file.settled = kq::IsSettled(id.mtime, seen);
+}
 
 void LoadLogConfig() {
     const char* path = filename;
-    g_loaded = false;
     if (path == nullptr) {
+        g_file = LogConfigFile();
         return;
     }
-    g_loadedPath = path;
-    g_loaded = flogIni.LoadFile(path) >= 0;
+    if (g_file.path != path) {
+        g_file = LogConfigFile();
+        g_file.path = path;
+    }
+    const timespec seen = kq::sys::Now();  // before the look: a later change is later than this
+    kq::FileId id;
+    int error = 0;
+    if (kq::StatRegularFile(path, &id, &error) == kq::FileStatus::Ok && g_file.known &&
+        g_file.settled && kq::SameFile(id, g_file.id)) {
+        return;
+    }
+    const kq::FileText file = kq::ReadRegularFile(path, kLogConfigLimit);
+    if (file.status != kq::FileStatus::Ok) {
+        g_file.mayRewrite = false;
+        g_file.known = false;
+        return;
+    }
+    if (g_file.known && kq::SameFile(file.id, g_file.id) &&
+        std::hash<std::string>{}(file.data) == g_file.hash) {
+        g_file.settled = kq::IsSettled(file.id.mtime, seen);
+        return;
+    }
+    if (flogIni.LoadData(file.data.data(), file.data.size()) < 0) {
+        g_file.mayRewrite = false;
+        g_file.known = false;
+        return;
+    }
+    Remember(file.id, file.data, seen);
 }
 
 int SaveLogConfig() {
@@ -45,9 +91,13 @@ int SaveLogConfig() {
     if (path == nullptr) {
         return SI_FAIL;
     }
-    struct stat st;
-    const bool missing = ::stat(path, &st) != 0 && errno == ENOENT;
-    if (!missing && !(g_loaded && g_loadedPath == path)) {
+    kq::FileId id;
+    int error = 0;
+    const kq::FileStatus found = kq::StatRegularFile(path, &id, &error);
+    if (found == kq::FileStatus::Directory) {
+        return SI_FILE;  // as opening it for writing fails
+    }
+    if (found != kq::FileStatus::Missing && !(g_file.mayRewrite && g_file.path == path)) {
         return SI_FAIL;
     }
     std::string text;
@@ -55,7 +105,16 @@ int SaveLogConfig() {
     if (rc < 0) {
         return rc;
     }
-    return kq::ReplaceFile(path, text) ? SI_OK : SI_FILE;
+    const timespec seen = kq::sys::Now();
+    if (!kq::ReplaceFile(path, text, &id)) {
+        return SI_FILE;
+    }
+    if (g_file.path != path) {
+        g_file = LogConfigFile();
+        g_file.path = path;
+    }
+    Remember(id, text, seen);
+    return SI_OK;
 }
 
 }  // namespace

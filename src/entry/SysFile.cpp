@@ -1,0 +1,160 @@
+#include "SysFile_p.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kq {
+namespace sys {
+
+namespace {
+
+Result From(long value) {
+    Result r;
+    r.value = value;
+    r.error = value < 0 ? errno : 0;
+    return r;
+}
+
+Result Failed(int error) {
+    Result r;
+    r.error = error;
+    return r;
+}
+
+}  // namespace
+
+Result Open(const char* path, int flags, mode_t mode) {
+    Result r;
+    do {
+        r = From(::open(path, flags, mode));
+    } while (r.error == EINTR);
+    return r;
+}
+
+// Not repeated on EINTR: Linux has released the descriptor already.
+Result Close(int fd) {
+    return From(::close(fd));
+}
+
+Result Stat(const char* path, struct stat* st) {
+    return From(::stat(path, st));
+}
+
+Result Lstat(const char* path, struct stat* st) {
+    return From(::lstat(path, st));
+}
+
+Result Fstat(int fd, struct stat* st) {
+    return From(::fstat(fd, st));
+}
+
+Result Read(int fd, void* buf, size_t size) {
+    Result r;
+    do {
+        r = From(::read(fd, buf, size));
+    } while (r.error == EINTR);
+    return r;
+}
+
+Result Write(int fd, const void* buf, size_t size) {
+    Result r;
+    do {
+        r = From(::write(fd, buf, size));
+    } while (r.error == EINTR);
+    return r;
+}
+
+Result Fsync(int fd) {
+    return From(::fsync(fd));
+}
+
+Result Ftruncate(int fd, off_t size) {
+    return From(::ftruncate(fd, size));
+}
+
+Result Fchmod(int fd, mode_t mode) {
+    return From(::fchmod(fd, mode));
+}
+
+Result Fchown(int fd, uid_t uid, gid_t gid) {
+    return From(::fchown(fd, uid, gid));
+}
+
+Result Rename(const char* from, const char* to) {
+    return From(::rename(from, to));
+}
+
+Result Unlink(const char* path) {
+    return From(::unlink(path));
+}
+
+Result Readlink(const char* path, std::string* text) {
+    // readlink says nothing of a text cut short: grow until it fits.
+    for (size_t size = 256; size <= 65536; size *= 2) {
+        text->assign(size, '\0');
+        const Result r = From(::readlink(path, &(*text)[0], size));
+        if (!r.Ok()) {
+            text->clear();
+            return r;
+        }
+        if (static_cast<size_t>(r.value) < size) {
+            text->resize(static_cast<size_t>(r.value));
+            return r;
+        }
+    }
+    text->clear();
+    return Failed(ENAMETOOLONG);
+}
+
+Result ListDir(const char* path, std::vector<std::string>* names) {
+    names->clear();
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr) {
+        return Failed(errno);
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        // readdir_r is deprecated: readdir is safe on a stream no other thread uses.
+        // cppcheck-suppress readdirCalled
+        const dirent* e = ::readdir(dir);
+        if (e == nullptr) {
+            error = errno;  // 0 at the end of the folder
+            break;
+        }
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            names->push_back(name);
+        }
+    }
+    if (::closedir(dir) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        return Failed(error);
+    }
+    Result r;
+    r.value = static_cast<long>(names->size());
+    return r;
+}
+
+bool ProcessExists(pid_t pid) {
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+pid_t ProcessId() {
+    return ::getpid();
+}
+
+timespec Now() {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for this clock
+    return now;
+}
+
+}  // namespace sys
+}  // namespace kq

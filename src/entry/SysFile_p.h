@@ -1,0 +1,54 @@
+// The file system calls of this folder, each wrapped once. Internal.
+//
+// Every wrapper returns the call's own result and, when it failed, the errno
+// it left, read right after the call: later calls (a close on the way out, a
+// log line) cannot overwrite it. Calls that EINTR can interrupt are repeated.
+#ifndef KQSER_SYSFILE_P_H
+#define KQSER_SYSFILE_P_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kq {
+namespace sys {
+
+// value: the call's result (-1 on failure); error: errno after a failure, else 0.
+struct Result {
+    long value = -1;
+    int error = 0;
+    bool Ok() const { return value >= 0; }
+};
+
+Result Open(const char* path, int flags, mode_t mode = 0);
+Result Close(int fd);
+Result Stat(const char* path, struct stat* st);
+Result Lstat(const char* path, struct stat* st);
+Result Fstat(int fd, struct stat* st);
+// One read or write of up to size bytes: the count moved.
+Result Read(int fd, void* buf, size_t size);
+Result Write(int fd, const void* buf, size_t size);
+Result Fsync(int fd);
+Result Ftruncate(int fd, off_t size);
+Result Fchmod(int fd, mode_t mode);
+Result Fchown(int fd, uid_t uid, gid_t gid);
+Result Rename(const char* from, const char* to);
+Result Unlink(const char* path);
+// The text of a symbolic link, in text.
+Result Readlink(const char* path, std::string* text);
+// The names in a folder, "." and ".." left out.
+Result ListDir(const char* path, std::vector<std::string>* names);
+// Whether a process with this id exists (a process of another user counts).
+bool ProcessExists(pid_t pid);
+pid_t ProcessId();
+// The wall clock, which file times follow.
+timespec Now();
+
+}  // namespace sys
+}  // namespace kq
+
+#endif
