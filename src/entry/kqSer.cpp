@@ -3,6 +3,7 @@
 
 #include "KqLog_p.h"
 #include "SerManager_p.h"
+#include "Settings_p.h"
 
 #if !KQSER_CONSOLE_LOG
 
@@ -143,6 +144,10 @@ ISerManager* GetSerManager(void) {
 #if !KQSER_CONSOLE_LOG
     LoadLogConfig();
 #endif
+    // Field options are read once per manager, before it logs its first line.
+    if (!CSerManager::Exists()) {
+        kq::ReadActiveConfig();
+    }
     return CSerManager::GetInstance();
 }
 

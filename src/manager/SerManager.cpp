@@ -33,6 +33,10 @@ CSerManager* CSerManager::GetInstance() {
     return m_pInstance;
 }
 
+bool CSerManager::Exists() {
+    return m_pInstance != nullptr;
+}
+
 void CSerManager::FreeInstance() {
     if (m_pInstance == nullptr) {
         return;

@@ -13,6 +13,8 @@ public:
 
     static CSerManager* GetInstance();
     static void FreeInstance();
+    // Whether the singleton exists now.
+    KQ_LOCAL static bool Exists();
 
     ISerBase* GetSer(const char* def, int type) override;
     // Registry index of the first port with this type code, or -1.

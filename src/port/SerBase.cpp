@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "PortExtras_p.h"
 #include "TextUtil_p.h"
 
 CSerBase::CSerBase(int number) {
@@ -15,6 +16,7 @@ CSerBase::CSerBase(const char* /*def*/) {
 
 CSerBase::~CSerBase() {
     Free();
+    kq::DropExtras(this);
 }
 
 void CSerBase::Init() {

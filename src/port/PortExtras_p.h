@@ -1,0 +1,32 @@
+// What a port learns from the configuration file and keeps between calls.
+// The classes' layouts are the hosts' binary interface, so this lives beside
+// the port objects, keyed by their address: created when Open finds options
+// for the port, dropped by its destructor. Internal.
+#ifndef KQSER_PORTEXTRAS_P_H
+#define KQSER_PORTEXTRAS_P_H
+
+#include "Config_p.h"
+
+namespace kq {
+
+struct PortExtras {
+    SerialOptions serial;
+    NetOptions net;
+    // The frame gap Open worked out, in nanoseconds; 0 when none is in force.
+    long long frameGapNs = 0;
+};
+
+// The extras of a port, or null when it has none: then the port behaves as
+// it does without a configuration file. Cheap when no port has any.
+PortExtras* FindExtras(const void* port);
+
+// The extras of a port, made (with defaults) when it has none yet. The
+// pointer stays valid until DropExtras for the same port.
+PortExtras& ExtrasFor(const void* port);
+
+// Forgets a port's extras (its destructor, or an Open that finds none).
+void DropExtras(const void* port);
+
+}  // namespace kq
+
+#endif
