@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "Capture.h"
 #include "Pty.h"
+#include "SignalTicks.h"
 #include "SockTestUtil.h"
 
 namespace {
@@ -653,6 +655,63 @@ TEST(SockHandle, MembershipOnLoopback) {
             return c.Failures();
         },
         socktest::Net::PrivateLoopback));
+}
+
+// --- signals and urgent data ---------------------------------------------
+
+// A signal every millisecond, as an interval timer in a control loop gives:
+// the wait goes on, and a quiet connection is not reset.
+TEST_F(SockConnected, SignalsDoNotEndAWaitNorResetTheConnection) {
+    nettest::AlarmTicks ticks(1000);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE("read " + std::to_string(i));
+        ResetErrors();
+        SetLastError(77);
+        ReadResult r = ReadFrom(server, 16, 300);
+        EXPECT_EQ(r.res, 0);
+        EXPECT_GE(r.ms, 290);
+        EXPECT_LT(r.ms, 2000);
+        EXPECT_EQ(r.out,
+                  "SocketHandle::Read select 0 errno=0\r\n"
+                  "SocketHandle::Read res=0/16 errno=0\r\n");
+        EXPECT_EQ(GetLastError(), 77);
+        errno = 0;
+        EXPECT_EQ(WSAGetLastError(), 0);
+    }
+    std::thread peer([&] {
+        nettest::BlockAlarm();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        WriteText(client, "late", kNoLimit);
+    });
+    ReadResult r = ReadFrom(server, 16, 3000);
+    peer.join();
+    EXPECT_EQ(r.res, 4);
+    EXPECT_EQ(r.data, "late");
+}
+
+TEST_F(SockConnected, UrgentByteAloneDoesNotHoldARead) {
+    const int serverFd = static_cast<int>(server.GetSocket());
+    ASSERT_EQ(send(static_cast<int>(client.GetSocket()), "!", 1, MSG_OOB), 1);
+    pollfd pfd{serverFd, POLLPRI, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+    ReadResult r;
+    {
+        // A receive that blocks on it ends only when data comes.
+        nettest::Watchdog dog(5000, [&] { WriteText(client, "late", kNoLimit); });
+        r = ReadFrom(server, 16, 300);
+        dog.Done();
+        EXPECT_FALSE(dog.Expired()) << "the read waited for data after its time-out";
+    }
+    EXPECT_EQ(r.res, 0);
+    EXPECT_GE(r.ms, 290);
+    EXPECT_LT(r.ms, 2000);
+    EXPECT_EQ(r.out,
+              "SocketHandle::Read select 0 errno=0\r\n"
+              "SocketHandle::Read res=0/16 errno=0\r\n");
+
+    EXPECT_EQ(WriteText(client, "after", kNoLimit), 5);
+    r = ReadFrom(server, 16, 2000);
+    EXPECT_EQ(r.data, "after");
 }
 
 }  // namespace
