@@ -16,6 +16,7 @@
 #include "NetSys_p.h"
 #include "NetUtil.h"
 #include "SerNet.h"
+#include "SerNetHost_p.h"
 
 namespace {
 
@@ -124,7 +125,8 @@ int CSerNet::Open(const char* def) {
 
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
     in_addr host{};
-    if (mode != kq::NetMode::Broadcast && !kq::NetHostAddr(m_szHost, &host)) {
+    if (mode != kq::NetMode::Broadcast &&
+        (kq::HostWasCut(this, m_szHost) || !kq::NetHostAddr(m_szHost, &host))) {
         // Never aim a socket at an address the text does not name.
         KQ_LOG("CSerNet::Open ERROR: Bad host address %s!\n", m_szHost);
         return 0;
@@ -280,9 +282,10 @@ int CSerNet::Write(const unsigned char* buf, int len) {
         }
         case kq::NetMode::Datagram: {
             // The host text may have changed since Open; a text that names
-            // no address fails the write instead of sending anywhere.
+            // no address, or was cut, fails the write instead of sending
+            // anywhere.
             in_addr host{};
-            if (kq::NetHostAddr(m_szHost, &host)) {
+            if (!kq::HostWasCut(this, m_szHost) && kq::NetHostAddr(m_szHost, &host)) {
                 const sockaddr_in to = PortAddr(host, m_nPort);
                 sent = SendOnce(m_nSocket, buf, len, &to);
             }

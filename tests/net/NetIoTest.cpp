@@ -690,6 +690,82 @@ TEST(NetStream, SignalsDoNotCutWaitsShort) {
     EXPECT_EQ(s.port.Socket(), s.sock);
 }
 
+// --- host texts that do not fit --------------------------------------------
+
+// A TCP listener on any loopback address, with a port the system picks.
+struct LoopbackListener {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+
+    explicit LoopbackListener(const char* addr) {
+        sockaddr_in a = kqtest::Ipv4Addr(addr, 0);
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ADD_FAILURE() << "listener on " << addr << ": " << std::strerror(errno);
+            return;
+        }
+        port = ntohs(a.sin_port);
+    }
+    ~LoopbackListener() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    bool Pending(int timeoutMs) const {
+        pollfd pfd{fd, POLLIN, 0};
+        return poll(&pfd, 1, timeoutMs) == 1;
+    }
+};
+
+// m_szHost holds 15 characters. A longer text is cut, and the cut text can
+// name another station: the port must not open, nor send, on it.
+TEST(NetCutHost, DatagramPortIsRefusedAndSendsNothing) {
+    kqtest::UdpPeer other("127.100.100.10");  // the station the cut text names
+    ASSERT_TRUE(other.ok());
+    const std::string udp = std::to_string(other.port());
+    const std::string cut = "u127.100.100.100:" + udp;
+    NetProbe port(cut.c_str());
+    EXPECT_STREQ(port.GetNote(), ("NET " + udp + " u127.100.100.10:" + udp).c_str());
+    const int fds = kqtest::OpenFdCount();
+    auto got = Capture([&] { EXPECT_EQ(port.Open(nullptr), 0); });
+    EXPECT_EQ(got.log, "CSerNet::Open ERROR: Bad host address u127.100.100.10!\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_EQ(kqtest::OpenFdCount(), fds);
+    std::string datagram;
+    EXPECT_FALSE(other.Recv(&datagram, 100));
+
+    // The same stored text, given whole, does name that station.
+    ASSERT_EQ(port.Open(("u127.100.100.10:" + udp).c_str()), 1);
+    ASSERT_EQ(port.Write(Bytes("to"), 2), 2);
+    ASSERT_TRUE(other.Recv(&datagram, 2000));
+    EXPECT_EQ(datagram, "to");
+
+    // A text cut after Open fails the next write instead of sending.
+    ASSERT_EQ(port.SetDef(cut.c_str()), 1);
+    got = Capture([&] { EXPECT_EQ(port.Write(Bytes("abc"), 3), -1); });
+    EXPECT_EQ(got.log, "ERROR: Failed to sent string.\nSEND: \r\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_FALSE(other.Recv(&datagram, 200));
+}
+
+TEST(NetCutHost, StreamPortIsRefusedAndConnectsNowhere) {
+    LoopbackListener other("127.100.100.100");
+    ASSERT_GT(other.port, 0);
+    const std::string tcp = std::to_string(other.port);
+    NetProbe port(("127.100.100.1001:" + tcp).c_str());
+    EXPECT_STREQ(port.GetNote(), ("NET " + tcp + " 127.100.100.100:" + tcp).c_str());
+    auto got = Capture([&] { EXPECT_EQ(port.Open(nullptr), 0); });
+    EXPECT_EQ(got.log, "CSerNet::Open ERROR: Bad host address 127.100.100.100!\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_FALSE(other.Pending(200));
+
+    // Fifteen characters fit.
+    ASSERT_EQ(port.Open(("127.100.100.100:" + tcp).c_str()), 1);
+    EXPECT_TRUE(other.Pending(2000));
+    port.Close();
+}
+
 // --- signals, urgent data and floods ------------------------------------------
 
 // Fills fd's send path while the peer does not read, until a send would
