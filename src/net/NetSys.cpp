@@ -1,5 +1,6 @@
 #include "NetSys_p.h"
 
+#include <sys/ioctl.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -151,6 +152,12 @@ SysResult Send(int fd, const void* buf, size_t len, const sockaddr* to, socklen_
         SetSendTimeoutNs(fd, boundNs);
     }
     return r;
+}
+
+SysResult Queued(int fd) {
+    int n = 0;
+    const int rc = ioctl(fd, FIONREAD, &n);
+    return {rc == 0 ? n : -1, errno};
 }
 
 SysResult SetSendTimeout(int fd, long long ms) {

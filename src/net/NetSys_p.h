@@ -53,6 +53,9 @@ WaitedRecv WaitRecv(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
 SysResult Send(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t toLen,
                OnSignal onSignal);
 
+// Bytes fd has queued to read (value), or -1.
+SysResult Queued(int fd);
+
 // The longest a blocking send on fd may take, in milliseconds (0: no limit).
 SysResult SetSendTimeout(int fd, long long ms);
 

@@ -26,6 +26,9 @@ constexpr long long kNsPerMs = 1000LL * 1000;
 constexpr int kConnectWaits = 3;
 constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
 constexpr long long kPurgeWaitNs = 50LL * 1000;
+// The longest Purge discards: a peer that never stops sending must not keep
+// the host from its next request.
+constexpr long long kPurgeBoundNs = 200 * kNsPerMs;
 // The longest a send may block (0: no limit). A peer that keeps the
 // connection but stops reading would otherwise hold a write for ever once
 // the buffers are full.
@@ -114,6 +117,15 @@ bool ConnectWaiting(int fd, const sockaddr_in& addr) {
     return pending == 0;
 }
 
+// Bytes a stream socket has queued to read, or -1 when not known.
+long long QueuedBytes(int fd, kq::NetMode mode) {
+    if (mode != kq::NetMode::Stream) {
+        return -1;  // a datagram socket tells only the size of its next datagram
+    }
+    const kq::SysResult queued = kq::Queued(fd);
+    return queued.value;
+}
+
 }  // namespace
 
 int CSerNet::Open(const char* def) {
@@ -200,7 +212,12 @@ int CSerNet::Purge() {
     if (m_nSocket < 0) {
         return 0;
     }
-    for (;;) {
+    // Discards what was queued when the purge began: one byte beyond it is
+    // the peer's new traffic, and the time bound ends a datagram flood.
+    const long long deadline = kq::NowNs() + kPurgeBoundNs;
+    const long long queued = QueuedBytes(m_nSocket, kq::NetModeOf(m_szHost));
+    long long discarded = 0;
+    while (kq::NowNs() < deadline) {
         const kq::SysResult ready = kq::Wait(m_nSocket, POLLIN, kPurgeWaitNs, OnSignal::Retry);
         if (ready.value < 0) {
             return 0;
@@ -213,10 +230,11 @@ int CSerNet::Purge() {
         const long got =
             kq::Recv(m_nSocket, &byte, 1, MSG_DONTWAIT, nullptr, nullptr, OnSignal::Retry).value;
         KQ_LOG("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(got), byte);
-        if (got == 0 || got == -1) {
+        if (got == 0 || got == -1 || (queued >= 0 && ++discarded > queued)) {
             return 1;
         }
     }
+    return 1;
 }
 
 int CSerNet::Read(unsigned char* buf, int len, int timeout) {

@@ -891,4 +891,76 @@ TEST(NetUrgent, UrgentByteAloneDoesNotHoldARead) {
     EXPECT_EQ(Text(buf, n > 0 ? n : 0), "data");
 }
 
+// Sends to fd without pause (to the address when given) until stopped, for
+// 3 s at most.
+class Flood {
+public:
+    explicit Flood(int fd, const sockaddr_in* to = nullptr)
+        : thread_([this, fd, to] {
+              const std::string chunk(to != nullptr ? 64 : 4096, 'f');
+              const int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+              const double end = NowMs() + 3000;
+              while (!stop_ && NowMs() < end) {
+                  for (int i = 0; i < 1000; ++i) {
+                      const ssize_t n =
+                          to != nullptr ? sendto(fd, chunk.data(), chunk.size(), flags,
+                                                 reinterpret_cast<const sockaddr*>(to), sizeof *to)
+                                        : send(fd, chunk.data(), chunk.size(), flags);
+                      if (n < 0) {
+                          break;
+                      }
+                  }
+                  pollfd pfd{fd, POLLOUT, 0};
+                  poll(&pfd, 1, 50);
+              }
+          }) {}
+    ~Flood() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(NetPurge, APeerThatNeverStopsSendingDoesNotHoldPurge) {
+    StreamPair s;
+    ASSERT_TRUE(s.Connect());
+    // Room for a backlog that one-byte receives take a while to drain.
+    const int backlog = 65536;
+    setsockopt(s.sock, SOL_SOCKET, SO_RCVBUF, &backlog, sizeof backlog);
+    const std::string first = "..." + std::string(s.port.GetNote()) + " purge recv\r\n";
+    Flood flood(s.peer);
+    ASSERT_TRUE(kqtest::WaitReadable(s.sock, 2000));
+    int result = -1;
+    const double start = NowMs();
+    auto got = Capture([&] { result = s.port.Purge(); });
+    const double took = NowMs() - start;
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(took, 2000);
+    EXPECT_EQ(got.log.compare(0, first.size(), first), 0);
+    EXPECT_EQ(s.port.Socket(), s.sock);
+}
+
+TEST(NetPurge, ADatagramFloodDoesNotHoldPurge) {
+    kqtest::UdpPeer peer;
+    ASSERT_TRUE(peer.ok());
+    NetProbe port(("u127.0.0.1:" + std::to_string(peer.port())).c_str());
+    ASSERT_EQ(port.Open(nullptr), 1);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    ASSERT_EQ(getsockname(port.Socket(), reinterpret_cast<sockaddr*>(&local), &len), 0);
+    Flood flood(peer.fd(), &local);
+    ASSERT_TRUE(kqtest::WaitReadable(port.Socket(), 2000));
+    int result = -1;
+    const double start = NowMs();
+    Capture([&] { result = port.Purge(); });
+    const double took = NowMs() - start;
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(took, 2000);
+    EXPECT_GE(port.Socket(), 0);
+    port.Close();
+}
+
 }  // namespace
