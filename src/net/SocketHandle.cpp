@@ -383,6 +383,12 @@ bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int
         SetLastError(kErrBusy);
         return false;
     }
+    if (family != AF_INET) {
+        // The local address is built as IPv4 whatever the family: bound to
+        // another family it would name something else (a file, for AF_UNIX).
+        StoreError(EAFNOSUPPORT);
+        return false;
+    }
     const int fd = socket(family, type, 0);
     if (fd < 0) {
         return false;

@@ -310,12 +310,37 @@ TEST(SockHandle, FailedCreateOrConnectLeavesNoSocket) {
 
     // No socket at all: nothing stored.
     SetLastError(77);
-    EXPECT_FALSE(h.CreateSocket("127.0.0.1", "0", 12345, SOCK_STREAM, 0));
     EXPECT_FALSE(h.ConnectTo("127.0.0.1", "127.0.0.1", port.c_str(), 12345, SOCK_STREAM));
     EXPECT_EQ(GetLastError(), 77);
 
     first.Close();
     EXPECT_EQ(socktest::OpenFdCount(), fdsBefore);
+}
+
+// The local address is always built as IPv4; bound to a socket of another
+// family it would name something else (for AF_UNIX, a file named after the
+// port and address bytes, here "AB").
+TEST(SockHandle, OnlyIpv4SocketsAreCreated) {
+    char dir[] = "/tmp/kqsock.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(home, 0);
+    ASSERT_EQ(chdir(dir), 0);
+    const int fdsBefore = socktest::OpenFdCount();
+    for (int family : {AF_UNIX, AF_INET6, AF_UNSPEC, 12345}) {
+        SCOPED_TRACE("family " + std::to_string(family));
+        CSocketHandle h;
+        SetLastError(0);
+        EXPECT_FALSE(h.CreateSocket("0.0.0.0", "16706", family, SOCK_STREAM, 0));
+        EXPECT_EQ(GetLastError(), EAFNOSUPPORT);
+        EXPECT_FALSE(h.IsOpen());
+        EXPECT_EQ(socktest::OpenFdCount(), fdsBefore);
+    }
+    const bool made = unlink("AB") == 0;
+    ASSERT_EQ(fchdir(home), 0);
+    close(home);
+    EXPECT_FALSE(made) << "a socket file was made in the working directory";
+    EXPECT_EQ(rmdir(dir), 0);
 }
 
 TEST(SockHandle, EmptyLocalHostMeansThisMachine) {
