@@ -115,6 +115,9 @@ WaitedRecv WaitRecv(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
         if (!WouldBlock(got)) {
             return {wait, got};
         }
+        if (NowNs() >= deadline) {
+            return {{0, before}, {-1, before}};  // ready all along, yet nothing came
+        }
     }
 }
 
