@@ -5,15 +5,46 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "KqLog_p.h"
+#include "SerNetHost_p.h"
 #include "TextUtil_p.h"
 
 namespace {
 
 constexpr int kDefaultPort = 20600;
+// Characters of host text that m_szHost holds besides its terminator.
+constexpr size_t kHostMax = 15;
+
+// Hosts may use ports on several threads. The set is made on the first cut
+// text and never freed, so a port destroyed late in the process still finds it.
+std::mutex g_cutLock;
+std::unordered_set<const void*>* g_cutPorts = nullptr;
 
 }  // namespace
+
+void kq::SetHostCut(const void* port, bool cut) {
+    const std::lock_guard<std::mutex> hold(g_cutLock);
+    if (cut) {
+        if (g_cutPorts == nullptr) {
+            g_cutPorts = new std::unordered_set<const void*>();
+        }
+        g_cutPorts->insert(port);
+    } else if (g_cutPorts != nullptr) {
+        g_cutPorts->erase(port);
+    }
+}
+
+bool kq::HostWasCut(const void* port, const char* host) {
+    // A cut text fills the field: shorter ones need no look-up.
+    if (std::strlen(host) < kHostMax) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> hold(g_cutLock);
+    return g_cutPorts != nullptr && g_cutPorts->count(port) != 0;
+}
 
 CSerNet::CSerNet(int number) : CSerBase(number) {
     InitParams();
@@ -31,6 +62,7 @@ CSerNet::CSerNet(const char* def) : CSerBase(def) {
 }
 
 CSerNet::~CSerNet() {
+    kq::SetHostCut(this, false);
     // A host may free the manager without closing; never leak the socket.
     if (m_nSocket >= 0) {
         ::close(m_nSocket);
@@ -40,6 +72,7 @@ CSerNet::~CSerNet() {
 
 void CSerNet::InitParams() {
     std::strcpy(m_szHost, "127.0.0.1");
+    kq::SetHostCut(this, false);
     m_nReconnectCount = 0;
     m_nReconnectInterval = 1;
     m_nSocket = -1;
@@ -57,8 +90,10 @@ void CSerNet::UpdParams(const char* def) {
     }
     const char* colon = std::strchr(def, ':');
     const size_t hostLen = colon != nullptr ? static_cast<size_t>(colon - def) : std::strlen(def);
-    // Longer host texts are cut to what the field holds.
+    static_assert(sizeof m_szHost == kHostMax + 1, "host field size");
+    // Longer host texts are cut to what the field holds, and remembered as cut.
     kq::CopyCut(m_szHost, sizeof m_szHost, def, hostLen);
+    kq::SetHostCut(this, hostLen > kHostMax);
     const int port = colon != nullptr ? kq::ToInt(colon + 1) : 0;
     m_nNumber = port != 0 ? port : kDefaultPort;
     UpdNote();
