@@ -32,6 +32,21 @@ std::string LongName(const char* arg) {
     return text.substr(0, text.find('='));
 }
 
+// A negative number ("-2") is an argument, not an option: it is hidden from
+// getopt_long behind this mark and shown again after.
+const char kNumberMark[] = "\x01number:";
+
+bool IsNegativeNumber(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' &&
+           arg.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
+std::string Unmarked(const char* arg) {
+    const std::string text = arg != nullptr ? arg : "";
+    const size_t n = sizeof kNumberMark - 1;
+    return text.compare(0, n, kNumberMark) == 0 ? text.substr(n) : text;
+}
+
 }  // namespace
 
 std::string Args::Get(const std::string& name, const std::string& fallback) const {
@@ -76,7 +91,10 @@ bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef
     std::vector<char*> cargv;
     static char program[] = "kqser";
     cargv.push_back(program);
-    for (std::string& arg : copy) cargv.push_back(&arg[0]);
+    for (std::string& arg : copy) {
+        if (IsNegativeNumber(arg)) arg = kNumberMark + arg;
+        cargv.push_back(&arg[0]);
+    }
     cargv.push_back(nullptr);
     const int argc = static_cast<int>(cargv.size()) - 1;
 
@@ -87,7 +105,7 @@ bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef
         const int code = getopt_long(argc, cargv.data(), shorts.c_str(), longs.data(), nullptr);
         if (code == -1) break;
         if (code == 1) {
-            args.positional.push_back(optarg);
+            args.positional.push_back(Unmarked(optarg));
         } else if (code == ':') {
             *error = "option " + NameOfCode(known, optopt) + " needs a value";
             return false;
@@ -109,10 +127,12 @@ bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef
             return false;
         } else {
             const std::string name = NameOfCode(known, code);
-            args.values[name] = optarg != nullptr ? optarg : "";
+            args.values[name] = Unmarked(optarg);
         }
     }
-    for (int i = optind; i < argc; ++i) args.positional.push_back(cargv[static_cast<size_t>(i)]);
+    for (int i = optind; i < argc; ++i) {
+        args.positional.push_back(Unmarked(cargv[static_cast<size_t>(i)]));
+    }
     *out = args;
     return true;
 }
@@ -175,7 +195,7 @@ void FindSubcommand(const std::vector<std::string>& argv, const std::vector<Opti
             if (i + 1 < argv.size()) *index = static_cast<int>(i + 1);
             return;
         }
-        if (arg.size() < 2 || arg[0] != '-') {
+        if (arg.size() < 2 || arg[0] != '-' || IsNegativeNumber(arg)) {
             *index = static_cast<int>(i);
             return;
         }
