@@ -187,8 +187,9 @@ int Bridge::Run(bool once) {
             if (!toPort_.empty()) events |= POLLOUT;
             fds[n++] = {fd, events, 0};
         }
-        // A network port has no descriptor to wait on: it is read in turns.
-        const int wait = fd >= 0 ? 200 : 0;
+        // A network port has no descriptor to wait on: it is read in turns
+        // (its Read waits), unless a slow client holds back its reads.
+        const int wait = fd >= 0 ? 200 : (toClient_.empty() ? 0 : 20);
         if (PollFds(fds, n, wait) < 0) {
             failure_ = "poll failed";
             break;

@@ -1,6 +1,4 @@
 // sim: a device on a pseudo-terminal, for hosts tested without hardware.
-#include <time.h>
-
 #include <cstdio>
 #include <memory>
 
