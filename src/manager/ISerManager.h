@@ -20,7 +20,11 @@ public:
     /// returned instead) or, when @p def is null, from the port number in
     /// @p type; a network port, whose type code becomes 0x200000 plus the low
     /// 16 bits of @p type; the one GPIO port (type code 0x800001 whatever is
-    /// asked). USB codes (0x400000) give null. The port comes back closed when new, else as its
+    /// asked). USB codes (0x400000) give null. A new network port built from
+    /// @p def first carries 0x200000 plus its TCP or UDP port: when a port
+    /// has that code already, that port is returned, re-keyed to @p type. So
+    /// for several peers choose codes whose low 16 bits are none of their
+    /// ports (0x200001, 0x200002, ...). The port comes back closed when new, else as its
     /// last user left it. The manager owns it: never delete it.
     virtual ISerBase* GetSer(const char* def, int type) = 0;
 };

@@ -53,9 +53,9 @@ public:
     /// others ignore it); the next Open uses them. Always 1. A new type code
     /// takes effect at once: the manager then finds the port under that code.
     virtual int SetDef(const char* def) = 0;
-    /// Network port: sets its TCP or UDP port number, or, for a value of
-    /// 0x200000 or more, its type code (port number = low 16 bits); 1. Other
-    /// ports: 0, nothing changes.
+    /// Network port: sets its TCP or UDP port number; a value of 0x10000 or
+    /// more is a whole type code instead, whose low 16 bits become the
+    /// number in the port's own type code. 1. Other ports: 0, no change.
     virtual int SetPort(int port) = 0;
     /// Serial port: stores the line speed in bit/s for the next Open (an open
     /// line keeps its speed); 1. Other ports: 0, nothing changes.
