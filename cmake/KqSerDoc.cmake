@@ -1,12 +1,12 @@
 # SPDX-License-Identifier: MIT
-# kqser_doc: HTML of the public headers (Doxygen, Debian's doxygen package) in
-# <build>/doc/html, with the README as its first page. Not part of the default
-# build nor of scripts/test:   cmake --build build --target kqser_doc
+# kqser_apidoc: HTML of the public headers (Doxygen, Debian's doxygen package)
+# in <build>/doc/html, with the README as its first page. Not part of the
+# default build nor of scripts/test:  cmake --build build --target kqser_apidoc
 # Warnings (an undocumented operation, a wrong parameter name) fail the target.
 find_package(Doxygen QUIET)
 if(NOT DOXYGEN_FOUND)
-  add_custom_target(kqser_doc
-    COMMAND ${CMAKE_COMMAND} -E echo "kqser_doc needs Doxygen: apt-get install doxygen"
+  add_custom_target(kqser_apidoc
+    COMMAND ${CMAKE_COMMAND} -E echo "kqser_apidoc needs Doxygen: apt-get install doxygen"
     COMMAND ${CMAKE_COMMAND} -E false)
   return()
 endif()
@@ -29,6 +29,6 @@ set(DOXYGEN_MACRO_EXPANSION YES)
 set(DOXYGEN_EXPAND_ONLY_PREDEF YES)
 set(DOXYGEN_PREDEFINED "KQ_API=" "__attribute__(x)=")
 # The README links the benchmark results: they are a page of their own.
-doxygen_add_docs(kqser_doc ${kqser_doc_headers} ${PROJECT_SOURCE_DIR}/README.md
+doxygen_add_docs(kqser_apidoc ${kqser_doc_headers} ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/bench/RESULTS.md
   COMMENT "API documentation in ${CMAKE_BINARY_DIR}/doc/html")
