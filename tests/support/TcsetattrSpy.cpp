@@ -1,59 +1,74 @@
 #include "TcsetattrSpy.h"
 
-#include <dlfcn.h>
-
+#include <atomic>
 #include <cerrno>
+#include <mutex>
+
+#include "Interpose.h"
 
 namespace {
 
-int g_count = 0;
-bool g_failNext = false;
-kqtest::TcsetattrCall g_last;
+using kqtest::interpose::Call;
+using kqtest::interpose::Fn;
 
-using TcsetattrFn = int (*)(int, int, const termios*);
+// A handler on the interposition layer: sees every tcsetattr of the program.
+class Spy : public kqtest::interpose::Handler {
+public:
+    Spy() { kqtest::interpose::Add(this); }
+
+    bool Fail(Call& call, int* err) override {
+        if (call.fn != Fn::tcsetattr) {
+            return false;
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        ++count_;
+        last_.fd = call.fd;
+        last_.action = static_cast<int>(call.op);
+        if (call.data != nullptr) {
+            last_.tio = *static_cast<const termios*>(call.data);
+        }
+        if (failNext_) {
+            failNext_ = false;
+            *err = EINVAL;
+            return true;
+        }
+        return false;
+    }
+
+    std::mutex lock_;
+    int count_ = 0;
+    bool failNext_ = false;
+    kqtest::TcsetattrCall last_;
+};
+
+// In place from the start, never destroyed: the library may set a line up
+// at any time, the exit included.
+Spy* const g_spy = new Spy();
 
 }  // namespace
-
-// Exported from the test program, so the library binds to it first.
-extern "C" __attribute__((visibility("default"))) int tcsetattr(int fd, int action,
-                                                                const termios* tio) noexcept {
-    static const TcsetattrFn real = reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
-    ++g_count;
-    g_last.fd = fd;
-    g_last.action = action;
-    if (tio != nullptr) {
-        g_last.tio = *tio;
-    }
-    if (g_failNext) {
-        g_failNext = false;
-        errno = EINVAL;
-        return -1;
-    }
-    if (real == nullptr) {
-        errno = ENOSYS;
-        return -1;
-    }
-    return real(fd, action, tio);
-}
 
 namespace kqtest {
 
 void TcsetattrReset() {
-    g_count = 0;
-    g_failNext = false;
-    g_last = TcsetattrCall();
+    std::lock_guard<std::mutex> hold(g_spy->lock_);
+    g_spy->count_ = 0;
+    g_spy->failNext_ = false;
+    g_spy->last_ = TcsetattrCall();
 }
 
 int TcsetattrCount() {
-    return g_count;
+    std::lock_guard<std::mutex> hold(g_spy->lock_);
+    return g_spy->count_;
 }
 
 TcsetattrCall TcsetattrLast() {
-    return g_last;
+    std::lock_guard<std::mutex> hold(g_spy->lock_);
+    return g_spy->last_;
 }
 
 void TcsetattrFailNext() {
-    g_failNext = true;
+    std::lock_guard<std::mutex> hold(g_spy->lock_);
+    g_spy->failNext_ = true;
 }
 
 }  // namespace kqtest

@@ -1,7 +1,7 @@
-// Stands in front of the C library's tcsetattr for the whole test program:
-// records the record the library hands over (a pty forces CS8 and clears
-// PARENB, so only here can character size and parity be seen) and can make
-// the next call fail.
+// A handler on the interposition layer (Interpose.h), in every test program
+// that links kqtest_interpose: records the record the library hands to
+// tcsetattr (a pty forces CS8 and clears PARENB, so only here can character
+// size and parity be seen) and can make the next call fail.
 #ifndef KQTEST_TCSETATTRSPY_H
 #define KQTEST_TCSETATTRSPY_H
 
