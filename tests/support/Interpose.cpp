@@ -172,7 +172,7 @@ long Through(Call& call, long failValue, Make make) {
     ForEach([&](Handler* h) { return failed = h->Fail(call, &err); });
     long result = failValue;
     if (failed) {
-        if (call.fn == Fn::close) {
+        if (call.fn == Fn::close || call.fn == Fn::closedir) {
             static_cast<void>(make());  // Linux frees the descriptor whatever close reports
         }
     } else {
@@ -334,7 +334,51 @@ void* Readdir(uintptr_t caller, ReaddirFn real, void* dir) {
         Through(call, 0, [&]() -> long { return reinterpret_cast<long>(real(dir)); }));
 }
 
+// Every name defined below, with the function it stands for.
+struct Symbol {
+    const char* name;
+    Fn fn;
+};
+const Symbol kSymbols[] = {
+    {"open64", Fn::open},
+    {"__open_2", Fn::open},
+    {"__open64_2", Fn::open},
+    {"__read_chk", Fn::read},
+    {"fcntl64", Fn::fcntl},
+    {"__fcntl_time64", Fn::fcntl},
+    {"__ioctl_time64", Fn::ioctl},
+    {"__poll_chk", Fn::poll},
+    {"__ppoll_chk", Fn::ppoll},
+    {"__ppoll64", Fn::ppoll},
+    {"__ppoll64_chk", Fn::ppoll},
+    {"__nanosleep64", Fn::nanosleep},
+    {"__setsockopt64", Fn::setsockopt},
+    {"__getsockopt64", Fn::getsockopt},
+    {"__recv_chk", Fn::recv},
+    {"__recvfrom_chk", Fn::recvfrom},
+    {"__gethostname_chk", Fn::gethostname},
+    {"stat64", Fn::stat},
+    {"__stat64_time64", Fn::stat},
+    {"lstat64", Fn::lstat},
+    {"__lstat64_time64", Fn::lstat},
+    {"fstat64", Fn::fstat},
+    {"__fstat64_time64", Fn::fstat},
+    {"ftruncate64", Fn::ftruncate},
+    {"__readlink_chk", Fn::readlink},
+    {"readdir64", Fn::readdir},
+};
+
 }  // namespace
+
+bool FnBySymbol(const char* symbol, Fn* fn) {
+    for (const Symbol& s : kSymbols) {
+        if (std::strcmp(s.name, symbol) == 0) {
+            *fn = s.fn;
+            return true;
+        }
+    }
+    return FnByName(symbol, fn);
+}
 
 const char* FnName(Fn fn) {
     const int i = static_cast<int>(fn);

@@ -75,6 +75,9 @@ constexpr int kFnCount = static_cast<int>(Fn::kCount);
 // The C name of a function ("read"), and the function of a name.
 const char* FnName(Fn fn);
 bool FnByName(const char* name, Fn* fn);
+// The function a symbol the layer defines stands for: "read", but also
+// "__read_chk" or "open64".
+bool FnBySymbol(const char* symbol, Fn* fn);
 
 // One call as the handlers see it.
 struct Call {
