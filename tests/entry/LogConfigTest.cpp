@@ -14,13 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizer runtimes define it; GCC ships no header that declares it.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -31,6 +24,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 
 #include <gtest/gtest.h>
 
+#include "Process.h"
 #include "SerManager_p.h"
 #include "kqSer.h"
 
@@ -44,6 +38,8 @@ extern const char* filename;
 extern IniFile flogIni;
 
 namespace {
+
+using kqtest::HeapInUse;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -77,16 +73,6 @@ std::vector<std::string> Entries(const std::string& dir) {
 
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
     return std::remove(path);
-}
-
-// Live heap bytes: the sanitizers keep their own count.
-long long HeapInUse() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return static_cast<long long>(m.uordblks + m.hblkhd);
-#endif
 }
 
 mode_t TypeOf(const std::string& path) {

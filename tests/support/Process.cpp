@@ -3,6 +3,13 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtimes define it; GCC ships no header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -40,6 +47,15 @@ long StatusKb(const char* field) {
         }
     }
     return -1;
+}
+
+long long HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<long long>(m.uordblks + m.hblkhd);
+#endif
 }
 
 bool WaitUntil(const std::function<bool()>& done, int limitMs) {

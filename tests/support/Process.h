@@ -16,6 +16,10 @@ int OpenFdCount();
 // A memory figure of /proc/self/status in KiB ("VmRSS", "RssAnon"), or -1.
 long StatusKb(const char* field);
 
+// Heap bytes in use: the sanitizers keep their own count, else the C
+// library's allocator.
+long long HeapInUse();
+
 // Polls a condition that no descriptor can signal, for at most limitMs.
 bool WaitUntil(const std::function<bool()>& done, int limitMs);
 
