@@ -1,0 +1,179 @@
+// The files the library keeps: kqser.conf, read by GetSerManager, and the
+// silent build's log-config file, read by GetSerManager and written back by
+// FreeSerManager. Three cycles each; after every one the log-config file
+// holds its old text or the new one, whole, and no temporary file is left
+// once a save has run without a fault.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FormatLog.h"
+#include "Scenarios.h"
+#include "kqSer.h"
+
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+using IniFile = CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>>;
+extern const char* filename;
+
+namespace kqtest {
+
+namespace {
+
+using interpose::Fn;
+
+// Wider than the parser writes it, so that a rewrite is shorter than the old
+// text: what is left of the old bytes past the new end shows.
+const char kOldText[] =
+    "; the trace settings of this device\n"
+    "[trace]\n"
+    "level        =        3\n"
+    "target       =        console\n"
+    "\n"
+    "[Other]\n"
+    "Key          =        value\n";
+const char kConfText[] = "[net]\nsend_timeout_ms = 1500\n";
+// What GetSerManager logs about a configuration file it could not read.
+const char kUnreadConf[] = "config %s: %s; every key keeps its default\n";
+const char kLogName[] = "kqser.log.ini";
+const char kConfName[] = "kqser.conf";
+const char kLinkName[] = "kqser.log.ini.other";
+
+std::string ReadText(const std::string& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    *exists = static_cast<bool>(in);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The text the parser writes for kOldText.
+std::string Rewritten() {
+    IniFile ini(false, false, false);
+    ini.LoadData(kOldText, sizeof kOldText - 1);
+    std::string text;
+    ini.Save(text, true);
+    return text;
+}
+
+// What is in the folder besides the files the scenario made.
+std::vector<std::string> Strays(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != kLogName && name != kConfName &&
+                name != kLinkName) {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+bool ReadsFile(Fn fn) {
+    return fn == Fn::stat || fn == Fn::open || fn == Fn::fstat || fn == Fn::read;
+}
+
+void Cycle(Context& ctx, const std::string& path, const std::string& rewritten, int cycle,
+           bool withConf) {
+    const bool clean = !ctx.Landed();
+    ClearFormats();
+    Step get(ctx, "GetSerManager", 2000);
+    GetSerManager();
+    const bool loadFaulted = get.End();
+    // The file is read whole or said to be unread, and only a failed read
+    // leaves it unread.
+    const bool mayMiss = loadFaulted && ReadsFile(ctx.FaultFn()) && ctx.FaultErr() != 0;
+    if (withConf && Logged(kUnreadConf) && !mayMiss) {
+        ctx.findings.Add("cycle %d: kqser.conf unread without a failed read", cycle);
+    }
+    Step free(ctx, "FreeSerManager", 2000);
+    const int saved = FreeSerManager();
+    const bool saveFaulted = free.End();
+
+    bool exists = false;
+    const std::string text = ReadText(path, &exists);
+    if (!exists) {
+        ctx.findings.Add("cycle %d: the log-config file is gone", cycle);
+    } else if (text != kOldText && text != rewritten) {
+        ctx.findings.Add(
+            "cycle %d: the log-config file holds neither its old text nor the new "
+            "(%zu bytes)",
+            cycle, text.size());
+    }
+    if (saved != 0 && saved != -1 && saved != -3) {
+        ctx.findings.Add("cycle %d: FreeSerManager returned %d", cycle, saved);
+    }
+    if (saved == 0 && text != rewritten) {
+        ctx.findings.Add("cycle %d: FreeSerManager returned 0 and the file is not the new text",
+                         cycle);
+    }
+    const bool faulted = loadFaulted || saveFaulted;
+    if (clean && !faulted && saved != 0) {
+        ctx.findings.Add("cycle %d: FreeSerManager returned %d without a fault", cycle, saved);
+    }
+    const std::vector<std::string> strays = Strays(ctx.dir());
+    if (!strays.empty() && !faulted) {
+        ctx.findings.Add("cycle %d: %s left in the folder", cycle, strays[0].c_str());
+    }
+}
+
+void Run(Context& ctx, bool linked) {
+    const std::string path = ctx.dir() + "/" + kLogName;
+    WriteText(path, kOldText);
+    if (linked && link(path.c_str(), (ctx.dir() + "/" + kLinkName).c_str()) != 0) {
+        ctx.findings.Add("no second link");
+        return;
+    }
+    const std::string conf = ctx.dir() + "/" + kConfName;
+    if (!linked) {
+        WriteText(conf, kConfText);
+    }
+    setenv("KQSER_CONF", linked ? "" : conf.c_str(), 1);
+    filename = path.c_str();
+    const std::string rewritten = Rewritten();
+
+    ctx.Watch();
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+        Cycle(ctx, path, rewritten, cycle, !linked);
+    }
+    ctx.Unwatch();
+
+    bool exists = false;
+    if (ReadText(path, &exists) != rewritten) {
+        ctx.findings.Add("after three cycles the log-config file is not the new text");
+    }
+    if (linked && ReadText(ctx.dir() + "/" + kLinkName, &exists) != rewritten) {
+        ctx.findings.Add("the file's other link does not show the new text");
+    }
+    filename = nullptr;
+}
+
+void RunPlain(Context& ctx) {
+    Run(ctx, false);
+}
+
+// A file with a second link is written in place: a rename would cut it off.
+void RunLinked(Context& ctx) {
+    Run(ctx, true);
+}
+
+}  // namespace
+
+const Scenario kLogConfigScenario = {"log-config and kqser.conf", RunPlain, nullptr};
+const Scenario kLogConfigLinkedScenario = {"log-config with two links", RunLinked, nullptr};
+
+}  // namespace kqtest

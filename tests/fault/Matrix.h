@@ -1,0 +1,149 @@
+// The fault matrix: a scenario (a host's full use of one port kind or file)
+// is run once per injection, each time in a child process of its own with
+// one fault armed, and checked for what every run must show: no crash, no
+// wait past an operation's bound, nothing left open or allocated after
+// FreeSerManager, the documented result of the failing operation, and no
+// byte lost or duplicated on the way.
+#ifndef KQTEST_MATRIX_H
+#define KQTEST_MATRIX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FaultInjector.h"
+#include "FaultPlan.h"
+
+namespace kqtest {
+
+// Text in fixed room: a scenario records what it finds while the library's
+// heap is measured, so recording must not allocate.
+class Findings {
+public:
+    void Add(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    bool empty() const { return count_ == 0; }
+    const char* text() const { return text_; }
+
+private:
+    char text_[2048] = {};
+    size_t length_ = 0;
+    int count_ = 0;
+};
+
+// Bytes in fixed room: what the host's writes reported sent, what its reads
+// returned.
+class ByteLog {
+public:
+    void Append(const void* bytes, size_t n);
+    const unsigned char* data() const { return bytes_; }
+    size_t size() const { return size_; }
+    std::string str() const;
+
+private:
+    static constexpr size_t kRoom = 16384;
+    unsigned char bytes_[kRoom];
+    size_t size_ = 0;
+};
+
+class Context {
+public:
+    Context(FaultInjector& injector, const Fault& fault, std::string dir, long long heapAllowance);
+
+    // The part the injector counts and the fault lands in, and over which
+    // nothing may be left open or allocated: from right before the first
+    // call of the library to right after the last.
+    void Watch();
+    void Unwatch();
+
+    bool Landed() const { return injector_.Landed(); }
+    // Whether the armed fault is one of fn (landed or not).
+    bool FaultOn(interpose::Fn fn) const { return fault_.fn == fn; }
+    interpose::Fn FaultFn() const { return fault_.fn; }
+    bool FaultIsShort() const { return fault_.err == 0 && fault_.fn != interpose::Fn::kCount; }
+    int FaultErr() const { return fault_.err; }
+    int FaultNth() const { return fault_.nth; }
+    int Calls(interpose::Fn fn) const { return injector_.Calls(fn); }
+
+    const std::string& dir() const { return dir_; }  // this run's own folder
+    Findings findings;
+    long long heapGrowth() const { return heapGrowth_; }
+
+private:
+    FaultInjector& injector_;
+    Fault fault_;
+    std::string dir_;
+    long long heapAllowance_;
+    long long heapAtWatch_ = 0;
+    int fdsAtWatch_ = 0;
+    int heldAtWatch_ = 0;
+    long long heapGrowth_ = 0;
+};
+
+// One operation of a script: its time against its bound (generously: the
+// machine is shared), and whether the fault landed in it.
+class Step {
+public:
+    Step(Context& ctx, const char* what, double boundMs);
+    // Ends the step once; true when the fault landed during it.
+    bool End();
+    // No fault had landed when the step began: the operation must do exactly
+    // what it does without one.
+    bool clean() const { return clean_; }
+
+private:
+    Context& ctx_;
+    const char* what_;
+    double boundMs_;
+    double startMs_;
+    bool clean_;
+    bool ended_ = false;
+    bool faulted_ = false;
+};
+
+struct Scenario {
+    const char* name;
+    void (*run)(Context& ctx);
+    // The faults that fit it (null: every one); a datagram read cut short,
+    // for one, loses the rest of the datagram by design.
+    Keep keep;
+};
+
+struct Outcome {
+    Injection injection{};
+    bool landed = false;
+    uint32_t site = 0;
+    bool pass = false;
+    std::string why;
+    double ms = 0;
+    long long heapGrowth = 0;
+    int calls[interpose::kFnCount] = {};
+};
+
+// Runs a scenario in children, jobs at a time. The scenario has run once in
+// this process first, so that what the library makes once per process
+// exists before any child measures its heap.
+class Runner {
+public:
+    Runner(FaultInjector& injector, int jobs) : injector_(injector), jobs_(jobs) {}
+
+    void WarmUp(const Scenario& s);
+    // The run without a fault: the calls it makes and what it leaves allocated.
+    Outcome Count(const Scenario& s);
+    std::vector<Outcome> RunAll(const Scenario& s, const std::vector<Injection>& plan,
+                                long long heapAllowance);
+
+private:
+    FaultInjector& injector_;
+    int jobs_;
+};
+
+// Whether the heap figure counts exactly the blocks in use: under a sanitizer,
+// or with the C library's per-thread cache off
+// (GLIBC_TUNABLES=glibc.malloc.tcache_count=0, as CTest runs the matrix).
+// Otherwise the heap is not checked.
+bool HeapIsExact();
+
+}  // namespace kqtest
+
+#endif
