@@ -76,11 +76,20 @@ bool BoundSends(int fd, int timeoutMs) {
     return true;
 }
 
-void SetBlocking(int fd, bool blocking) {
+// False when the mode cannot be set: a socket left blocking would connect
+// without the waits' bound, one left non-blocking would fail the sends that
+// should wait.
+bool SetBlocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
-    }
+    return flags >= 0 &&
+           fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
+}
+
+// Closes the new socket of an Open that cannot set its mode.
+int FailMode(int fd) {
+    KQ_LOG("CSerNet::Open ERROR: Failed to set the socket's mode!\n");
+    ::close(fd);
+    return 0;
 }
 
 // One send call (sendto when to is given); signals do not stretch the
@@ -173,7 +182,9 @@ int CSerNet::Open(const char* def) {
         return 0;
     }
 
-    SetBlocking(fd, false);
+    if (!SetBlocking(fd, false)) {
+        return FailMode(fd);
+    }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
         KQ_LOG("CSerNet::Open ERROR: Failed to connect to the host!\n");
@@ -182,9 +193,11 @@ int CSerNet::Open(const char* def) {
             return 0;
         }
     }
+    if (!SetBlocking(fd, true)) {
+        return FailMode(fd);
+    }
     KQ_LOG("OK: Have connected to the %s\n", m_szHost);
     m_nSocket = fd;
-    SetBlocking(fd, true);
     return 1;
 }
 

@@ -1,0 +1,63 @@
+// Faults the fault matrix found, one case each, kept as plain tests: the
+// failure put in at the one call that showed it, and what the library does
+// about it now.
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "FaultInjector.h"
+#include "Loopback.h"
+#include "kqSer.h"
+
+namespace {
+
+using kqtest::Fault;
+using kqtest::FaultInjector;
+using kqtest::interpose::Fn;
+
+Fault FailNth(Fn fn, int nth, int err) {
+    Fault f;
+    f.fn = fn;
+    f.nth = nth;
+    f.err = err;
+    return f;
+}
+
+class FoundFaults : public ::testing::Test {
+protected:
+    FaultInjector injector_{reinterpret_cast<const void*>(&GetSerManager)};
+    void TearDown() override { FreeSerManager(); }
+};
+
+// A network port's Open that cannot put its socket into the mode it needs
+// (non-blocking for the connect and its bounded waits, blocking afterwards)
+// fails and keeps nothing open, instead of handing out a port whose connect
+// or sends keep no bound.
+TEST_F(FoundFaults, NetworkOpenFailsWhenTheSocketModeCannotBeSet) {
+    for (const char* kind : {"", "u"}) {
+        kqtest::TcpListener peer;
+        ASSERT_TRUE(peer.ok());
+        const std::string def = kind + std::string("127.0.0.1:") + std::to_string(peer.port());
+        ISerBase* port = GetSerManager()->GetSer(def.c_str(), kind[0] == 'u' ? 0x200002 : 0x200001);
+        ASSERT_NE(port, nullptr);
+        // Reading the flags and setting them, before the connect and after it.
+        for (int nth = 1; nth <= 4; ++nth) {
+            injector_.Start(FailNth(Fn::fcntl, nth, EBADF));
+            EXPECT_EQ(port->Open(nullptr), 0) << def << ", fcntl #" << nth;
+            EXPECT_TRUE(injector_.Landed()) << def << ", fcntl #" << nth;
+            injector_.Stop();
+            EXPECT_EQ(injector_.Held(), 0) << def << ", fcntl #" << nth;
+            const int accepted = peer.Accept(0);
+            if (accepted >= 0) {
+                close(accepted);
+            }
+        }
+        EXPECT_EQ(port->Open(nullptr), 1) << def;
+        EXPECT_EQ(port->Close(), 1);
+    }
+}
+
+}  // namespace
