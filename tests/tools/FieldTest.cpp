@@ -25,7 +25,7 @@
 #include "ISerBase.h"
 #include "Loopback.h"
 #include "Modbus.h"
-#include "Peers.h"
+#include "AnsweringPeers.h"
 #include "Pty.h"
 #include "kqSer.h"
 
