@@ -171,7 +171,7 @@ int CSerNet::Open(const char* def) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
-            std::puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            KQ_PUTS("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         if (SetFlag(fd, IPPROTO_TCP, TCP_NODELAY, 1) != 0) {
@@ -281,13 +281,13 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
         }
     }
 
-    std::puts("CSerNet::Read recv start:\r");
+    KQ_PUTS("CSerNet::Read recv start:\r");
     ssize_t got;
     do {
         got = recv(m_nSocket, buf, static_cast<size_t>(len), 0);
     } while (got < 0 && errno == EINTR);
     const int err = errno;
-    std::puts("CSerNet::Read recv end:\r");
+    KQ_PUTS("CSerNet::Read recv end:\r");
     if (got < 0) {
         KQ_LOG("CSerNet::Read recv err: %d\r\n", err);
         Close();
@@ -334,7 +334,7 @@ int CSerNet::Write(const unsigned char* buf, int len) {
 }
 
 int CSerNet::IsConnDropped(unsigned long code) {
-    std::printf("net isdroped: %ld\r\n", static_cast<long>(code));
+    KQ_PRINTF("net isdroped: %ld\r\n", static_cast<long>(code));
     switch (kq::ClassifyNetError(code)) {
         case kq::NetErrorClass::WouldBlock:
             if (m_nWouldBlockCount < INT_MAX) {

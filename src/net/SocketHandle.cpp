@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "KqLog_p.h"
 #include "TextUtil_p.h"
 
 static_assert(sizeof(SockAddrIn) == 16, "SockAddrIn is exactly a sockaddr_in");
@@ -471,9 +472,9 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
     int res = 1;
     if (timeoutMs != 0 && timeoutMs != kInfinite) {
         res = WaitSocket(fd, false, timeoutMs);
-        std::printf("SocketHandle::Read select %d errno=%d\r\n", res, errno);
+        KQ_PRINTF("SocketHandle::Read select %d errno=%d\r\n", res, errno);
         if (res < 0) {
-            std::printf("SocketHandle::Read select err: %d\r\n", errno);
+            KQ_PRINTF("SocketHandle::Read select err: %d\r\n", errno);
             WSASetLastError(ECONNRESET);
             res = -1;
         }
@@ -489,15 +490,15 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
         }
         res = static_cast<int>(got);
         if (res == 0) {
-            std::printf("Read0 connreset: %d\r\n", ECONNRESET);
+            KQ_PRINTF("Read0 connreset: %d\r\n", ECONNRESET);
             WSASetLastError(ECONNRESET);
             res = -1;
         }
     }
-    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), errno);
+    KQ_PRINTF("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), errno);
     if (res == -1) {
         SetLastError(errno);
-        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), errno);
+        KQ_PRINTF("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), errno);
     }
     return res < 0 ? -1 : res;
 }

@@ -148,7 +148,7 @@ int CSerCom::Write(const unsigned char* buf, int len) {
 int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
     termios tio;
     if (::tcgetattr(fd, &tio) != 0) {
-        std::puts("tcgetattr error");
+        KQ_PUTS("tcgetattr error");
         return -1;
     }
     ::tcflush(fd, TCIOFLUSH);
@@ -156,7 +156,7 @@ int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char fl
     ::tcflush(fd, TCIOFLUSH);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         KQ_LOG("serial setup error\n");
-        std::puts("serial setup error");
+        KQ_PUTS("serial setup error");
         return -1;
     }
     KQ_LOG("set serial done+!\n");
