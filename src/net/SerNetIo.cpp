@@ -16,6 +16,7 @@
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "NetUtil_p.h"
+#include "PortCapture_p.h"
 #include "SerNet_p.h"
 
 namespace {
@@ -126,6 +127,7 @@ bool ConnectWaiting(int fd, const sockaddr_in& addr) {
 
 int CSerNet::Open(const char* def) {
     UpdParams(def);
+    kq::CaptureFromNetConfig(this);
     if (m_nSocket >= 0) {
         ::close(m_nSocket);
         m_nSocket = -1;
@@ -256,47 +258,53 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
     if (m_nSocket < 0 || buf == nullptr || len < 0) {
         return -1;
     }
-    const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
-    const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
-    if (wait > 0) {
-        const int rc = WaitFd(m_nSocket, POLLIN | POLLPRI, wait * 1000000LL);
-        if (rc < 0) {
-            if (broadcast) {
-                return rc;
+    // One record of every Read that reached the socket, whichever way it ended.
+    const int result = [&]() -> int {
+        const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
+        const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
+        if (wait > 0) {
+            const int rc = WaitFd(m_nSocket, POLLIN | POLLPRI, wait * 1000000LL);
+            if (rc < 0) {
+                if (broadcast) {
+                    return rc;
+                }
+                const int err = errno;
+                KQ_LOG("CSerNet::Read select err: %d\r\n", err);
+                Close();
+                return -1;
             }
-            const int err = errno;
-            KQ_LOG("CSerNet::Read select err: %d\r\n", err);
+            if (rc == 0) {
+                if (broadcast) {
+                    return 0;
+                }
+                // select leaves no time on the clock when it times out.
+                KQ_LOG(
+                    "CSerNet::Read select timeout: "
+                    "stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
+                    0, 0, wait);
+                return -1;
+            }
+        }
+
+        KQ_PUTS("CSerNet::Read recv start:\r");
+        ssize_t got;
+        do {
+            got = recv(m_nSocket, buf, static_cast<size_t>(len), 0);
+        } while (got < 0 && errno == EINTR);
+        const int err = errno;
+        KQ_PUTS("CSerNet::Read recv end:\r");
+        if (got < 0) {
+            KQ_LOG("CSerNet::Read recv err: %d\r\n", err);
             Close();
             return -1;
         }
-        if (rc == 0) {
-            if (broadcast) {
-                return 0;
-            }
-            // select leaves no time on the clock when it times out.
-            KQ_LOG(
-                "CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
-                0, 0, wait);
-            return -1;
-        }
-    }
-
-    KQ_PUTS("CSerNet::Read recv start:\r");
-    ssize_t got;
-    do {
-        got = recv(m_nSocket, buf, static_cast<size_t>(len), 0);
-    } while (got < 0 && errno == EINTR);
-    const int err = errno;
-    KQ_PUTS("CSerNet::Read recv end:\r");
-    if (got < 0) {
-        KQ_LOG("CSerNet::Read recv err: %d\r\n", err);
-        Close();
-        return -1;
-    }
-    const int count = static_cast<int>(got);
-    KQ_LOG("CSerNet::Read recv: %d\r\n", count);
-    KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, count, 1));
-    return count;
+        const int count = static_cast<int>(got);
+        KQ_LOG("CSerNet::Read recv: %d\r\n", count);
+        KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, count, 1));
+        return count;
+    }();
+    kq::CaptureRead(this, buf, result);
+    return result;
 }
 
 int CSerNet::Write(const unsigned char* buf, int len) {
@@ -330,6 +338,7 @@ int CSerNet::Write(const unsigned char* buf, int len) {
         Close();
     }
     KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, count, 1));
+    kq::CaptureWrite(this, buf, count);
     return count;
 }
 
