@@ -27,6 +27,16 @@ Result From(long value) {
     return r;
 }
 
+// A call that a signal can interrupt, made again until it is not.
+template <typename Call>
+Result Retried(Call call) {
+    Result r;
+    do {
+        r = From(call());
+    } while (r.error == EINTR);
+    return r;
+}
+
 Result Failed(int error) {
     Result r;
     r.error = error;
@@ -36,11 +46,7 @@ Result Failed(int error) {
 }  // namespace
 
 Result Open(const char* path, int flags, mode_t mode) {
-    Result r;
-    do {
-        r = From(::open(path, flags, mode));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::open(path, flags, mode); });
 }
 
 // Not repeated on EINTR: Linux has released the descriptor already.
@@ -61,19 +67,11 @@ Result Fstat(int fd, struct stat* st) {
 }
 
 Result Read(int fd, void* buf, size_t size) {
-    Result r;
-    do {
-        r = From(::read(fd, buf, size));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::read(fd, buf, size); });
 }
 
 Result Write(int fd, const void* buf, size_t size) {
-    Result r;
-    do {
-        r = From(::write(fd, buf, size));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::write(fd, buf, size); });
 }
 
 Result Fsync(int fd) {
@@ -151,11 +149,7 @@ Result ListDir(const char* path, std::vector<std::string>* names) {
 }
 
 Result Flock(int fd, int operation) {
-    Result r;
-    do {
-        r = From(::flock(fd, operation));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::flock(fd, operation); });
 }
 
 long long FileSizeLimit() {
@@ -178,10 +172,8 @@ Result ConnectLocalDatagram(const char* path) {
         return fd;
     }
     const int s = static_cast<int>(fd.value);
-    Result c;
-    do {
-        c = From(::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr));
-    } while (c.error == EINTR);
+    const Result c = Retried(
+        [&] { return ::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); });
     if (!c.Ok()) {
         (void)::close(s);
         return c;
@@ -190,19 +182,12 @@ Result ConnectLocalDatagram(const char* path) {
 }
 
 Result SendNow(int fd, const void* buf, size_t size) {
-    Result r;
-    do {
-        r = From(::send(fd, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::send(fd, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
 Result WritableNow(int fd) {
     pollfd pfd{fd, POLLOUT, 0};
-    Result r;
-    do {
-        r = From(::poll(&pfd, 1, 0));
-    } while (r.error == EINTR);
+    Result r = Retried([&] { return ::poll(&pfd, 1, 0); });
     if (r.Ok()) {
         r.value = r.value > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 ? 1 : 0;
     }

@@ -3,7 +3,6 @@
 // syslog, and the direct console lines follow with console_lines = log.
 // Built twice: a host without trace_log, and a host with one (the spy),
 // which receives every call exactly as before and leaves the file empty.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -32,9 +31,9 @@
 
 #include "Capture.h"
 #include "Exchange.h"
+#include "HostLibrary.h"
 #include "ISerBase.h"
 #include "Interpose.h"
-#include "Library.h"
 #include "NetPeer.h"
 #include "Process.h"
 #include "Pty.h"
@@ -42,18 +41,9 @@
 
 namespace {
 
-kqtool::KqLibrary& Lib() {
-    static kqtool::KqLibrary lib;
-    static bool loaded = [] {
-        std::string error;
-        if (!kqtool::LoadKqLibrary(KQTEST_LIB, &lib, &error)) {
-            ADD_FAILURE() << error;
-            return false;
-        }
-        return true;
-    }();
-    (void)loaded;
-    return lib;
+const kqtool::KqLibrary& Lib() {
+    static kqtest::HostLibrary host;
+    return host.lib();
 }
 
 // Shown to a host as "%x" of the address.
@@ -98,18 +88,11 @@ class LogRoute : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(Lib().handle, nullptr);
-        char dir[] = "/tmp/kqroute.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
-        conf_ = dir_ + "/kqser.conf";
-        log_ = dir_ + "/kq.log";
+        ASSERT_TRUE(dir_.ok());
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);  // for a child of another user
+        conf_ = dir_.File("kqser.conf");
+        log_ = dir_.File("kq.log");
         ASSERT_EQ(setenv("KQSER_CONF", conf_.c_str(), 1), 0);
-        // Keep the log-config file the silent build saves away from the device path.
-        if (auto* name = static_cast<const char**>(dlsym(Lib().handle, "filename"))) {
-            ini_ = dir_ + "/kq.ini";
-            *name = ini_.c_str();
-        }
     }
     void TearDown() override {
         Lib().freeSerManager();
@@ -117,11 +100,6 @@ protected:
         Lib().getSerManager();  // no file: the route is let go
         Lib().freeSerManager();
         unsetenv("KQSER_CONF");
-        for (const char* name : {"/kq.log", "/kq.log.1", "/kq.ini", "/cap", "/syslog"}) {
-            unlink((dir_ + name).c_str());
-        }
-        rmdir((dir_ + "/ro").c_str());
-        rmdir(dir_.c_str());
     }
 
     void Conf(const std::string& text) {
@@ -161,10 +139,9 @@ protected:
         return true;
     }
 
-    std::string dir_;
+    kqtest::TempDir dir_;
     std::string conf_;
     std::string log_;
-    std::string ini_;
 };
 
 // The seconds since the epoch of a line's stamp, or -1 when it has none.
@@ -280,7 +257,7 @@ TEST_F(LogRoute, AFolderThatCannotBeWrittenLosesLinesNeverAPortOperation) {
     if (kqtest::SpyLinked()) {
         GTEST_SKIP() << "the host's trace_log takes the lines";
     }
-    const std::string ro = dir_ + "/ro";
+    const std::string ro = dir_.File("ro");
     ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
     const std::string log = ro + "/kq.log";
     Conf("[log]\nto = " + log + "\ntimestamps = off\n");
@@ -341,7 +318,6 @@ TEST_F(LogRoute, AFolderThatCannotBeWrittenLosesLinesNeverAPortOperation) {
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\[\d+ lines dropped\] SEND: 01 02 03 )")))
         << lines[0];
     EXPECT_GE(std::atoi(lines[0].c_str() + 1), 5);
-    unlink(log.c_str());
 }
 
 // RLIMIT_FSIZE is reached: a write past it would raise SIGXFSZ and end the
@@ -468,7 +444,7 @@ std::string Receive(int fd, int timeoutMs) {
 }
 
 TEST_F(LogRoute, SyslogGetsEachLineAndAGoneDaemonLosesThemQuietly) {
-    const std::string path = dir_ + "/syslog";
+    const std::string path = dir_.File("syslog");
     SyslogAt fake(path);
     kqtest::interpose::Add(&fake);
     int daemon = BindDatagram(path);
