@@ -75,7 +75,8 @@ std::string FormatCaptureLine(long long seconds, int micros, bool tx, uint32_t t
                                 tx ? "TX" : "RX", static_cast<unsigned int>(type), count);
     std::string line(head, n > 0 ? static_cast<size_t>(n) : 0);
     const size_t noteLength = note != nullptr ? std::strlen(note) : 0;
-    line.reserve(line.size() + (count > 0 ? static_cast<size_t>(count) * 3 : 0) + noteLength + 2);
+    line.reserve(line.size() + (count > 0 ? static_cast<size_t>(count) * 3 : 0) + noteLength * 4 +
+                 2);
     for (int i = 0; i < count && bytes != nullptr; ++i) {
         if (i > 0) {
             line += ' ';
@@ -94,7 +95,6 @@ std::string FormatCaptureLine(long long seconds, int micros, bool tx, uint32_t t
             line += static_cast<char>(u);
         }
     }
-    line += '\n';
     return line;
 }
 

@@ -26,7 +26,7 @@ namespace kq {
 extern const char kCaptureHeader[];  // "# kqSer capture 1"
 
 struct CaptureRecord {
-    long long seconds = 0;
+    int64_t seconds = 0;
     int micros = 0;
     bool tx = false;
     uint32_t type = 0;
@@ -35,7 +35,8 @@ struct CaptureRecord {
     std::string note;            // unescaped
 };
 
-// One record's line, with its "\n". bytes holds count bytes when count > 0.
+// One record's line, without its line end. bytes holds count bytes when
+// count > 0.
 std::string FormatCaptureLine(long long seconds, int micros, bool tx, uint32_t type, int count,
                               const unsigned char* bytes, const char* note);
 std::string FormatCaptureRecord(const CaptureRecord& record);

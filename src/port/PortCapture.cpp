@@ -59,6 +59,7 @@ void Capture(CSerBase* port, bool tx, const unsigned char* buf, int count) {
             std::string text = dropped > 0 ? DroppedRecordsComment(dropped) : std::string();
             text += FormatCaptureLine(now.tv_sec, static_cast<int>(now.tv_nsec / 1000), tx, type,
                                       count, buf, note);
+            text += '\n';
             return text;
         },
         now.tv_sec);
