@@ -311,4 +311,88 @@ TEST(Stats, FlowOfOneDirection) {
     EXPECT_EQ(FormatFlow("x", 5, 10, 10), "x 5 bytes at once");
 }
 
+TEST(CaptureShow, ARecordWithTheTimeSinceTheOneBefore) {
+    CaptureRecord first;
+    first.seconds = 100;
+    first.micros = 999000;
+    first.tx = true;
+    first.type = 0x100003;
+    first.count = 2;
+    first.bytes = {0x01, 0xAB};
+    first.note = "pts/3:9600,n,8,1";
+    EXPECT_EQ(ShowCaptureRecord(first, nullptr, "STAMP ", false),
+              "STAMP     +0.000 ms  TX  pts/3:9600,n,8,1 [100003]  2 bytes: 01 AB\n");
+    CaptureRecord later = first;
+    later.seconds = 101;
+    later.micros = 500;
+    later.tx = false;
+    later.count = -1;
+    later.bytes.clear();
+    EXPECT_EQ(ShowCaptureRecord(later, &first, "S ", true),
+              "S     +1.500 ms  RX  pts/3:9600,n,8,1 [100003]  failed\n");
+    later.count = 0;
+    EXPECT_EQ(ShowCaptureRecord(later, &first, "", false).substr(15),
+              "RX  pts/3:9600,n,8,1 [100003]  nothing\n");
+    // A network port's bytes are read as TCP frames, a serial port's as RTU.
+    later.count = 12;
+    later.tx = true;
+    later.type = 0x200001;
+    later.bytes = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2};
+    EXPECT_NE(ShowCaptureRecord(later, nullptr, "", true)
+                  .find("\n    modbus tcp transaction 1, unit 1: read holding registers 0-1 (2)\n"),
+              std::string::npos);
+}
+
+TEST(ModbusDescribe, RtuFramesWithTheirCrc) {
+    const struct {
+        Bytes frame;
+        bool request;
+        const char* text;
+    } rows[] = {
+        {RtuReadHolding(1, 0, 4), true, "unit 1: read holding registers 0-3 (4); CRC ok"},
+        {RtuFrame(1, {0x03, 0x04, 0x09, 0x00, 0x00, 0x13}), false,
+         "unit 1: read holding registers: 2 values 2304 19; CRC ok"},
+        {RtuFrame(2, {0x83, 0x02}), false,
+         "unit 2: exception to read holding registers: illegal data address; CRC ok"},
+        {RtuFrame(1, {0x06, 0x00, 0x0A, 0x00, 0x07}), true,
+         "unit 1: write register 10 = 7; CRC ok"},
+        {RtuFrame(1, WriteRequestPdu(10, {7, 8})), true,
+         "unit 1: write registers 10-11 (2): 7 8; CRC ok"},
+        {RtuFrame(1, {0x10, 0x00, 0x0A, 0x00, 0x02}), false,
+         "unit 1: wrote registers 10-11 (2); CRC ok"},
+        {RtuFrame(1, {0x2B, 0x0E}), true, "unit 1: function 0x2B, 1 data bytes; CRC ok"},
+        {RtuFrame(1, {0x03, 0x03, 0x00}), false,
+         "unit 1: read holding registers, 2 data bytes that do not fit it; CRC ok"},
+        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x04, 0x44, 0x08},
+         true,
+         "unit 1: read holding registers 0-3 (4); CRC BAD (the frame says 0844, its bytes give "
+         "0944)"},
+        {{0x01, 0x03, 0x00}, false, "not an RTU frame: 3 bytes"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(DescribeRtuFrame(row.frame, row.request), row.text);
+    }
+}
+
+TEST(ModbusDescribe, TcpFramesOneByOne) {
+    Bytes two = TcpReadHolding(1, 1, 0, 2);
+    const Bytes second = TcpFrame(2, 1, {0x03, 0x02, 0x00, 0x05});
+    two.insert(two.end(), second.begin(), second.end());
+    EXPECT_EQ(DescribeTcpFrames(two, true),
+              std::vector<std::string>({"transaction 1, unit 1: read holding registers 0-1 (2)",
+                                        "transaction 2, unit 1: read holding registers, 3 data "
+                                        "bytes that do not fit it"}));
+    EXPECT_EQ(
+        DescribeTcpFrames(TcpFrame(9, 1, {0x03, 0x02, 0x00, 0x05}), false),
+        std::vector<std::string>({"transaction 9, unit 1: read holding registers: 1 values 5"}));
+    Bytes cut = TcpReadHolding(3, 1, 0, 2);
+    cut.pop_back();
+    EXPECT_EQ(DescribeTcpFrames(cut, true),
+              std::vector<std::string>({"11 bytes that make no whole TCP frame"}));
+    Bytes other = TcpReadHolding(3, 1, 0, 2);
+    other[3] = 1;
+    EXPECT_EQ(DescribeTcpFrames(other, true),
+              std::vector<std::string>({"transaction 3, unit 1: protocol 1, not Modbus"}));
+}
+
 }  // namespace

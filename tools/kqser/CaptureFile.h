@@ -5,6 +5,7 @@
 #define KQSER_TOOL_CAPTUREFILE_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "CaptureFormat_p.h"
@@ -25,6 +26,14 @@ struct ReplayExchange {
 // Each TX with bytes is a request; the RX bytes after it, up to the next TX,
 // are its reply. RX before the first TX are dropped.
 std::vector<ReplayExchange> ReplayExchanges(const std::vector<CaptureRecord>& records);
+
+// One record as kqser capture prints it, its "\n" included: stamp (the
+// record's local time, "2026-12-08 14:03:07.123456 "), the time since the
+// record before (previous null: this is the first), direction, port (note
+// and type code), then the count and the bytes; with modbus, one more line
+// for each frame the bytes hold (RTU on a serial port, TCP on a network one).
+std::string ShowCaptureRecord(const CaptureRecord& record, const CaptureRecord* previous,
+                              const std::string& stamp, bool modbus);
 
 }  // namespace kqtool
 
