@@ -137,6 +137,11 @@ struct Route {
     std::mutex lock;
     LogOptions options;
     std::unique_ptr<Sink> sink;
+    // The local time of the last second a line was stamped in: lines come
+    // many a second, and the conversion is the dearest part of a stamp.
+    bool stamped = false;
+    time_t stampSecond = 0;
+    tm stampLocal{};
 };
 
 // Never destroyed: ports may log while the process exits.
@@ -192,9 +197,12 @@ void RouteLogLine(const char* format, va_list args) {
         if (route.sink != nullptr) {
             std::string stamp;
             if (route.options.timestamps) {
-                tm local{};
-                if (localtime_r(&now.tv_sec, &local) != nullptr) {
-                    stamp = FormatStamp(local, now.tv_nsec / 1000);
+                if (!route.stamped || route.stampSecond != now.tv_sec) {
+                    route.stamped = localtime_r(&now.tv_sec, &route.stampLocal) != nullptr;
+                    route.stampSecond = now.tv_sec;
+                }
+                if (route.stamped) {
+                    stamp = FormatStamp(route.stampLocal, now.tv_nsec / 1000);
                 }
             }
             route.sink->Put(
