@@ -26,11 +26,11 @@ std::string FormatStamp(const tm& local, long micros) {
         PutDigits(&stamp, year, 4);
     }
     const struct {
-        char before;
         long value;
         int width;
-    } parts[] = {{'-', local.tm_mon + 1L, 2}, {'-', local.tm_mday, 2}, {' ', local.tm_hour, 2},
-                 {':', local.tm_min, 2},      {':', local.tm_sec, 2},  {'.', micros, 6}};
+        char before;
+    } parts[] = {{local.tm_mon + 1L, 2, '-'}, {local.tm_mday, 2, '-'}, {local.tm_hour, 2, ' '},
+                 {local.tm_min, 2, ':'},      {local.tm_sec, 2, ':'},  {micros, 6, '.'}};
     for (const auto& part : parts) {
         stamp += part.before;
         const long bound = part.width == 6 ? 999999 : 99;

@@ -163,10 +163,11 @@ long long FileSizeLimit() {
 Result ConnectLocalDatagram(const char* path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr.sun_path) {
+    const size_t length = std::strlen(path);
+    if (length >= sizeof addr.sun_path) {
         return Failed(ENAMETOOLONG);
     }
-    std::strcpy(addr.sun_path, path);
+    std::memcpy(addr.sun_path, path, length + 1);
     const Result fd = From(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.Ok()) {
         return fd;

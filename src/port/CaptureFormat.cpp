@@ -124,9 +124,9 @@ bool ParseCaptureLine(const std::string& line, CaptureRecord* record, bool* isRe
     }
     CaptureRecord rec;
     const std::string& time = fields[0];
-    const size_t dot = time.find('.');
-    if (dot == std::string::npos || dot > 18 || !AllDigits(time.substr(0, dot)) ||
-        time.size() - dot - 1 != 6 || !AllDigits(time.substr(dot + 1))) {
+    const size_t dot = time.find('.');  // npos, too, is more than 18 digits
+    if (dot > 18 || !AllDigits(time.substr(0, dot)) || time.size() - dot - 1 != 6 ||
+        !AllDigits(time.substr(dot + 1))) {
         return Fail(error, "TIME is seconds with six decimals, not '" + time.substr(0, 30) + "'");
     }
     rec.seconds = std::stoll(time.substr(0, dot));
