@@ -46,6 +46,12 @@ const kqtool::KqLibrary& Lib() {
     return host.lib();
 }
 
+// Whether the library's own trace_log sends the lines: the silent build, in
+// a host without a trace_log of its own.
+bool Routed() {
+    return !kqtest::SpyLinked() && !kqtest::kConsole;
+}
+
 // Shown to a host as "%x" of the address.
 std::string Hex(const void* p) {
     char text[32];
@@ -175,6 +181,10 @@ TEST_F(LogRoute, AFileGetsEveryLineWithItsLocalTime) {
     EXPECT_EQ(device.Finish(), "");
 
     const std::string text = ReadFile(log_);
+    if (kqtest::kConsole) {
+        EXPECT_FALSE(Exists(log_)) << "the console build ignores to";
+        return;
+    }
     if (kqtest::SpyLinked()) {
         // The host's trace_log takes every call, the file gets none.
         EXPECT_FALSE(Exists(log_)) << text;
@@ -220,9 +230,17 @@ TEST_F(LogRoute, AFileGetsEveryLineWithItsLocalTime) {
 
 TEST_F(LogRoute, WithoutTimestampsALineIsTheCallsTextAlone) {
     Conf("[log]\nto = " + log_ + "\ntimestamps = off\n");
-    ISerManager* manager = Manager();
-    Lib().freeSerManager();
-    if (kqtest::SpyLinked()) {
+    ISerManager* manager = nullptr;
+    const std::string out = kqtest::CaptureStdout([&] {
+        manager = Manager();
+        Lib().freeSerManager();
+    });
+    if (kqtest::kConsole) {
+        // printf's lines, as always.
+        EXPECT_EQ(out, "SerManager new: " + Hex(manager) + "\r\nSerManager delete: " +
+                           Hex(manager) + "\r\nSerManager free: " + Hex(manager) + "\r\n");
+    }
+    if (!Routed()) {
         EXPECT_FALSE(Exists(log_));
         return;
     }
@@ -231,8 +249,8 @@ TEST_F(LogRoute, WithoutTimestampsALineIsTheCallsTextAlone) {
 }
 
 TEST_F(LogRoute, TheFileRotatesAtMaxKib) {
-    if (kqtest::SpyLinked()) {
-        GTEST_SKIP() << "the host's trace_log takes the lines";
+    if (!Routed()) {
+        GTEST_SKIP() << "the host's trace_log or the console build takes the lines";
     }
     kqtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());
@@ -254,8 +272,8 @@ TEST_F(LogRoute, TheFileRotatesAtMaxKib) {
 // and counted, every port operation works as before, and once the folder
 // can be written the next line says how many were lost.
 TEST_F(LogRoute, AFolderThatCannotBeWrittenLosesLinesNeverAPortOperation) {
-    if (kqtest::SpyLinked()) {
-        GTEST_SKIP() << "the host's trace_log takes the lines";
+    if (!Routed()) {
+        GTEST_SKIP() << "the host's trace_log or the console build takes the lines";
     }
     const std::string ro = dir_.File("ro");
     ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
@@ -323,8 +341,8 @@ TEST_F(LogRoute, AFolderThatCannotBeWrittenLosesLinesNeverAPortOperation) {
 // RLIMIT_FSIZE is reached: a write past it would raise SIGXFSZ and end the
 // host. The lines are dropped instead; every exchange works.
 TEST_F(LogRoute, AFullFileSystemLosesLinesNeverAPortOperation) {
-    if (kqtest::SpyLinked()) {
-        GTEST_SKIP() << "the host's trace_log takes the lines";
+    if (!Routed()) {
+        GTEST_SKIP() << "the host's trace_log or the console build takes the lines";
     }
     Conf("[log]\nto = " + log_ + "\n");
     kqtest::PtyPair pty;
@@ -395,7 +413,7 @@ TEST_F(LogRoute, StandardErrorThatIsFullDropsLinesAndNeverBlocks) {
     close(p[0]);
     close(p[1]);
     EXPECT_TRUE(returned);
-    if (kqtest::SpyLinked()) {
+    if (!Routed()) {
         EXPECT_EQ(text + tail, "");
         return;
     }
@@ -451,7 +469,7 @@ TEST_F(LogRoute, SyslogGetsEachLineAndAGoneDaemonLosesThemQuietly) {
     ASSERT_GE(daemon, 0);
     Conf("[log]\nto = syslog\n");
     ISerManager* manager = Manager();
-    const std::string first = Receive(daemon, kqtest::SpyLinked() ? 200 : 5000);
+    const std::string first = Receive(daemon, Routed() ? 5000 : 200);
     // The daemon goes away; lines are dropped, nothing fails or waits.
     close(daemon);
     unlink(path.c_str());
@@ -461,7 +479,7 @@ TEST_F(LogRoute, SyslogGetsEachLineAndAGoneDaemonLosesThemQuietly) {
     ASSERT_GE(daemon, 0);
     // Looked for again once a second: log until a line arrives.
     std::string back;
-    if (!kqtest::SpyLinked()) {
+    if (Routed()) {
         kqtest::WaitUntil(
             [&] {
                 Lib().freeSerManager();
@@ -473,7 +491,7 @@ TEST_F(LogRoute, SyslogGetsEachLineAndAGoneDaemonLosesThemQuietly) {
     }
     kqtest::interpose::Remove(&fake);
     close(daemon);
-    if (kqtest::SpyLinked()) {
+    if (!Routed()) {
         EXPECT_EQ(first, "");
         return;
     }
@@ -505,6 +523,15 @@ TEST_F(LogRoute, ConsoleLinesGoWhereTheLogGoes) {
         port->Close();
         Lib().freeSerManager();
     };
+    if (kqtest::kConsole) {
+        // Where the console build's log lines go: printf, with the others.
+        Conf("[log]\nto = " + log_ + "\nconsole_lines = log\n");
+        EXPECT_NE(kqtest::CaptureStdout(exchange).find(
+                      "CSerNet::Read recv start:\r\nCSerNet::Read recv end:\r\n"),
+                  std::string::npos);
+        EXPECT_FALSE(Exists(log_));
+        return;
+    }
     Conf("[log]\nto = " + log_ + "\ntimestamps = off\n");
     EXPECT_EQ(kqtest::CaptureStdout(exchange),
               "CSerNet::Read recv start:\r\nCSerNet::Read recv end:\r\n");
