@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "KqLog_p.h"
+#include "LogRoute_p.h"
 #include "RegularFile_p.h"
 
 namespace kq {
@@ -43,19 +44,20 @@ const Config& ActiveConfig() {
 void ReadActiveConfig() {
     const std::string path = ConfigPath(std::getenv("KQSER_CONF"));
     Active() = Config();
-    if (path.empty()) {
-        return;
-    }
-    const FileText file = ReadRegularFile(path.c_str(), kConfigFileLimit);
-    if (file.status == FileStatus::Missing) {
-        return;
-    }
+    const FileText file =
+        path.empty() ? FileText() : ReadRegularFile(path.c_str(), kConfigFileLimit);
     if (file.status != FileStatus::Ok) {
-        KQ_LOG("config %s: %s; every key keeps its default\n", path.c_str(), Unread(file).c_str());
+        ApplyLogOptions(LogOptions());
+        if (file.status != FileStatus::Missing) {
+            KQ_LOG("config %s: %s; every key keeps its default\n", path.c_str(),
+                   Unread(file).c_str());
+        }
         return;
     }
     std::vector<std::string> problems;
     Active() = Config::Parse(path, file.data, &problems);
+    // The lines about the file go where the file says lines go.
+    ApplyLogOptions(Active().Log());
     for (const std::string& line : problems) {
         KQ_LOG("%s\n", line.c_str());
     }

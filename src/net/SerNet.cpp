@@ -9,14 +9,11 @@
 #include <unordered_set>
 
 #include "KqLog_p.h"
+#include "NetUtil_p.h"
 #include "SerNetHost_p.h"
 #include "TextUtil_p.h"
 
 namespace {
-
-constexpr int kDefaultPort = 20600;
-// Characters of host text that m_szHost holds besides its terminator.
-constexpr size_t kHostMax = 15;
 
 // Hosts may use ports on several threads. The set is made on the first cut
 // text and never freed, so a port destroyed late in the process still finds it.
@@ -39,7 +36,7 @@ void kq::SetHostCut(const void* port, bool cut) {
 
 bool kq::HostWasCut(const void* port, const char* host) {
     // A cut text fills the field: shorter ones need no look-up.
-    if (std::strlen(host) < kHostMax) {
+    if (std::strlen(host) < kNetHostMax) {
         return false;
     }
     const std::lock_guard<std::mutex> hold(g_cutLock);
@@ -78,7 +75,7 @@ void CSerNet::InitParams() {
     m_nSocket = -1;
     m_nWouldBlockCount = 0;
     m_nKind = KQ_KIND_NET;
-    m_nNumber = kDefaultPort;
+    m_nNumber = kq::kNetDefaultPort;
     m_nByteTimeout = 10;
     m_nBaseTimeout = 1000;
     UpdNote();
@@ -88,14 +85,12 @@ void CSerNet::UpdParams(const char* def) {
     if (def == nullptr || def[0] == '\0') {
         return;
     }
-    const char* colon = std::strchr(def, ':');
-    const size_t hostLen = colon != nullptr ? static_cast<size_t>(colon - def) : std::strlen(def);
-    static_assert(sizeof m_szHost == kHostMax + 1, "host field size");
+    const kq::NetDefScan scan = kq::ScanNetDef(def);
+    static_assert(sizeof m_szHost == kq::kNetHostMax + 1, "host field size");
     // Longer host texts are cut to what the field holds, and remembered as cut.
-    kq::CopyCut(m_szHost, sizeof m_szHost, def, hostLen);
-    kq::SetHostCut(this, hostLen > kHostMax);
-    const int port = colon != nullptr ? kq::ToInt(colon + 1) : 0;
-    m_nNumber = port != 0 ? port : kDefaultPort;
+    kq::CopyCut(m_szHost, sizeof m_szHost, scan.host.data(), scan.host.size());
+    kq::SetHostCut(this, scan.host.size() > kq::kNetHostMax);
+    m_nNumber = scan.port;
     UpdNote();
 }
 

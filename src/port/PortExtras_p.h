@@ -5,15 +5,21 @@
 #ifndef KQSER_PORTEXTRAS_P_H
 #define KQSER_PORTEXTRAS_P_H
 
+#include <memory>
+
 #include "Config_p.h"
 
 namespace kq {
+
+class AppendFile;
 
 struct PortExtras {
     SerialOptions serial;
     NetOptions net;
     // The frame gap Open worked out, in nanoseconds; 0 when none is in force.
     long long frameGapNs = 0;
+    // Where Read and Write are recorded (PortCapture_p.h); null: nowhere.
+    std::shared_ptr<AppendFile> capture;
 };
 
 // The extras of a port, or null when it has none: then the port behaves as

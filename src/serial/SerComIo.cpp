@@ -11,11 +11,13 @@
 #include "KqLog_p.h"
 #include "LineIo_p.h"
 #include "LineSettings_p.h"
+#include "PortCapture_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
 
 int CSerCom::Open(const char* def) {
     UpdParams(def);
+    kq::CaptureFromSerialConfig(this, m_szDevice, m_nNumber);
 
     // Re-opening must not leak the descriptor held so far.
     kq::ReleaseDescriptor(&m_nHandle);
@@ -125,6 +127,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+    kq::CaptureRead(this, buf, stored);
     return stored;
 }
 
@@ -142,13 +145,14 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
     }
+    kq::CaptureWrite(this, buf, n);
     return n;
 }
 
 int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
     termios tio;
     if (::tcgetattr(fd, &tio) != 0) {
-        std::puts("tcgetattr error");
+        KQ_PUTS("tcgetattr error");
         return -1;
     }
     ::tcflush(fd, TCIOFLUSH);
@@ -156,7 +160,7 @@ int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char fl
     ::tcflush(fd, TCIOFLUSH);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         KQ_LOG("serial setup error\n");
-        std::puts("serial setup error");
+        KQ_PUTS("serial setup error");
         return -1;
     }
     KQ_LOG("set serial done+!\n");

@@ -24,6 +24,7 @@
 #include "Capture.h"
 #include "Pty.h"
 #include "SignalTicks.h"
+#include "Process.h"
 #include "SockTestUtil.h"
 
 namespace {
@@ -280,7 +281,7 @@ TEST(SockHandle, CreateSocketOptionsAreMasks) {
 }
 
 TEST(SockHandle, FailedCreateOrConnectLeavesNoSocket) {
-    const int fdsBefore = socktest::OpenFdCount();
+    const int fdsBefore = kqtest::OpenFdCount();
 
     CSocketHandle first;
     ASSERT_TRUE(first.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_STREAM, 0));
@@ -314,7 +315,7 @@ TEST(SockHandle, FailedCreateOrConnectLeavesNoSocket) {
     EXPECT_EQ(GetLastError(), 77);
 
     first.Close();
-    EXPECT_EQ(socktest::OpenFdCount(), fdsBefore);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
 }
 
 // The local address is always built as IPv4; bound to a socket of another
@@ -326,7 +327,7 @@ TEST(SockHandle, OnlyIpv4SocketsAreCreated) {
     const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(home, 0);
     ASSERT_EQ(chdir(dir), 0);
-    const int fdsBefore = socktest::OpenFdCount();
+    const int fdsBefore = kqtest::OpenFdCount();
     for (int family : {AF_UNIX, AF_INET6, AF_UNSPEC, 12345}) {
         SCOPED_TRACE("family " + std::to_string(family));
         CSocketHandle h;
@@ -334,7 +335,7 @@ TEST(SockHandle, OnlyIpv4SocketsAreCreated) {
         EXPECT_FALSE(h.CreateSocket("0.0.0.0", "16706", family, SOCK_STREAM, 0));
         EXPECT_EQ(GetLastError(), EAFNOSUPPORT);
         EXPECT_FALSE(h.IsOpen());
-        EXPECT_EQ(socktest::OpenFdCount(), fdsBefore);
+        EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
     }
     const bool made = unlink("AB") == 0;
     ASSERT_EQ(fchdir(home), 0);

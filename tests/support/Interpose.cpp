@@ -440,6 +440,11 @@ int RealClose(int fd) {
     return real(fd);
 }
 
+int RealConnect(int fd, const sockaddr* addr, socklen_t length) {
+    KQ_REAL(int (*)(int, const sockaddr*, socklen_t), "connect");
+    return real(fd, addr, length);
+}
+
 }  // namespace interpose
 }  // namespace kqtest
 
@@ -601,9 +606,13 @@ int KqGetsockopt(int fd, int level, int name, void* value, socklen_t* len) {
 }
 
 int KqConnect(int fd, const sockaddr* addr, socklen_t len) {
-    KQ_REAL(int (*)(int, const sockaddr*, socklen_t), "connect");
     Call call = MakeCall(Fn::connect, KQ_CALLER(), fd);
-    return static_cast<int>(Through(call, -1, [&]() -> long { return real(fd, addr, len); }));
+    return static_cast<int>(Through(call, -1, [&]() -> long {
+        int result = -1;
+        bool answered = false;
+        ForEach([&](Handler* h) { return answered = h->Connect(fd, addr, len, &result); });
+        return answered ? result : RealConnect(fd, addr, len);
+    }));
 }
 
 int KqBind(int fd, const sockaddr* addr, socklen_t len) {

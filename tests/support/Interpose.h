@@ -8,6 +8,7 @@
 #ifndef KQTEST_INTERPOSE_H
 #define KQTEST_INTERPOSE_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -107,6 +108,10 @@ public:
     virtual bool Ioctl(int /*fd*/, unsigned long /*request*/, void* /*arg*/, int* /*result*/) {
         return false;
     }
+    virtual bool Connect(int /*fd*/, const sockaddr* /*addr*/, socklen_t /*length*/,
+                         int* /*result*/) {
+        return false;
+    }
     // Told of every close before the real one runs.
     virtual void Closing(int /*fd*/) {}
     // Told of every call's outcome, made or failed: its result (a pointer
@@ -123,6 +128,7 @@ int RealOpen(const char* path, int flags, mode_t mode);
 ssize_t RealRead(int fd, void* buf, size_t count);
 int RealIoctl(int fd, unsigned long request, void* arg);
 int RealClose(int fd);
+int RealConnect(int fd, const sockaddr* addr, socklen_t length);
 
 }  // namespace interpose
 }  // namespace kqtest

@@ -1,6 +1,9 @@
 #include "Process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -9,6 +12,9 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
+
+#include <algorithm>
+#include <vector>
 
 #include <chrono>
 #include <cstdlib>
@@ -67,6 +73,65 @@ bool WaitUntil(const std::function<bool()>& done, int limitMs) {
         ::usleep(1000);
     }
     return true;
+}
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
+    return std::remove(path);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    char dir[] = "/tmp/kqtest.XXXXXX";
+    if (mkdtemp(dir) != nullptr) {
+        path_ = dir;
+    }
+}
+
+TempDir::~TempDir() {
+    if (ok()) {
+        nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+void WithoutFreeDescriptors(const std::function<void()>& fn) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    rlimit low = lim;
+    low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+        fillers.push_back(fd);
+    }
+    fn();
+    for (int fd : fillers) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+DigitFile::DigitFile() {
+    int digit = 9;
+    while (digit > 2 && fcntl(digit, F_GETFD) != -1) {
+        --digit;
+    }
+    file_ = std::tmpfile();
+    if (file_ != nullptr && digit > 2 && access("/dev/fd", F_OK) == 0 &&
+        dup2(fileno(file_), digit) == digit) {
+        digit_ = digit;
+    }
+}
+
+DigitFile::~DigitFile() {
+    if (digit_ >= 0) {
+        close(digit_);
+    }
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
 }
 
 }  // namespace kqtest

@@ -26,7 +26,7 @@
 
 #include "Capture.h"
 #include "Child.h"
-#include "Peers.h"
+#include "AnsweringPeers.h"
 #include "Pty.h"
 
 namespace {

@@ -1,7 +1,9 @@
-// Peers of the tool tests: a device on the master side of a pty and a TCP
-// peer on 127.0.0.1, each on a thread of its own with bounded waits.
-#ifndef KQTEST_PEERS_H
-#define KQTEST_PEERS_H
+// Peers that answer with a function of each request: a device on the master
+// side of a pty and a TCP peer on 127.0.0.1, each on a thread of its own with
+// bounded waits. (PtyDevice.h and NetPeer.h serve the fixed exchange
+// protocol and misbehave on cue.)
+#ifndef KQTEST_ANSWERINGPEERS_H
+#define KQTEST_ANSWERINGPEERS_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
