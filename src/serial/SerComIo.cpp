@@ -34,8 +34,13 @@ int CSerCom::Open(const char* def) {
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
-    // Blocking from here on: reads are paced by the line's read timing.
-    ::fcntl(m_nHandle, F_SETFL, 0);
+    // Blocking from here on: reads are paced by the line's read timing. A
+    // line left non-blocking would end every read at once, data or not.
+    if (::fcntl(m_nHandle, F_SETFL, 0) != 0) {
+        kq::ReleaseDescriptor(&m_nHandle);
+        KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+        return 0;
+    }
 
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopBits, 'N') < 0) {
         kq::ReleaseDescriptor(&m_nHandle);

@@ -1,6 +1,7 @@
 // Faults the fault matrix found, one case each, kept as plain tests: the
 // failure put in at the one call that showed it, and what the library does
 // about it now.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,8 @@
 
 #include "FaultInjector.h"
 #include "Loopback.h"
+#include "Pty.h"
+#include "SerCom_p.h"
 #include "kqSer.h"
 
 namespace {
@@ -58,6 +61,28 @@ TEST_F(FoundFaults, NetworkOpenFailsWhenTheSocketModeCannotBeSet) {
         EXPECT_EQ(port->Open(nullptr), 1) << def;
         EXPECT_EQ(port->Close(), 1);
     }
+}
+
+// A serial port's Open that cannot make the line blocking fails like one
+// that cannot open the device: a non-blocking line would end every Read at
+// once, the reply not in yet.
+TEST_F(FoundFaults, SerialOpenFailsWhenTheLineCannotBeMadeBlocking) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string def = pty.Def("9600,N,8,1");
+    ISerBase* port = GetSerManager()->GetSer(def.c_str(), CSerCom::GetDefType(def.c_str()));
+    ASSERT_NE(port, nullptr);
+    injector_.Start(FailNth(Fn::fcntl, 1, EBADF));
+    EXPECT_EQ(port->Open(nullptr), 0);
+    EXPECT_TRUE(injector_.Landed());
+    injector_.Stop();
+    EXPECT_EQ(port->IsOpened(), 0);
+    EXPECT_EQ(port->GetHandle(), -1);
+    EXPECT_EQ(injector_.Held(), 0);
+
+    ASSERT_EQ(port->Open(nullptr), 1);
+    EXPECT_EQ(fcntl(port->GetHandle(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(port->Close(), 1);
 }
 
 }  // namespace
