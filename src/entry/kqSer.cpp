@@ -19,9 +19,9 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+using LogIni = CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>>;
 KQ_API const char* filename = "/NandFlash/tmp/kqser.log.ini";
-KQ_API CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>> flogIni(false, false,
-                                                                                false);
+KQ_API LogIni flogIni(false, false, false);
 
 namespace {
 
@@ -51,6 +51,17 @@ void Remember(const kq::FileId& id, const std::string& text, const timespec& see
     g_file.settled = kq::IsSettled(id.mtime, seen);
 }
 
+// Whether flogIni holds exactly what text says: the text a save wrote before
+// it failed, or the file read again after a read that failed. Loading it
+// would add only the parser's copies of its strings, which it never frees.
+bool AlreadyHeld(const std::string& text) {
+    LogIni parsed(false, false, false);
+    std::string held;
+    std::string said;
+    return parsed.LoadData(text.data(), text.size()) >= 0 && parsed.Save(said, false) >= 0 &&
+           flogIni.Save(held, false) >= 0 && held == said;
+}
+
 void LoadLogConfig() {
     const char* path = filename;
     if (path == nullptr) {
@@ -77,6 +88,10 @@ void LoadLogConfig() {
     if (g_file.known && kq::SameFile(file.id, g_file.id) &&
         std::hash<std::string>{}(file.data) == g_file.hash) {
         g_file.settled = kq::IsSettled(file.id.mtime, seen);
+        return;
+    }
+    if (AlreadyHeld(file.data)) {
+        Remember(file.id, file.data, seen);
         return;
     }
     if (flogIni.LoadData(file.data.data(), file.data.size()) < 0) {

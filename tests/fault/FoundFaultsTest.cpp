@@ -5,15 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "FaultInjector.h"
 #include "Loopback.h"
+#include "Process.h"
 #include "Pty.h"
 #include "SerCom_p.h"
 #include "kqSer.h"
+
+extern const char* filename;
 
 namespace {
 
@@ -83,6 +88,40 @@ TEST_F(FoundFaults, SerialOpenFailsWhenTheLineCannotBeMadeBlocking) {
     ASSERT_EQ(port->Open(nullptr), 1);
     EXPECT_EQ(fcntl(port->GetHandle(), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(port->Close(), 1);
+}
+
+// A log-config file read again after a read that failed, or written by a save
+// that failed after its rename, holds what the parser holds already: it is
+// not loaded again, for the parser keeps a copy of every text loaded into it.
+TEST_F(FoundFaults, LogConfigFileIsNotLoadedAgainAfterAFailure) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.path() + "/kqser.log.ini";
+    std::ofstream(path) << "[trace]\nlevel = 3\n; where the lines go\ntarget = console\n";
+    filename = path.c_str();
+    setenv("KQSER_CONF", "", 1);
+    GetSerManager();
+    ASSERT_EQ(FreeSerManager(), 0);
+
+    const long long before = kqtest::HeapInUse();
+    for (int i = 0; i < 50; ++i) {
+        // The first read of GetSerManager is the file's.
+        injector_.Start(FailNth(Fn::read, 1, EIO));
+        GetSerManager();
+        ASSERT_TRUE(injector_.Landed());
+        EXPECT_EQ(FreeSerManager(), -1) << "a file that could not be read is not replaced";
+        // The file's and then the folder's flush: the second fails after the rename.
+        injector_.Start(FailNth(Fn::fsync, 2, EIO));
+        GetSerManager();
+        EXPECT_EQ(FreeSerManager(), -3);
+        ASSERT_TRUE(injector_.Landed());
+        injector_.Stop();
+    }
+    GetSerManager();
+    EXPECT_EQ(FreeSerManager(), 0);
+    // A few hundred bytes a load when the parser takes the text in again.
+    EXPECT_LT(kqtest::HeapInUse() - before, 4096);
+    filename = nullptr;
 }
 
 }  // namespace
