@@ -155,8 +155,13 @@ bool SaveInPlace(const std::string& target, const std::string& data, FileId* id)
         return false;
     }
     // Over the old bytes first, then cut the rest: on a full device only the
-    // growth can fail, and the file is never empty in between.
-    if (!WriteAll(d, data) || !sys::Ftruncate(d, static_cast<off_t>(data.size())).Ok()) {
+    // growth can fail, and the file is never empty in between. A shorter text
+    // goes in with line ends over the rest of the old one, so that a cut that
+    // fails leaves the text and blank lines, never the old text's tail.
+    const size_t old = static_cast<size_t>(st.st_size);
+    const std::string padded =
+        old > data.size() ? data + std::string(old - data.size(), '\n') : data;
+    if (!WriteAll(d, padded) || !sys::Ftruncate(d, static_cast<off_t>(data.size())).Ok()) {
         (void)sys::Close(d);
         return false;
     }

@@ -19,10 +19,12 @@ namespace kq {
 // missing, or a regular file with one link whose owner and group the process
 // can give the temporary file (which also gets its mode). Otherwise (more
 // links, another owner, a folder the process cannot write) it writes the
-// target in place. A folder, FIFO, socket or device is never written: false.
-// Temporary files left by killed saves of processes that no longer run are
-// removed first. Returns false when any step fails; the identity of the
-// saved file goes to written when it is not null.
+// target in place, a text shorter than the old one padded with line ends
+// until the file is cut to it (a text file, whose blank lines say nothing,
+// then never ends in the old text's tail). A folder, FIFO, socket or device
+// is never written: false. Temporary files left by killed saves of processes
+// that no longer run are removed first. Returns false when any step fails;
+// the identity of the saved file goes to written when it is not null.
 bool ReplaceFile(const char* path, const std::string& data, FileId* written = nullptr);
 
 // The temporary file name of a save of base by process pid, and the process

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -121,6 +122,40 @@ TEST_F(FoundFaults, LogConfigFileIsNotLoadedAgainAfterAFailure) {
     EXPECT_EQ(FreeSerManager(), 0);
     // A few hundred bytes a load when the parser takes the text in again.
     EXPECT_LT(kqtest::HeapInUse() - before, 4096);
+    filename = nullptr;
+}
+
+std::string Text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A log-config file with a second link is written in place. When the parser
+// writes it shorter than it was and cutting the file fails, what is past the
+// new text is blank lines, not the tail of the old text.
+TEST_F(FoundFaults, LogConfigFileWrittenInPlaceNeverEndsInItsOldTail) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.File("kqser.log.ini");
+    std::ofstream(path) << "[trace]\nlevel        =        3\ntarget       =        console\n";
+    ASSERT_EQ(link(path.c_str(), dir.File("other").c_str()), 0);
+    filename = path.c_str();
+    setenv("KQSER_CONF", "", 1);
+
+    GetSerManager();
+    injector_.Start(FailNth(Fn::ftruncate, 1, EIO));
+    EXPECT_EQ(FreeSerManager(), -3);
+    EXPECT_TRUE(injector_.Landed());
+    injector_.Stop();
+    const std::string cut = Text(path);
+
+    GetSerManager();
+    ASSERT_EQ(FreeSerManager(), 0);
+    const std::string whole = Text(path);
+    EXPECT_EQ(Text(dir.File("other")), whole);
+    EXPECT_LT(whole.size(), cut.size());
+    EXPECT_EQ(cut.substr(0, whole.size()), whole);
+    EXPECT_EQ(cut.find_first_not_of('\n', whole.size()), std::string::npos) << cut;
     filename = nullptr;
 }
 
