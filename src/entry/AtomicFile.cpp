@@ -130,7 +130,10 @@ Outcome SaveByRename(const std::string& target, const struct stat* old, const st
         return Outcome::InPlace;
     }
     FileId written;
-    if (!Finish(d, data, &written) || !sys::Rename(temp.c_str(), target.c_str()).Ok()) {
+    // A file that was missing at the look and is there now was made by
+    // someone else meanwhile: it is not replaced.
+    const auto place = old != nullptr ? sys::Rename : sys::RenameNoReplace;
+    if (!Finish(d, data, &written) || !place(temp.c_str(), target.c_str()).Ok()) {
         (void)sys::Unlink(temp.c_str());
         return Outcome::Failed;
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace kq {
 namespace sys {
@@ -92,6 +93,11 @@ Result Fchown(int fd, uid_t uid, gid_t gid) {
 
 Result Rename(const char* from, const char* to) {
     return From(::rename(from, to));
+}
+
+Result RenameNoReplace(const char* from, const char* to) {
+    const Result r = From(::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+    return r.error == EINVAL || r.error == ENOSYS ? Rename(from, to) : r;
 }
 
 Result Unlink(const char* path) {

@@ -37,6 +37,9 @@ Result Ftruncate(int fd, off_t size);
 Result Fchmod(int fd, mode_t mode);
 Result Fchown(int fd, uid_t uid, gid_t gid);
 Result Rename(const char* from, const char* to);
+// A rename that fails with EEXIST instead of replacing a file at to; where
+// the file system cannot tell (EINVAL), a plain rename.
+Result RenameNoReplace(const char* from, const char* to);
 Result Unlink(const char* path);
 // The text of a symbolic link, in text.
 Result Readlink(const char* path, std::string* text);

@@ -2,6 +2,7 @@
 // failure put in at the one call that showed it, and what the library does
 // about it now.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,6 +157,37 @@ TEST_F(FoundFaults, LogConfigFileWrittenInPlaceNeverEndsInItsOldTail) {
     EXPECT_LT(whole.size(), cut.size());
     EXPECT_EQ(cut.substr(0, whole.size()), whole);
     EXPECT_EQ(cut.find_first_not_of('\n', whole.size()), std::string::npos) << cut;
+    filename = nullptr;
+}
+
+// A save that finds no file at the path (here the look says so, as when the
+// file is made at that moment by someone else) makes the file without
+// replacing one that is there: the save fails and the file, with its other
+// link, stays as it was.
+TEST_F(FoundFaults, LogConfigSaveOfAMissingFileReplacesNoFileThatAppeared) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.File("kqser.log.ini");
+    const std::string text = "[trace]\nlevel = 3\n";
+    std::ofstream(path) << text;
+    ASSERT_EQ(link(path.c_str(), dir.File("other").c_str()), 0);
+    filename = path.c_str();
+    setenv("KQSER_CONF", "", 1);
+
+    GetSerManager();
+    // The save's first look at the path.
+    injector_.Start(FailNth(Fn::lstat, 1, ENOENT));
+    EXPECT_EQ(FreeSerManager(), -3);
+    EXPECT_TRUE(injector_.Landed());
+    injector_.Stop();
+    EXPECT_EQ(Text(path), text);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u) << "the file was replaced";
+
+    GetSerManager();
+    EXPECT_EQ(FreeSerManager(), 0);
+    EXPECT_EQ(Text(dir.File("other")), Text(path));
     filename = nullptr;
 }
 
