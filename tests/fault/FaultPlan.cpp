@@ -60,6 +60,7 @@ const std::map<Fn, std::vector<FaultKind>>& Table() {
         {Fn::fchmod, {E(EPERM), E(EIO)}},
         {Fn::fchown, {E(EPERM), E(EIO)}},
         {Fn::rename, {E(EACCES), E(EIO), E(ENOSPC), E(EXDEV), E(EBUSY)}},
+        {Fn::renameat2, {E(EEXIST), E(EACCES), E(EIO), E(ENOSPC), E(EINVAL)}},
         {Fn::unlink, {E(EACCES), E(EIO), E(EBUSY)}},
         {Fn::readlink, {E(EACCES), E(EIO)}},
         {Fn::opendir, {E(EACCES), E(EMFILE), E(ENOMEM)}},
@@ -102,6 +103,7 @@ const char* ErrName(int err) {
         KQ_NAME(EXDEV)
         KQ_NAME(EBUSY)
         KQ_NAME(ESRCH)
+        KQ_NAME(EEXIST)
 #undef KQ_NAME
         default: return nullptr;
     }

@@ -81,6 +81,8 @@ int KqFtruncate64(int fd, long long length) __asm__("ftruncate64");
 int KqFchmod(int fd, mode_t mode) __asm__("fchmod");
 int KqFchown(int fd, uid_t uid, gid_t gid) __asm__("fchown");
 int KqRename(const char* from, const char* to) __asm__("rename");
+int KqRenameat2(int fromDir, const char* from, int toDir, const char* to,
+                unsigned int flags) __asm__("renameat2");
 int KqUnlink(const char* path) __asm__("unlink");
 ssize_t KqReadlink(const char* path, char* buf, size_t size) __asm__("readlink");
 ssize_t KqReadlinkChk(const char* path, char* buf, size_t size,
@@ -794,6 +796,13 @@ int KqRename(const char* from, const char* to) {
     KQ_REAL(int (*)(const char*, const char*), "rename");
     Call call = MakeCall(Fn::rename, KQ_CALLER());
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(from, to); }));
+}
+
+int KqRenameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
+    KQ_REAL(int (*)(int, const char*, int, const char*, unsigned int), "renameat2");
+    Call call = MakeCall(Fn::renameat2, KQ_CALLER(), -1, static_cast<long>(flags));
+    return static_cast<int>(
+        Through(call, -1, [&]() -> long { return real(fromDir, from, toDir, to, flags); }));
 }
 
 int KqUnlink(const char* path) {

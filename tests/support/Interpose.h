@@ -60,6 +60,7 @@ namespace interpose {
     X(fchmod)                \
     X(fchown)                \
     X(rename)                \
+    X(renameat2)             \
     X(unlink)                \
     X(readlink)              \
     X(opendir)               \
