@@ -49,9 +49,6 @@ void AppendFile::OpenPath() {
     }
     dev_ = st.st_dev;
     ino_ = st.st_ino;
-    if (st.st_size == 0 && !header_.empty()) {
-        (void)WriteText(header_);
-    }
 }
 
 void AppendFile::Look(time_t now) {
@@ -99,16 +96,20 @@ bool AppendFile::Append(const std::function<std::string(unsigned long long dropp
                         time_t now) {
     std::lock_guard<std::mutex> hold(lock_);
     Look(now);
-    const std::string text = make(dropped_);
+    const std::string line = make(dropped_);
+    std::string text;
     bool written = false;
     struct stat st {};
     if (fd_ >= 0 && sys::Fstat(fd_, &st).Ok()) {
         long long size = st.st_size;
         bool room = true;
-        if (RotateBefore(size, text.size(), maxBytes_)) {
+        if (RotateBefore(size, line.size(), maxBytes_)) {
             room = Rotate() && sys::Fstat(fd_, &st).Ok();
             size = st.st_size;
         }
+        // An empty file gets its header in the write of its first line: a
+        // header that failed alone would leave lines under no header.
+        text = size == 0 ? header_ + line : line;
         // Past the process's file size limit a write raises SIGXFSZ, which
         // ends a host that keeps its default: such a line is dropped instead.
         if (room && sizeLimit_ >= 0 && size + static_cast<long long>(text.size()) > sizeLimit_) {

@@ -32,7 +32,8 @@ std::string OlderGeneration(const std::string& path);
 
 class AppendFile {
 public:
-    // header: the first line of every new file, its "\n" included ("": none).
+    // header: the first line of every new file, its "\n" included ("": none),
+    // written with the file's first line.
     AppendFile(std::string path, long long maxBytes, std::string header);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;

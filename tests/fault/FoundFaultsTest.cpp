@@ -191,4 +191,34 @@ TEST_F(FoundFaults, LogConfigSaveOfAMissingFileReplacesNoFileThatAppeared) {
     filename = nullptr;
 }
 
+// A capture file whose first write fails still begins with its header once a
+// record gets in: the header goes with the first record, not in a write of
+// its own that could fail alone.
+TEST_F(FoundFaults, CaptureFileBeginsWithItsHeaderAfterAFailedFirstWrite) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string capture = dir.File("port.cap");
+    std::ofstream(dir.File("kqser.conf")) << "[serial]\ncapture = " << capture << "\n";
+    setenv("KQSER_CONF", dir.File("kqser.conf").c_str(), 1);
+    filename = nullptr;
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string def = pty.Def("9600,N,8,1");
+    ISerBase* port = GetSerManager()->GetSer(def.c_str(), CSerCom::GetDefType(def.c_str()));
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(port->Open(nullptr), 1);
+    const unsigned char bytes[] = {0x51, 0x52};
+    // The line's write, then the capture file's first.
+    injector_.Start(FailNth(Fn::write, 2, ENOSPC));
+    EXPECT_EQ(port->Write(bytes, 2), 2);
+    EXPECT_TRUE(injector_.Landed());
+    injector_.Stop();
+    EXPECT_EQ(port->Write(bytes, 2), 2);
+    EXPECT_EQ(port->Close(), 1);
+    const std::string text = Text(capture);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "# kqSer capture 1") << text;
+    EXPECT_NE(text.find("# 1 record dropped here\n"), std::string::npos) << text;
+    unsetenv("KQSER_CONF");
+}
+
 }  // namespace
