@@ -75,7 +75,9 @@ void RunMatrix(const Scenario& scenario) {
     ASSERT_TRUE(injector.ok()) << "the library's code is not found";
     const double start = NowMs();
     Runner runner(injector, Jobs());
-    runner.WarmUp(scenario);
+    if (scenario.warmUp) {
+        runner.WarmUp(scenario);
+    }
     const Outcome clean = runner.Count(scenario);
     ASSERT_TRUE(clean.pass) << scenario.name << " without a fault: " << clean.why;
 
@@ -137,6 +139,14 @@ TEST(FaultMatrix, LogConfigAndConfigFiles) {
 
 TEST(FaultMatrix, LogConfigFileWithTwoLinks) {
     RunMatrix(kLogConfigLinkedScenario);
+}
+
+TEST(FaultMatrix, SerialPortWithLogAndCaptureFiles) {
+    RunMatrix(kLogFileScenario);
+}
+
+TEST(FaultMatrix, SerialPortWithLogToSyslog) {
+    RunMatrix(kSyslogScenario);
 }
 
 }  // namespace

@@ -22,8 +22,8 @@ bool Host::Open() {
         const int r = port_->Open(nullptr);
         const bool faulted = step.End();
         if (r == 1) {
-            if (faulted &&
-                rules_.openFailsOn(ctx_.FaultFn(), ctx_.FaultErr(), ctx_.FaultNth() - before)) {
+            if (faulted && rules_.openFailsOn(ctx_.FaultFn(), ctx_.FaultErr(),
+                                              ctx_.FaultNth() - before, ctx_.LandedPath())) {
                 ctx_.findings.Add("Open returned 1 after %s failed in it",
                                   interpose::FnName(ctx_.FaultFn()));
             }
@@ -56,6 +56,8 @@ bool Host::Exchange(uint32_t seq, int timeout) {
     const auto* req = reinterpret_cast<const unsigned char*>(request.data());
     int sent = 0;
     for (int call = 0; call < kMaxCalls && sent < len; ++call) {
+        // A port's own write, not one of a log line or a capture record.
+        const int handle = port_->GetHandle();
         Step step(ctx_, "Write", rules_.writeBoundMs);
         const int r = port_->Write(req + sent, len - sent);
         const bool faulted = step.End();
@@ -66,9 +68,9 @@ bool Host::Exchange(uint32_t seq, int timeout) {
         if (step.clean() && !faulted && r != len - sent) {
             ctx_.findings.Add("Write of %d bytes returned %d without a fault", len - sent, r);
         }
-        const bool writeFault =
-            faulted && (ctx_.FaultFn() == Fn::write || ctx_.FaultFn() == Fn::send ||
-                        ctx_.FaultFn() == Fn::sendto);
+        const bool writeFault = faulted && (handle < 0 || ctx_.LandedFd() == handle) &&
+                                (ctx_.FaultFn() == Fn::write || ctx_.FaultFn() == Fn::send ||
+                                 ctx_.FaultFn() == Fn::sendto);
         if (writeFault && ctx_.FaultIsShort() && r != 1) {
             ctx_.findings.Add("Write returned %d after a send of 1 byte", r);
         }

@@ -8,6 +8,7 @@
 #define KQTEST_HOST_H
 
 #include <cstdint>
+#include <string>
 
 #include "ISerBase.h"
 #include "Matrix.h"
@@ -25,9 +26,10 @@ struct PortRules {
     double writeBoundMs;  // the longest a Write may take
     double purgeBoundMs;  // the longest a Purge may take
     // The faults a write retries (others fail it), and those that fail Open:
-    // err at the nth call of fn that Open makes.
+    // err at the nth call of fn that Open makes, on path for a call that
+    // takes one.
     bool (*writeRetries)(int err);
-    bool (*openFailsOn)(interpose::Fn fn, int err, int nth);
+    bool (*openFailsOn)(interpose::Fn fn, int err, int nth, const std::string& path);
 };
 
 class Host {

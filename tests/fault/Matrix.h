@@ -64,6 +64,9 @@ public:
     int FaultErr() const { return fault_.err; }
     int FaultNth() const { return fault_.nth; }
     int Calls(interpose::Fn fn) const { return injector_.Calls(fn); }
+    // The descriptor and path of the call the fault landed on.
+    int LandedFd() const { return injector_.LandedFd(); }
+    std::string LandedPath() const { return injector_.LandedPath(); }
 
     const std::string& dir() const { return dir_; }  // this run's own folder
     Findings findings;
@@ -107,6 +110,10 @@ struct Scenario {
     // The faults that fit it (null: every one); a datagram read cut short,
     // for one, loses the rest of the datagram by design.
     Keep keep;
+    // Run once in the test process first. Not where what the library keeps
+    // between managers would tie the children to the test process's run (a
+    // syslog connection to the test process's stand-in for the daemon).
+    bool warmUp = true;
 };
 
 struct Outcome {

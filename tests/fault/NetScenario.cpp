@@ -25,7 +25,7 @@ bool RetriedOnSignal(int err) {
 // What Open cannot do without: a socket in the modes it needs, and a connect
 // that starts. A wait that a signal interrupts goes on, and a connect made
 // again after a wait only reports: the next wait decides.
-bool NetOpenFails(Fn fn, int err, int nth) {
+bool NetOpenFails(Fn fn, int err, int nth, const std::string& /*path*/) {
     if (err == 0) {
         return false;
     }

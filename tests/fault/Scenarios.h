@@ -17,10 +17,17 @@ extern const Scenario kGpioScenario;
 extern const Scenario kSocketHandleScenario;
 extern const Scenario kLogConfigScenario;
 extern const Scenario kLogConfigLinkedScenario;
+extern const Scenario kLogFileScenario;
+extern const Scenario kSyslogScenario;
 
 // A port scenario reads and writes no file of the library's: no log-config
 // file, no kqser.conf (the file scenarios fault those).
 void WithoutFiles();
+
+// The serial port's script (open, exchanges, purge, close, between
+// GetSerManager and FreeSerManager) against a device on a new
+// pseudo-terminal, with whatever files the caller has set up.
+void RunSerialScript(Context& ctx);
 
 // GetSerManager and FreeSerManager as steps.
 ISerManager* GetManager(Context& ctx);

@@ -23,15 +23,18 @@ bool NeverRetried(int /*err*/) {
     return false;
 }
 
-bool SerialOpenFails(Fn fn, int err, int /*nth*/) {
-    return err != 0 &&
-           (fn == Fn::open || fn == Fn::fcntl || fn == Fn::tcgetattr || fn == Fn::tcsetattr);
+// The device's open (not the one of a capture file) and the line's settings.
+bool SerialOpenFails(Fn fn, int err, int /*nth*/, const std::string& path) {
+    return err != 0 && ((fn == Fn::open && path.compare(0, 5, "/dev/") == 0) || fn == Fn::fcntl ||
+                        fn == Fn::tcgetattr || fn == Fn::tcsetattr);
 }
 
 // A Read with a time-out below 2000 ms waits at most 0.4 s for silence.
 const PortRules kRules = {true, false, 0, 1000, 600, 1000, 1000, NeverRetried, SerialOpenFails};
 
-void Run(Context& ctx) {
+}  // namespace
+
+void RunSerialScript(Context& ctx) {
     PtyPair pty;
     if (!pty.ok()) {
         ctx.findings.Add("no pseudo-terminal");
@@ -44,7 +47,6 @@ void Run(Context& ctx) {
     }
     pty.CloseMaster();
     const std::string def = pty.Def("115200,N,8,1");
-    WithoutFiles();
 
     ctx.Watch();
     ISerManager* manager = GetManager(ctx);
@@ -82,6 +84,13 @@ void Run(Context& ctx) {
     } else {
         CheckPeer(ctx, log, host.written());
     }
+}
+
+namespace {
+
+void Run(Context& ctx) {
+    WithoutFiles();
+    RunSerialScript(ctx);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <link.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace kqtest {
 
@@ -78,6 +79,8 @@ void FaultInjector::Start(const Fault& fault) {
     fault_ = fault;
     landed_ = false;
     landedSite_ = 0;
+    landedFd_ = -1;
+    landedPath_[0] = '\0';
     std::fill(std::begin(calls_), std::end(calls_), 0);
     counting_ = true;
 }
@@ -103,6 +106,16 @@ uint32_t FaultInjector::LandedSite() const {
     return landedSite_;
 }
 
+int FaultInjector::LandedFd() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return landedFd_;
+}
+
+std::string FaultInjector::LandedPath() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return landedPath_;
+}
+
 int FaultInjector::Held() const {
     std::lock_guard<std::mutex> hold(lock_);
     int held = static_cast<int>(std::count(std::begin(heldFd_), std::end(heldFd_), 1));
@@ -126,6 +139,9 @@ bool FaultInjector::Fail(Call& call, int* err) {
     }
     landed_ = true;
     landedSite_ = static_cast<uint32_t>(call.caller - base_);
+    landedFd_ = call.fd;
+    // A copy: the call's text is the caller's, and lives only as long.
+    std::snprintf(landedPath_, sizeof landedPath_, "%s", call.path != nullptr ? call.path : "");
     if (fault_.err != 0) {
         *err = fault_.err;
         return true;

@@ -46,6 +46,10 @@ public:
     // Where the fault landed: the address the call would have returned to,
     // as an offset in the object (what objdump shows).
     uint32_t LandedSite() const;
+    // The descriptor and the path (of a call that takes one) of that call;
+    // -1 and "" when it had none.
+    int LandedFd() const;
+    std::string LandedPath() const;
 
     // Descriptors and open folders the object got and has not closed.
     int Held() const;
@@ -66,6 +70,8 @@ private:
     Fault fault_;
     bool landed_ = false;
     uint32_t landedSite_ = 0;
+    int landedFd_ = -1;
+    char landedPath_[256] = {};
     int calls_[interpose::kFnCount] = {};
 
     static constexpr int kMaxFd = 4096;

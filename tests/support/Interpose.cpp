@@ -214,6 +214,7 @@ mode_t ModeArg(int flags, va_list ap) {
 
 int Open(uintptr_t caller, const char* path, int flags, mode_t mode) {
     Call call = MakeCall(Fn::open, caller, -1, flags);
+    call.path = path;
     return static_cast<int>(Through(call, -1, [&]() -> long {
         int result = -1;
         bool answered = false;
@@ -308,6 +309,7 @@ ssize_t Recvfrom(uintptr_t caller, int fd, void* buf, size_t count, int flags, s
 using StatFn = int (*)(const char*, void*);
 int StatLike(uintptr_t caller, Fn fn, StatFn real, const char* path, void* st) {
     Call call = MakeCall(fn, caller);
+    call.path = path;
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(path, st); }));
 }
 
@@ -320,6 +322,7 @@ int Fstat(uintptr_t caller, FstatFn real, int fd, void* st) {
 ssize_t Readlink(uintptr_t caller, const char* path, char* buf, size_t size) {
     KQ_REAL(ssize_t(*)(const char*, char*, size_t), "readlink");
     Call call = MakeCall(Fn::readlink, caller);
+    call.path = path;
     return static_cast<ssize_t>(Through(call, -1, [&]() -> long { return real(path, buf, size); }));
 }
 
@@ -795,12 +798,14 @@ int KqFchown(int fd, uid_t uid, gid_t gid) {
 int KqRename(const char* from, const char* to) {
     KQ_REAL(int (*)(const char*, const char*), "rename");
     Call call = MakeCall(Fn::rename, KQ_CALLER());
+    call.path = to;
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(from, to); }));
 }
 
 int KqRenameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
     KQ_REAL(int (*)(int, const char*, int, const char*, unsigned int), "renameat2");
     Call call = MakeCall(Fn::renameat2, KQ_CALLER(), -1, static_cast<long>(flags));
+    call.path = to;
     return static_cast<int>(
         Through(call, -1, [&]() -> long { return real(fromDir, from, toDir, to, flags); }));
 }
@@ -808,6 +813,7 @@ int KqRenameat2(int fromDir, const char* from, int toDir, const char* to, unsign
 int KqUnlink(const char* path) {
     KQ_REAL(int (*)(const char*), "unlink");
     Call call = MakeCall(Fn::unlink, KQ_CALLER());
+    call.path = path;
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(path); }));
 }
 
@@ -825,6 +831,7 @@ ssize_t KqReadlinkChk(const char* path, char* buf, size_t size, size_t room) {
 void* KqOpendir(const char* path) {
     KQ_REAL(void* (*)(const char*), "opendir");
     Call call = MakeCall(Fn::opendir, KQ_CALLER());
+    call.path = path;
     return reinterpret_cast<void*>(
         Through(call, 0, [&]() -> long { return reinterpret_cast<long>(real(path)); }));
 }
