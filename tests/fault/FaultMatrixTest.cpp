@@ -98,7 +98,7 @@ void RunMatrix(const Scenario& scenario) {
     }
     ScenarioRun run;
     run.scenario = scenario.name;
-    run.outcomes = runner.RunAll(scenario, plan, clean.heapGrowth);
+    run.outcomes = runner.RunAll(scenario, plan, clean.growth);
     run.seconds = (NowMs() - start) / 1000;
     size_t failed = 0;
     std::string first;
@@ -141,8 +141,16 @@ TEST(FaultMatrix, LogConfigFileWithTwoLinks) {
     RunMatrix(kLogConfigLinkedScenario);
 }
 
+TEST(FaultMatrix, LogConfigFileMadeThroughALink) {
+    RunMatrix(kLogConfigMadeScenario);
+}
+
 TEST(FaultMatrix, SerialPortWithLogAndCaptureFiles) {
     RunMatrix(kLogFileScenario);
+}
+
+TEST(FaultMatrix, SerialPortWithLogToStandardError) {
+    RunMatrix(kStderrScenario);
 }
 
 TEST(FaultMatrix, SerialPortWithLogToSyslog) {

@@ -4,7 +4,11 @@
 // holds its old text or the new one, whole, and no temporary file is left
 // once a save has run without a fault.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +25,7 @@
 
 using IniFile = CSimpleIniTempl<char, SI_GenericNoCase<char>, SI_ConvertA<char>>;
 extern const char* filename;
+extern IniFile flogIni;
 
 namespace kqtest {
 
@@ -185,8 +190,80 @@ void RunLinked(Context& ctx) {
     Run(ctx, true);
 }
 
+// A process id that no process has: one that ended.
+pid_t EndedProcess() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid;
+}
+
+// The log-config path is a link to a file still to be made, beside a
+// temporary file that a killed save left: the save makes the file where the
+// link points and removes what the killed one left.
+void RunMade(Context& ctx) {
+    const std::string store = ctx.dir() + "/store";
+    const std::string made = store + "/made.ini";
+    const std::string path = ctx.dir() + "/" + kLogName;
+    const std::string stale = made + ".kqtmp" + std::to_string(EndedProcess());
+    if (mkdir(store.c_str(), 0755) != 0 || symlink("store/made.ini", path.c_str()) != 0) {
+        ctx.findings.Add("no link");
+        return;
+    }
+    WriteText(stale, "[half]\n");
+    setenv("KQSER_CONF", "", 1);
+    filename = path.c_str();
+    std::string expected;  // what the parser holds: the file has nothing to add
+    flogIni.Save(expected, true);
+
+    ctx.Watch();
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        const bool clean = !ctx.Landed();
+        GetManager(ctx);
+        Step free(ctx, "FreeSerManager", 2000);
+        const int saved = FreeSerManager();
+        free.End();
+        const bool faulted = clean && ctx.Landed();  // in this cycle
+        bool exists = false;
+        const std::string text = ReadText(made, &exists);
+        if (exists && text != expected) {
+            ctx.findings.Add("cycle %d: the file made holds %zu bytes, not the parser's %zu", cycle,
+                             text.size(), expected.size());
+        }
+        if (saved == 0 && !exists) {
+            ctx.findings.Add("cycle %d: FreeSerManager returned 0, no file made", cycle);
+        }
+        if (clean && !faulted && saved != 0) {
+            ctx.findings.Add("cycle %d: FreeSerManager returned %d without a fault", cycle, saved);
+        }
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            ctx.findings.Add("cycle %d: the link is no longer a link", cycle);
+        }
+    }
+    ctx.Unwatch();
+    std::vector<std::string> left;
+    if (DIR* d = opendir(store.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.' && std::string(e->d_name) != "made.ini") {
+                left.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    if (!left.empty()) {
+        ctx.findings.Add("%s left beside the file made", left[0].c_str());
+    }
+    filename = nullptr;
+}
+
 }  // namespace
 
+const Scenario kLogConfigMadeScenario = {"log-config made through a link", RunMade, nullptr};
 const Scenario kLogConfigScenario = {"log-config and kqser.conf", RunPlain, nullptr};
 const Scenario kLogConfigLinkedScenario = {"log-config with two links", RunLinked, nullptr};
 

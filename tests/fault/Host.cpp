@@ -118,6 +118,37 @@ bool Host::Exchange(uint32_t seq, int timeout) {
     return have == kReplySize;
 }
 
+bool Host::ExchangeWithRoom(uint32_t seq) {
+    const bool clean = !ctx_.Landed();
+    const std::string request = Request(seq);
+    Step write(ctx_, "Write", rules_.writeBoundMs);
+    const int sent = port_->Write(reinterpret_cast<const unsigned char*>(request.data()),
+                                  static_cast<int>(request.size()));
+    write.End();
+    if (sent > 0) {
+        written_.Append(request.data(), static_cast<size_t>(sent));
+    }
+    if (sent != static_cast<int>(request.size())) {
+        return false;
+    }
+    unsigned char got[2 * kReplySize];
+    // Three passes: after the reply, two reads of 0.2 s of silence, and a look
+    // in between at whether the line hung up.
+    Step read(ctx_, "Read with room", 1000);
+    const int r = port_->Read(got, sizeof got, 3000);
+    read.End();
+    const std::string reply = Reply(seq);
+    if (r < 0 || r > kReplySize ||
+        std::memcmp(got, reply.data(), static_cast<size_t>(r < 0 ? 0 : r)) != 0) {
+        ctx_.findings.Add("Read with room returned %d, or bytes the peer did not send", r);
+        return false;
+    }
+    if (r != kReplySize && clean && !ctx_.Landed()) {
+        ctx_.findings.Add("Read with room: %d of %d bytes without a fault", r, kReplySize);
+    }
+    return r == kReplySize;
+}
+
 bool Host::Purge() {
     // Only what the peer has taken in is purged: a purge may discard what is
     // still on its way out, which is what it is for, not a loss.

@@ -42,6 +42,10 @@ public:
     // One request and its reply, timeout overriding the rules' one when >= 0.
     // True when the whole reply came.
     bool Exchange(uint32_t seq, int timeout = -1);
+    // A serial request whose reply is read with room for more than it and a
+    // time-out of three seconds: the read ends at the silence after it, having
+    // looked whether the line hung up. True when the whole reply came.
+    bool ExchangeWithRoom(uint32_t seq);
     // After a failed exchange: the port open again, nothing stale in it.
     void Recover();
     bool Purge();

@@ -4,6 +4,7 @@
 // own in place of /dev/log). A fault in the routing may drop a line or a
 // record, and nothing else: the port does exactly what it does without the
 // options, and no line or record is ever left torn.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -114,12 +115,27 @@ bool SaysDropped(const std::string& line, const char* note) {
     return line.find(note) != std::string::npos;
 }
 
+// Lines enough to bring a file of 1 KiB near its bound: the first lines of
+// the script rotate it.
+std::string NearlyFull(const std::string& first, const std::string& line) {
+    std::string text = first;
+    while (text.size() + line.size() < 1000) {
+        text += line;
+    }
+    return text;
+}
+
 void RunToFile(Context& ctx) {
     const std::string log = ctx.dir() + "/" + kLogName;
     const std::string capture = ctx.dir() + "/" + kCaptureName;
+    std::ofstream(log, std::ios::binary)
+        << NearlyFull("", "2026-12-08 16:26:44.371184 SerManager new: 14c439a0\n");
+    std::ofstream(capture, std::ios::binary)
+        << NearlyFull(std::string(kCaptureHeader) + "\n",
+                      "1796747204.371398\tTX\t100002\t2\t01 03\tpts/2:9600,n,8,1\n");
     WriteConf(ctx, "[log]\nto = " + log + "\nmax_kib = 1\n[serial]\ncapture = " + capture +
                        "\ncapture_max_kib = 1\n");
-    RunSerialScript(ctx);
+    RunSerialScript(ctx, false);
     CheckLines(
         ctx, log, "the log file", [](const std::string& line, int) { return Stamped(line); },
         [](const std::string& line) { return SaysDropped(line, " dropped] "); });
@@ -135,6 +151,45 @@ void RunToFile(Context& ctx) {
     }
     if (!any && !ctx.Landed()) {
         ctx.findings.Add("neither a log line nor a record without a fault");
+    }
+}
+
+// Standard error a pipe, as under a service manager: the library writes
+// through a non-blocking descriptor of its own, whole lines only.
+void RunToStderr(Context& ctx) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ctx.findings.Add("no pipe");
+        return;
+    }
+    std::fflush(stderr);
+    const int saved = dup(2);
+    dup2(p[1], 2);
+    close(p[1]);
+    WriteConf(ctx, "[log]\nto = stderr\n");
+    RunSerialScript(ctx, false);
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(p[0]);
+    const std::string path = ctx.dir() + "/stderr.txt";
+    std::ofstream(path, std::ios::binary) << text;
+    // A pipe takes a line of at most PIPE_BUF bytes whole or not at all: a
+    // write cut short is the port's (checked by the host), or one a pipe never
+    // makes.
+    if (!(ctx.FaultIsShort() && ctx.FaultOn(interpose::Fn::write))) {
+        CheckLines(
+            ctx, path, "standard error", [](const std::string& line, int) { return Stamped(line); },
+            [](const std::string& line) { return SaysDropped(line, " dropped] "); });
+    }
+    if (text.empty() && !ctx.Landed()) {
+        ctx.findings.Add("no log line on standard error without a fault");
     }
 }
 
@@ -176,7 +231,7 @@ void RunToSyslog(Context& ctx) {
     WriteConf(ctx, "[log]\nto = syslog\n");
     {
         SyslogHere here(path);
-        RunSerialScript(ctx);
+        RunSerialScript(ctx, false);
     }
     const std::string prefix = "<14>kqSer[" + std::to_string(getpid()) + "]: ";
     int lines = 0;
@@ -206,6 +261,9 @@ bool WholeDatagrams(interpose::Fn fn, const FaultKind& kind) {
 }  // namespace
 
 const Scenario kLogFileScenario = {"serial, log and capture files", RunToFile, nullptr};
+// Not run in the test process first: its route would keep a descriptor of
+// the test process's standard error.
+const Scenario kStderrScenario = {"serial, log to standard error", RunToStderr, nullptr, false};
 const Scenario kSyslogScenario = {"serial, log to syslog", RunToSyslog, WholeDatagrams, false};
 
 }  // namespace kqtest

@@ -64,7 +64,8 @@ void WriteAll(int fd, const std::string& text) {
 std::string Report(const FaultInjector& injector, const Context& ctx) {
     std::ostringstream out;
     out << "landed " << (injector.Landed() ? 1 : 0) << " " << injector.LandedSite() << "\n";
-    out << "heap " << ctx.heapGrowth() << "\n";
+    out << "growth " << ctx.growth().heap << " " << ctx.growth().fds << " " << ctx.growth().held
+        << "\n";
     for (int i = 0; i < interpose::kFnCount; ++i) {
         const int n = injector.Calls(static_cast<Fn>(i));
         if (n > 0) {
@@ -82,7 +83,7 @@ std::string Report(const FaultInjector& injector, const Context& ctx) {
 }
 
 [[noreturn]] void ChildMain(int out, const Scenario& s, FaultInjector& injector, const Fault& fault,
-                            long long heapAllowance) {
+                            const Growth* allowance) {
     // The library's own console lines would bury the test's output.
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
@@ -92,7 +93,7 @@ std::string Report(const FaultInjector& injector, const Context& ctx) {
     const std::string dir = MakeDir();
     std::string report;
     {
-        Context ctx(injector, fault, dir, heapAllowance);
+        Context ctx(injector, fault, dir, allowance);
         if (dir.empty()) {
             ctx.findings.Add("no folder for the run: %s", std::strerror(errno));
         } else {
@@ -117,8 +118,8 @@ void Parse(const std::string& text, Outcome* o) {
             int landed = 0;
             words >> landed >> o->site;
             o->landed = landed != 0;
-        } else if (key == "heap") {
-            words >> o->heapGrowth;
+        } else if (key == "growth") {
+            words >> o->growth.heap >> o->growth.fds >> o->growth.held;
         } else if (key == "calls") {
             std::string name;
             int n = 0;
@@ -194,8 +195,8 @@ std::string ByteLog::str() const {
 }
 
 Context::Context(FaultInjector& injector, const Fault& fault, std::string dir,
-                 long long heapAllowance)
-    : injector_(injector), fault_(fault), dir_(std::move(dir)), heapAllowance_(heapAllowance) {}
+                 const Growth* allowance)
+    : injector_(injector), fault_(fault), dir_(std::move(dir)), allowance_(allowance) {}
 
 void Context::Watch() {
     fdsAtWatch_ = OpenFdCount();
@@ -208,18 +209,27 @@ void Context::Unwatch() {
     injector_.Stop();
     const int fds = OpenFdCount();
     const int held = injector_.Held();
-    heapGrowth_ = HeapInUse() - heapAtWatch_;
-    // Fewer is no fault: what a manager closes may have been open before it.
-    if (fds > fdsAtWatch_) {
-        findings.Add("%d descriptors open after FreeSerManager, %d before", fds, fdsAtWatch_);
+    growth_.heap = HeapInUse() - heapAtWatch_;
+    growth_.fds = fds - fdsAtWatch_;
+    growth_.held = held - heldAtWatch_;
+    if (allowance_ == nullptr) {
+        return;
     }
-    if (held > heldAtWatch_) {
-        findings.Add("the library holds %d descriptors or folders it opened", held - heldAtWatch_);
+    // Fewer is no fault: what a manager closes may have been open before it.
+    if (growth_.fds > allowance_->fds) {
+        findings.Add("%d descriptors open after FreeSerManager, %d before (without a fault: %+d)",
+                     fds, fdsAtWatch_, allowance_->fds);
+    }
+    if (growth_.held > allowance_->held) {
+        findings.Add(
+            "the library holds %d descriptors or folders more than it opened "
+            "(without a fault: %+d)",
+            growth_.held, allowance_->held);
     }
     const long long slack = HeapSlack();
-    if (heapAllowance_ >= 0 && slack >= 0 && heapGrowth_ > heapAllowance_ + slack) {
-        findings.Add("heap grew by %lld bytes (without a fault: %lld)", heapGrowth_,
-                     heapAllowance_);
+    if (slack >= 0 && growth_.heap > allowance_->heap + slack) {
+        findings.Add("heap grew by %lld bytes (without a fault: %lld)", growth_.heap,
+                     allowance_->heap);
     }
 }
 
@@ -241,18 +251,23 @@ bool Step::End() {
 void Runner::WarmUp(const Scenario& s) {
     const std::string dir = MakeDir();
     {
-        Context ctx(injector_, Fault(), dir, -1);
+        Context ctx(injector_, Fault(), dir, nullptr);
         s.run(ctx);
     }
     RemoveTree(dir);
 }
 
 Outcome Runner::Count(const Scenario& s) {
-    return RunAll(s, {Injection{Fn::kCount, 0, FaultKind{}}}, -1).at(0);
+    return RunAllMeasured(s, {Injection{Fn::kCount, 0, FaultKind{}}}, nullptr).at(0);
 }
 
 std::vector<Outcome> Runner::RunAll(const Scenario& s, const std::vector<Injection>& plan,
-                                    long long heapAllowance) {
+                                    const Growth& allowance) {
+    return RunAllMeasured(s, plan, &allowance);
+}
+
+std::vector<Outcome> Runner::RunAllMeasured(const Scenario& s, const std::vector<Injection>& plan,
+                                            const Growth* allowance) {
     std::vector<Outcome> outcomes(plan.size());
     std::vector<Running> running;
     size_t next = 0;
@@ -272,7 +287,7 @@ std::vector<Outcome> Runner::RunAll(const Scenario& s, const std::vector<Injecti
                 for (const Running& r : running) {
                     close(r.fd);
                 }
-                ChildMain(fds[1], s, injector_, MakeFault(in.fn, in.nth, in.kind), heapAllowance);
+                ChildMain(fds[1], s, injector_, MakeFault(in.fn, in.nth, in.kind), allowance);
             }
             close(fds[1]);
             if (pid < 0) {

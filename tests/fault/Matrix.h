@@ -46,9 +46,19 @@ private:
     size_t size_ = 0;
 };
 
+// What a run leaves behind after FreeSerManager, against what it found.
+struct Growth {
+    long long heap = 0;  // bytes
+    int fds = 0;         // descriptors of the process
+    int held = 0;        // descriptors and folders the library opened
+};
+
 class Context {
 public:
-    Context(FaultInjector& injector, const Fault& fault, std::string dir, long long heapAllowance);
+    // allowance: what the run without a fault left (null: that run itself,
+    // which only measures). A log route keeps its descriptor from one manager
+    // to the next, so a run may leave what that one left, and no more.
+    Context(FaultInjector& injector, const Fault& fault, std::string dir, const Growth* allowance);
 
     // The part the injector counts and the fault lands in, and over which
     // nothing may be left open or allocated: from right before the first
@@ -70,17 +80,17 @@ public:
 
     const std::string& dir() const { return dir_; }  // this run's own folder
     Findings findings;
-    long long heapGrowth() const { return heapGrowth_; }
+    const Growth& growth() const { return growth_; }
 
 private:
     FaultInjector& injector_;
     Fault fault_;
     std::string dir_;
-    long long heapAllowance_;
+    const Growth* allowance_;
     long long heapAtWatch_ = 0;
     int fdsAtWatch_ = 0;
     int heldAtWatch_ = 0;
-    long long heapGrowth_ = 0;
+    Growth growth_;
 };
 
 // One operation of a script: its time against its bound (generously: the
@@ -123,7 +133,7 @@ struct Outcome {
     bool pass = false;
     std::string why;
     double ms = 0;
-    long long heapGrowth = 0;
+    Growth growth;
     int calls[interpose::kFnCount] = {};
 };
 
@@ -138,9 +148,12 @@ public:
     // The run without a fault: the calls it makes and what it leaves allocated.
     Outcome Count(const Scenario& s);
     std::vector<Outcome> RunAll(const Scenario& s, const std::vector<Injection>& plan,
-                                long long heapAllowance);
+                                const Growth& allowance);
 
 private:
+    std::vector<Outcome> RunAllMeasured(const Scenario& s, const std::vector<Injection>& plan,
+                                        const Growth* allowance);
+
     FaultInjector& injector_;
     int jobs_;
 };

@@ -122,7 +122,10 @@ void Run(Context& ctx, bool stream) {
             Reconnect(ctx, port, peer);
         }
         host.ExchangeAfterRecovery(2, 3);
-        host.Close();
+        // The datagram port is left open: FreeSerManager destroys it so.
+        if (stream) {
+            host.Close();
+        }
     }
     FreeManager(ctx);
     ctx.Unwatch();

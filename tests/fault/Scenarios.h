@@ -17,7 +17,9 @@ extern const Scenario kGpioScenario;
 extern const Scenario kSocketHandleScenario;
 extern const Scenario kLogConfigScenario;
 extern const Scenario kLogConfigLinkedScenario;
+extern const Scenario kLogConfigMadeScenario;
 extern const Scenario kLogFileScenario;
+extern const Scenario kStderrScenario;
 extern const Scenario kSyslogScenario;
 
 // A port scenario reads and writes no file of the library's: no log-config
@@ -26,8 +28,9 @@ void WithoutFiles();
 
 // The serial port's script (open, exchanges, purge, close, between
 // GetSerManager and FreeSerManager) against a device on a new
-// pseudo-terminal, with whatever files the caller has set up.
-void RunSerialScript(Context& ctx);
+// pseudo-terminal, with whatever files the caller has set up. withRoom adds
+// a read with room to spare, which waits out its silence (0.4 s a run).
+void RunSerialScript(Context& ctx, bool withRoom);
 
 // GetSerManager and FreeSerManager as steps.
 ISerManager* GetManager(Context& ctx);

@@ -34,7 +34,7 @@ const PortRules kRules = {true, false, 0, 1000, 600, 1000, 1000, NeverRetried, S
 
 }  // namespace
 
-void RunSerialScript(Context& ctx) {
+void RunSerialScript(Context& ctx, bool withRoom) {
     PtyPair pty;
     if (!pty.ok()) {
         ctx.findings.Add("no pseudo-terminal");
@@ -72,6 +72,9 @@ void RunSerialScript(Context& ctx) {
         if (!host.Exchange(2, 1000)) {
             host.Recover();
         }
+        if (withRoom && !host.ExchangeWithRoom(4)) {
+            host.Recover();
+        }
         host.ExchangeAfterRecovery(3, 3);
         host.Close();
     }
@@ -90,7 +93,7 @@ namespace {
 
 void Run(Context& ctx) {
     WithoutFiles();
-    RunSerialScript(ctx);
+    RunSerialScript(ctx, true);
 }
 
 }  // namespace
