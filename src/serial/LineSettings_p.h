@@ -7,8 +7,27 @@
 
 namespace kq {
 
+// A read of the line returns what is there, or nothing after this long
+// without a byte (VTIME).
+constexpr long long kReadTimingNs = 200000000;
+
 // Speed code for a line speed in bit/s; speeds outside the table give B115200.
 speed_t LineSpeed(int speed);
+// Whether the table lists the speed (else the line falls back to 115200).
+bool InSpeedTable(int speed);
+
+// What one character costs on a line: its speed in bit/s and the bits of a
+// character (start, data, parity, stop).
+struct LineTiming {
+    int bps = 115200;
+    int charBits = 10;
+};
+
+// The timing of a record: its speed code (table speeds only; another code
+// reads as 115200), character size, parity and stop bits.
+LineTiming LineTimingOf(const termios& tio);
+// The timing of a line set up with these arguments (as set_opt sets it).
+LineTiming PlannedLineTiming(int speed, int bits, char parity, int stop);
 
 // Applies speed, character size, parity, stop bits, flow control, raw mode
 // and the 0.2 s read timing to a record read from the line. Flags that none

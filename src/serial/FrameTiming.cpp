@@ -1,0 +1,83 @@
+#include "FrameTiming_p.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kq {
+
+namespace {
+
+constexpr long long kMs = 1000000;
+// Above this speed a frame ends after a fixed 1.75 ms, not 3.5 characters.
+constexpr int kFixedGapAboveBps = 19200;
+constexpr long long kFixedGapNs = 1750000;
+
+std::string Ms(long long ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(ns) / kMs);
+    return text;
+}
+
+}  // namespace
+
+long long FirstByteWaitNs(ReplyTimeout mode, int timeout) {
+    if (mode == ReplyTimeout::kHost) {
+        return timeout < 0 ? -1 : timeout * kMs;
+    }
+    const int passes = timeout / 1000;
+    if (passes < 0) {
+        return -1;
+    }
+    // The single-byte read, then one read per pass; without passes the loop
+    // still makes its one read.
+    const int reads = passes > 0 ? passes : 1;
+    return kReadTimingNs + reads * kReadTimingNs + passes * kPassPauseNs;
+}
+
+AdapterLatency AdapterLatencyOf(const TtyInfo& tty) {
+    AdapterLatency latency;
+    if (!tty.usb) {
+        return latency;
+    }
+    if (tty.latencyTimerMs >= 0) {
+        // The adapter sends what it holds when its timer runs out; the USB
+        // frame that carries it adds up to 1 ms.
+        latency.ns = (tty.latencyTimerMs + 1) * kMs;
+        latency.why =
+            tty.driver + " latency_timer " + std::to_string(tty.latencyTimerMs) + " ms + 1 ms";
+        return latency;
+    }
+    latency.ns = kUsbLatencyFloorNs;
+    latency.why = "USB adapter (" +
+                  (tty.driver.empty() ? std::string("unknown driver") : tty.driver) + ") floor " +
+                  Ms(kUsbLatencyFloorNs);
+    return latency;
+}
+
+GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
+                          const AdapterLatency& adapter) {
+    GapChoice choice;
+    switch (gap.mode) {
+        case FrameGap::kOff: choice.why = "off"; return choice;
+        case FrameGap::kFixed:
+            choice.ns = std::llround(gap.ms * kMs);
+            choice.why = "frame_gap " + Ms(choice.ns);
+            return choice;
+        case FrameGap::kAuto: break;
+    }
+    if (line.bps > kFixedGapAboveBps || line.bps <= 0) {
+        choice.ns = kFixedGapNs;
+        choice.why = "auto: fixed above " + std::to_string(kFixedGapAboveBps) + " bit/s";
+    } else {
+        choice.ns = std::llround(3.5 * line.charBits * 1e9 / line.bps);
+        choice.why = "auto: 3.5 characters of " + std::to_string(line.charBits) + " bits at " +
+                     std::to_string(line.bps) + " bit/s";
+    }
+    if (adapter.ns > choice.ns) {
+        choice.ns = adapter.ns;
+        choice.why += ", raised to the " + adapter.why;
+    }
+    return choice;
+}
+
+}  // namespace kq

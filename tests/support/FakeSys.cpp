@@ -1,0 +1,160 @@
+#include "FakeSys.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+
+#include <gtest/gtest.h>
+
+namespace kqtest {
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return ::remove(path);
+}
+
+void RemoveTree(const std::string& path) {
+    ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Parent(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    char dir[] = "/tmp/kqtest.XXXXXX";
+    if (::mkdtemp(dir) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return;
+    }
+    path_ = dir;
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) {
+        RemoveTree(path_);
+    }
+}
+
+bool TempDir::MakeDirs(const std::string& relative) const {
+    std::string at = path_;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        end = end == std::string::npos ? relative.size() : end;
+        if (end > start) {
+            at += "/" + relative.substr(start, end - start);
+            if (::mkdir(at.c_str(), 0755) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool TempDir::WriteFile(const std::string& relative, const std::string& text) const {
+    if (!MakeDirs(Parent(relative))) {
+        return false;
+    }
+    std::ofstream out(path_ + "/" + relative, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+bool TempDir::Link(const std::string& relative, const std::string& target) const {
+    return MakeDirs(Parent(relative)) &&
+           ::symlink(target.c_str(), (path_ + "/" + relative).c_str()) == 0;
+}
+
+bool TempDir::Remove(const std::string& relative) const {
+    RemoveTree(path_ + "/" + relative);
+    return true;
+}
+
+void FakeSysfs::AddUsb(const FakeUsbTty& tty) {
+    const std::string usb = "devices/pci0000:00/0000:00:14.0/usb" + std::to_string(tty.bus) + "/" +
+                            std::to_string(tty.bus) + "-" + std::to_string(tty.port);
+    char iface[16];
+    std::snprintf(iface, sizeof iface, "%02x", tty.interface);
+    const std::string intf = usb + "/" + std::to_string(tty.bus) + "-" + std::to_string(tty.port) +
+                             ":1." + std::to_string(tty.interface);
+    const bool acm = tty.driver == "cdc_acm";
+    // cdc_acm binds the interface; a usb-serial driver binds a port below it.
+    const std::string device = acm ? intf : intf + "/" + tty.name;
+    const std::string bus = acm ? "bus/usb/drivers/" : "bus/usb-serial/drivers/";
+    ASSERT_TRUE(dir_.WriteFile(usb + "/idVendor", tty.vendor + "\n"));
+    ASSERT_TRUE(dir_.WriteFile(usb + "/idProduct", tty.product + "\n"));
+    if (!tty.serial.empty()) {
+        ASSERT_TRUE(dir_.WriteFile(usb + "/serial", tty.serial + "\n"));
+    }
+    ASSERT_TRUE(dir_.WriteFile(intf + "/bInterfaceNumber", std::string(iface) + "\n"));
+    ASSERT_TRUE(dir_.MakeDirs(bus + tty.driver));
+    ASSERT_TRUE(dir_.Link(device + "/driver", root() + "/" + bus + tty.driver));
+    if (tty.latencyTimer >= 0) {
+        ASSERT_TRUE(
+            dir_.WriteFile(device + "/latency_timer", std::to_string(tty.latencyTimer) + "\n"));
+    }
+    const std::string classDev = device + "/tty/" + tty.name;
+    ASSERT_TRUE(dir_.WriteFile(classDev + "/dev", "188:0\n"));
+    ASSERT_TRUE(dir_.Link(classDev + "/device", root() + "/" + device));
+    ASSERT_TRUE(dir_.Link("class/tty/" + tty.name, root() + "/" + classDev));
+}
+
+void FakeSysfs::AddUart(const std::string& name, int type, const std::string& driver) {
+    const std::string device = "devices/platform/" + driver + "." + name;
+    ASSERT_TRUE(dir_.MakeDirs("bus/platform/drivers/" + driver));
+    ASSERT_TRUE(dir_.Link(device + "/driver", root() + "/bus/platform/drivers/" + driver));
+    const std::string classDev = device + "/tty/" + name;
+    ASSERT_TRUE(dir_.WriteFile(classDev + "/type", std::to_string(type) + "\n"));
+    ASSERT_TRUE(dir_.Link(classDev + "/device", root() + "/" + device));
+    ASSERT_TRUE(dir_.Link("class/tty/" + name, root() + "/" + classDev));
+}
+
+void FakeSysfs::AddVirtual(const std::string& name) {
+    const std::string classDev = "devices/virtual/tty/" + name;
+    ASSERT_TRUE(dir_.WriteFile(classDev + "/dev", "4:1\n"));
+    ASSERT_TRUE(dir_.Link("class/tty/" + name, root() + "/" + classDev));
+}
+
+void FakeSysfs::Remove(const std::string& name) {
+    char target[4096] = {};
+    const std::string link = root() + "/class/tty/" + name;
+    const ssize_t n = ::readlink((link + "/device").c_str(), target, sizeof target - 1);
+    ::unlink(link.c_str());
+    if (n > 0) {
+        RemoveTree(std::string(target, static_cast<size_t>(n)));
+    }
+}
+
+std::string FakeSysfs::LatencyTimerPath(const std::string& name) const {
+    return root() + "/class/tty/" + name + "/device/latency_timer";
+}
+
+ConfFile::ConfFile() : path_(dir_.path() + "/kqser.conf") {
+    ::setenv("KQSER_CONF", path_.c_str(), 1);
+}
+
+ConfFile::~ConfFile() {
+    ::unsetenv("KQSER_CONF");
+}
+
+bool ConfFile::Write(const std::string& text) const {
+    return dir_.WriteFile("kqser.conf", text);
+}
+
+void ConfFile::Remove() const {
+    ::unlink(path_.c_str());
+}
+
+}  // namespace kqtest
