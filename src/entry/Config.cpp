@@ -298,6 +298,15 @@ SerialOptions Config::Serial(const std::string& name) const {
         .serial;
 }
 
+bool Config::AppliesToSerial(const std::string& name) const {
+    return sections_.count("serial") != 0 ||
+           (!name.empty() && sections_.count(SectionKey(SectionKind::kSerial, name)) != 0);
+}
+
+bool Config::AppliesToNet() const {
+    return sections_.count("net") != 0;
+}
+
 NetOptions Config::Net() const {
     return Resolve(sections_, {"net"}, SectionKind::kNet).net;
 }

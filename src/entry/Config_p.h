@@ -92,6 +92,11 @@ public:
     std::vector<ConfigEntry> Describe(SectionKind kind, const std::string& serialName = "") const;
 
     bool empty() const { return sections_.empty(); }
+    // Whether a section applies to the serial port on /dev/NAME ([serial] or
+    // [serial NAME]), to network ports ([net]). A port no section applies to
+    // keeps no options and behaves as without the file.
+    bool AppliesToSerial(const std::string& name) const;
+    bool AppliesToNet() const;
 
 private:
     // Valid values only, by section ("serial", "serial NAME" in lower case,

@@ -14,6 +14,9 @@ struct PortExtras {
     NetOptions net;
     // The frame gap Open worked out, in nanoseconds; 0 when none is in force.
     long long frameGapNs = 0;
+    // The line as Open set it up: bit/s and bits per character.
+    int lineBps = 0;
+    int lineCharBits = 0;
 };
 
 // The extras of a port, or null when it has none: then the port behaves as

@@ -10,12 +10,6 @@ namespace kq {
 
 namespace {
 
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
 // One call, errno saved at once; again after a signal when the caller says so.
 template <typename Call>
 LineResult Once(OnSignal onSignal, Call call) {
@@ -30,6 +24,12 @@ LineResult Once(OnSignal onSignal, Call call) {
 
 }  // namespace
 
+long long LineClockNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
 LineResult LineRead(int fd, void* buf, size_t len, OnSignal onSignal) {
     return Once(onSignal, [&] { return ::read(fd, buf, len); });
 }
@@ -39,13 +39,13 @@ LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal) {
 }
 
 LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal) {
-    const long long deadline = timeoutNs < 0 ? 0 : NowNs() + timeoutNs;
+    const long long deadline = timeoutNs < 0 ? 0 : LineClockNs() + timeoutNs;
     pollfd pfd{fd, events, 0};
     for (;;) {
         timespec ts{};
         const timespec* limit = nullptr;
         if (timeoutNs >= 0) {
-            long long left = deadline - NowNs();
+            long long left = deadline - LineClockNs();
             left = left < 0 ? 0 : left;
             ts.tv_sec = static_cast<time_t>(left / 1000000000LL);
             ts.tv_nsec = static_cast<long>(left % 1000000000LL);

@@ -29,6 +29,9 @@ LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal);
 // *revents set when the line is ready, 0 on time-out, negative on failure.
 LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal);
 
+// The monotonic clock in nanoseconds, which LineWait's time-outs follow.
+long long LineClockNs();
+
 // True when the other end of the line is gone: a tty whose adapter was
 // unplugged or whose pty master was closed reads as end of file at once.
 bool LineHungUp(int fd);

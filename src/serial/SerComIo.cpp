@@ -1,18 +1,102 @@
 // Serial port: line configuration, open, read, write, purge and close.
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Descriptor_p.h"
+#include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "LineIo_p.h"
 #include "LineSettings_p.h"
+#include "PortExtras_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
+#include "Settings_p.h"
+#include "SysTty_p.h"
+
+namespace {
+
+// Where the library reads what the system tells of its lines.
+const char kSysRoot[] = "/sys";
+
+// The options kqser.conf gives the port on /dev/NAME, kept beside the port;
+// null when no section applies to it, and then the port does exactly what it
+// does without the file.
+kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
+    const kq::Config& config = kq::ActiveConfig();
+    if (!config.empty()) {
+        const std::string name = device + std::to_string(number);
+        if (config.AppliesToSerial(name)) {
+            kq::PortExtras& extras = kq::ExtrasFor(port);
+            extras = kq::PortExtras();
+            extras.serial = config.Serial(name);
+            return &extras;
+        }
+    }
+    kq::DropExtras(port);
+    return nullptr;
+}
+
+// The name under /dev of the line a path opens ("ttyUSB0"); "" when it lies
+// elsewhere.
+std::string DevName(const std::string& path) {
+    const std::string dev = "/dev/";
+    return path.compare(0, dev.size(), dev) == 0 ? path.substr(dev.size()) : "";
+}
+
+// Read with a frame gap or the host's reply time-out: waits for the first
+// byte, then ends at gapNs of silence, a full buffer, a failure or a
+// hang-up. Waits with ppoll, so the gap holds to well below a millisecond.
+int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long long gapNs) {
+    // A signal ends a read as any failure does; a wait goes on after one.
+    const kq::OnSignal onRead = kq::OnSignal::kReport;
+    const kq::OnSignal onWait = kq::OnSignal::kRetry;
+    int stored = 0;
+    bool first = true;
+    // The first byte: one wait, however long, costs what one poll costs.
+    const long long deadline = firstWaitNs < 0 ? -1 : kq::LineClockNs() + firstWaitNs;
+    while (stored == 0) {
+        long long left = -1;
+        if (deadline >= 0) {
+            left = deadline - kq::LineClockNs();
+            left = left < 0 ? 0 : left;
+        }
+        if (kq::LineWait(fd, POLLIN, left, nullptr, onWait).n <= 0) {
+            return 0;
+        }
+        const ssize_t n = kq::LineRead(fd, buf, static_cast<size_t>(len), onRead).n;
+        if (n <= 0) {
+            return 0;  // ready, yet nothing to read: the line hung up
+        }
+        stored = static_cast<int>(n);
+        // A 0x00 in front of a reply is line noise, as in the read loop.
+        if (first && buf[0] == 0x00) {
+            --stored;
+            std::memmove(buf, buf + 1, static_cast<size_t>(stored));
+        }
+        first = false;
+    }
+    while (stored < len) {
+        if (kq::LineWait(fd, POLLIN, gapNs, nullptr, onWait).n <= 0) {
+            break;
+        }
+        const ssize_t n =
+            kq::LineRead(fd, buf + stored, static_cast<size_t>(len - stored), onRead).n;
+        if (n <= 0) {
+            break;
+        }
+        stored += static_cast<int>(n);
+    }
+    return stored;
+}
+
+}  // namespace
 
 int CSerCom::Open(const char* def) {
     UpdParams(def);
@@ -24,6 +108,7 @@ int CSerCom::Open(const char* def) {
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
+    kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopBits);
 
     m_nHandle = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -41,6 +126,22 @@ int CSerCom::Open(const char* def) {
         return 0;
     }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+
+    if (extras != nullptr) {
+        const kq::LineTiming line =
+            kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
+        extras->lineBps = line.bps;
+        extras->lineCharBits = line.charBits;
+        const kq::GapChoice gap =
+            kq::WorkOutFrameGap(extras->serial.frameGap, line,
+                                kq::AdapterLatencyOf(kq::ReadTty(kSysRoot, DevName(path))));
+        extras->frameGapNs = gap.ns;
+        if (gap.ns > 0) {
+            KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", GetNote(),
+                   static_cast<unsigned int>(GetType()), static_cast<double>(gap.ns) / 1e6,
+                   gap.why.c_str());
+        }
+    }
     return 1;
 }
 
@@ -81,6 +182,17 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
+    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+        const kq::SerialOptions& options = extras->serial;
+        if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kSpec) {
+            // Without a gap the reply ends as the line's read timing ends it.
+            const long long gapNs = extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs;
+            const int stored = ReadFramed(
+                m_nHandle, buf, len, kq::FirstByteWaitNs(options.replyTimeout, timeout), gapNs);
+            KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+            return stored;
+        }
+    }
 
     int stored = 0;
     int passes = timeout / 1000;
@@ -114,7 +226,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             if (passes > 0) {
                 --passes;
             }
-            ::usleep(1000);
+            ::usleep(static_cast<useconds_t>(kq::kPassPauseNs / 1000));
         }
         const ssize_t n =
             kq::LineRead(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal).n;
