@@ -16,7 +16,9 @@
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "NetUtil_p.h"
+#include "PortExtras_p.h"
 #include "SerNet_p.h"
+#include "Settings_p.h"
 
 namespace {
 
@@ -68,9 +70,27 @@ int SetFlag(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// Bounds every send at 2 s; logs and returns false when the option is refused.
-bool SetSendTimeout(int fd) {
-    const timeval sendTimeout{2, 0};
+// The longest a send blocks unless kqser.conf says otherwise.
+constexpr int kSendTimeoutMs = 2000;
+
+// The send bound of a network port: [net] send_timeout_ms when a [net]
+// section is in force (kept beside the port), else 2 s.
+int SendTimeoutMs(const void* port) {
+    const kq::Config& config = kq::ActiveConfig();
+    if (!config.empty() && config.AppliesToNet()) {
+        kq::PortExtras& extras = kq::ExtrasFor(port);
+        extras.net = config.Net();
+        return extras.net.sendTimeoutMs;
+    }
+    kq::DropExtras(port);
+    return kSendTimeoutMs;
+}
+
+// Bounds every send at ms (0: no bound); logs and returns false when the
+// option is refused.
+bool SetSendTimeout(int fd, int ms) {
+    const timeval sendTimeout{static_cast<time_t>(ms / 1000),
+                              static_cast<suseconds_t>(ms % 1000 * 1000)};
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
         const int err = errno;
         KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
@@ -132,6 +152,7 @@ int CSerNet::Open(const char* def) {
     }
 
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
+    const int sendTimeoutMs = SendTimeoutMs(this);
     in_addr host{};
     if (mode != kq::NetMode::Broadcast && !kq::NetHostAddr(m_szHost, &host)) {
         // Never aim a socket at an address the text does not name.
@@ -163,7 +184,7 @@ int CSerNet::Open(const char* def) {
             KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
             return 0;
         }
-        if (!SetSendTimeout(fd)) {
+        if (!SetSendTimeout(fd, sendTimeoutMs)) {
             ::close(fd);
             return 0;
         }
@@ -186,7 +207,7 @@ int CSerNet::Open(const char* def) {
         }
         // A peer that keeps the connection but stops reading would hold a
         // write for ever once the buffers are full; bound it as for UDP.
-        if (!SetSendTimeout(fd)) {
+        if (!SetSendTimeout(fd, sendTimeoutMs)) {
             ::close(fd);
             return 0;
         }
