@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "ISerBase.h"
+#include "Library.h"
 #include "kqSer.h"
 
 extern "C" int kqbench_sp_setup;
@@ -282,27 +283,24 @@ private:
 class KqLib {
 public:
     explicit KqLib(const char* path) {
-        lib_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (lib_ == nullptr) {
-            std::fprintf(stderr, "kqser_bench: %s\n", dlerror());
+        std::string error;
+        if (!kqtool::LoadKqLibrary(path, &lib_, &error)) {
+            std::fprintf(stderr, "kqser_bench: %s\n", error.c_str());
             std::exit(1);
         }
         // The silent build reads and rewrites its log-config file at the
         // first GetSerManager and at FreeSerManager: keep it in a scratch dir.
-        if (auto* name = static_cast<const char**>(dlsym(lib_, "filename"))) {
+        if (lib_.logConfigPath != nullptr) {
             char dir[] = "/tmp/kqbench.XXXXXX";
             if (mkdtemp(dir) == nullptr) Die("mkdtemp");
             dir_ = dir;
             ini_ = dir_ + "/kqser.log.ini";
-            *name = ini_.c_str();
+            *lib_.logConfigPath = ini_.c_str();
         }
-        auto get = reinterpret_cast<KqGetSerManagerFn>(dlsym(lib_, "GetSerManager"));
-        free_ = reinterpret_cast<KqFreeSerManagerFn>(dlsym(lib_, "FreeSerManager"));
-        if (get == nullptr || free_ == nullptr) Die("dlsym");
-        manager_ = get();
+        manager_ = lib_.getSerManager();
     }
     ~KqLib() {
-        free_();
+        lib_.freeSerManager();
         if (!dir_.empty()) {
             std::remove(ini_.c_str());
             ::rmdir(dir_.c_str());
@@ -312,8 +310,7 @@ public:
     ISerBase* Get(const std::string& def, int type) { return manager_->GetSer(def.c_str(), type); }
 
 private:
-    void* lib_ = nullptr;
-    KqFreeSerManagerFn free_ = nullptr;
+    kqtool::KqLibrary lib_;
     ISerManager* manager_ = nullptr;
     std::string dir_, ini_;
 };

@@ -1,7 +1,9 @@
-# Installation: the silent kqSer.so in the library folder, the console-log
-# build in a subfolder of its own, the public headers under include/kqSer, a
-# pkg-config file per variant and a CMake package with an imported target per
-# variant; CPack makes Debian packages (runtime and -dev).
+# Installation, in three components (one Debian package each, scripts/packages):
+#   runtime  the silent kqSer.so in the library folder, the console-log build
+#            in a subfolder of its own
+#   tools    the kqser tool (tools/)
+#   dev      the public headers under include/kqSer, a pkg-config file per
+#            variant and a CMake package with an imported target per variant
 # GNUInstallDirs picks Debian's multiarch folder only for native builds; a
 # cross build for the device's /usr gets the same layout.
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$"
@@ -20,11 +22,17 @@ endforeach()
 set_target_properties(kqSer_silent PROPERTIES EXPORT_NAME kqSer)
 set_target_properties(kqSer_console PROPERTIES EXPORT_NAME console)
 
+# A shared library is loaded, not run: no execute bits (Debian policy 8.1).
+set(KQSER_LIB_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(TARGETS kqSer_silent EXPORT kqSerTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+  PERMISSIONS ${KQSER_LIB_PERMISSIONS})
 install(TARGETS kqSer_console EXPORT kqSerTargets
-  LIBRARY DESTINATION ${KQSER_CONSOLE_LIBDIR} COMPONENT runtime)
+  LIBRARY DESTINATION ${KQSER_CONSOLE_LIBDIR} COMPONENT runtime
+  PERMISSIONS ${KQSER_LIB_PERMISSIONS})
 
+# Exactly the headers registered with kqser_public_headers(); every other
+# header is internal and stays in the source tree.
 get_property(headers GLOBAL PROPERTY KQSER_PUBLIC_HEADERS)
 install(FILES ${headers} DESTINATION ${KQSER_INCLUDEDIR} COMPONENT dev)
 
@@ -52,27 +60,3 @@ foreach(pc kqSer kqSer-console)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
-
-# Debian packages: kqser (the libraries) and kqser-dev (headers, pkg-config, CMake package).
-if(NOT KQSER_DEB_ARCH)
-  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE KQSER_DEB_ARCH
-    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-endif()
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kqser)
-set(CPACK_PACKAGE_VENDOR "kqSer developers")
-set(CPACK_PACKAGE_CONTACT "kqSer developers <kqser@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial, GPIO and network ports for embedded hosts")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KQSER_DEB_ARCH})
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME kqser)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME kqser-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "kqser (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-include(CPack)

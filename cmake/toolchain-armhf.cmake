@@ -8,3 +8,6 @@ include(${CMAKE_CURRENT_LIST_DIR}/KqSerCross.cmake)
 # 64-bit file offsets, as the device's userland is built.
 add_compile_definitions(_FILE_OFFSET_BITS=64)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KQSER_TRIPLE})
+# GCC notes that the passing of some arguments changed in GCC 7.1: it matters
+# only when linking with code built by an older GCC, which nothing here does.
+add_compile_options(-Wno-psabi)

@@ -19,6 +19,16 @@ Result From(long value) {
     return r;
 }
 
+// A call that a signal can interrupt, made again until it is not.
+template <typename Call>
+Result Retried(Call call) {
+    Result r;
+    do {
+        r = From(call());
+    } while (r.error == EINTR);
+    return r;
+}
+
 Result Failed(int error) {
     Result r;
     r.error = error;
@@ -28,11 +38,7 @@ Result Failed(int error) {
 }  // namespace
 
 Result Open(const char* path, int flags, mode_t mode) {
-    Result r;
-    do {
-        r = From(::open(path, flags, mode));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::open(path, flags, mode); });
 }
 
 // Not repeated on EINTR: Linux has released the descriptor already.
@@ -53,19 +59,11 @@ Result Fstat(int fd, struct stat* st) {
 }
 
 Result Read(int fd, void* buf, size_t size) {
-    Result r;
-    do {
-        r = From(::read(fd, buf, size));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::read(fd, buf, size); });
 }
 
 Result Write(int fd, const void* buf, size_t size) {
-    Result r;
-    do {
-        r = From(::write(fd, buf, size));
-    } while (r.error == EINTR);
-    return r;
+    return Retried([&] { return ::write(fd, buf, size); });
 }
 
 Result Fsync(int fd) {

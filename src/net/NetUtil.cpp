@@ -3,8 +3,27 @@
 #include <arpa/inet.h>
 
 #include <climits>
+#include <cstring>
+
+#include "TextUtil_p.h"
 
 namespace kq {
+
+NetDefScan ScanNetDef(const char* def) {
+    NetDefScan scan;
+    if (def == nullptr) {
+        return scan;
+    }
+    const char* colon = std::strchr(def, ':');
+    scan.host.assign(def, colon != nullptr ? static_cast<size_t>(colon - def) : std::strlen(def));
+    const int port = colon != nullptr ? ToInt(colon + 1) : 0;
+    scan.port = port != 0 ? port : kNetDefaultPort;
+    return scan;
+}
+
+bool NetAddressText(const char* text, in_addr* addr) {
+    return text != nullptr && inet_pton(AF_INET, text, addr) == 1;
+}
 
 NetMode NetModeOf(const char* host) {
     if (host == nullptr) {
@@ -25,8 +44,8 @@ bool NetHostAddr(const char* host, in_addr* addr) {
     }
     switch (NetModeOf(host)) {
         case NetMode::Broadcast: return false;
-        case NetMode::Datagram: return inet_pton(AF_INET, host + 1, addr) == 1;
-        case NetMode::Stream: return inet_pton(AF_INET, host, addr) == 1;
+        case NetMode::Datagram: return NetAddressText(host + 1, addr);
+        case NetMode::Stream: return NetAddressText(host, addr);
     }
     return false;
 }

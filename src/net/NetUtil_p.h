@@ -5,7 +5,28 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
+#include <string>
+
 namespace kq {
+
+// The host text holds at most this many characters (the port's 16-byte field).
+constexpr size_t kNetHostMax = 15;
+// The TCP/UDP port a definition string without a usable port gets.
+constexpr int kNetDefaultPort = 20600;
+
+// A network definition string (192.168.1.50:502, u10.0.0.7:4000, b:3000):
+// the host text before the first ':' (the whole string without one), and
+// the port after it read as atoi reads it; 0, no digits or no ':' give the
+// default port.
+struct NetDefScan {
+    std::string host;
+    int port = kNetDefaultPort;
+};
+NetDefScan ScanNetDef(const char* def);
+
+// A dotted-decimal IPv4 address, and nothing else.
+bool NetAddressText(const char* text, in_addr* addr);
 
 enum class NetMode { Stream, Datagram, Broadcast };
 

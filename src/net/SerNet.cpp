@@ -5,15 +5,43 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "KqLog_p.h"
+#include "NetUtil_p.h"
+#include "SerNetHost_p.h"
 #include "TextUtil_p.h"
 
 namespace {
 
-constexpr int kDefaultPort = 20600;
+// Hosts may use ports on several threads. The set is made on the first cut
+// text and never freed, so a port destroyed late in the process still finds it.
+std::mutex g_cutLock;
+std::unordered_set<const void*>* g_cutPorts = nullptr;
 
 }  // namespace
+
+void kq::SetHostCut(const void* port, bool cut) {
+    const std::lock_guard<std::mutex> hold(g_cutLock);
+    if (cut) {
+        if (g_cutPorts == nullptr) {
+            g_cutPorts = new std::unordered_set<const void*>();
+        }
+        g_cutPorts->insert(port);
+    } else if (g_cutPorts != nullptr) {
+        g_cutPorts->erase(port);
+    }
+}
+
+bool kq::HostWasCut(const void* port, const char* host) {
+    // A cut text fills the field: shorter ones need no look-up.
+    if (std::strlen(host) < kNetHostMax) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> hold(g_cutLock);
+    return g_cutPorts != nullptr && g_cutPorts->count(port) != 0;
+}
 
 CSerNet::CSerNet(int number) : CSerBase(number) {
     InitParams();
@@ -31,6 +59,7 @@ CSerNet::CSerNet(const char* def) : CSerBase(def) {
 }
 
 CSerNet::~CSerNet() {
+    kq::SetHostCut(this, false);
     // A host may free the manager without closing; never leak the socket.
     if (m_nSocket >= 0) {
         ::close(m_nSocket);
@@ -40,12 +69,13 @@ CSerNet::~CSerNet() {
 
 void CSerNet::InitParams() {
     std::strcpy(m_szHost, "127.0.0.1");
+    kq::SetHostCut(this, false);
     m_nReconnectCount = 0;
     m_nReconnectInterval = 1;
     m_nSocket = -1;
     m_nWouldBlockCount = 0;
     m_nKind = KQ_KIND_NET;
-    m_nNumber = kDefaultPort;
+    m_nNumber = kq::kNetDefaultPort;
     m_nByteTimeout = 10;
     m_nBaseTimeout = 1000;
     UpdNote();
@@ -55,12 +85,12 @@ void CSerNet::UpdParams(const char* def) {
     if (def == nullptr || def[0] == '\0') {
         return;
     }
-    const char* colon = std::strchr(def, ':');
-    const size_t hostLen = colon != nullptr ? static_cast<size_t>(colon - def) : std::strlen(def);
-    // Longer host texts are cut to what the field holds.
-    kq::CopyCut(m_szHost, sizeof m_szHost, def, hostLen);
-    const int port = colon != nullptr ? kq::ToInt(colon + 1) : 0;
-    m_nNumber = port != 0 ? port : kDefaultPort;
+    const kq::NetDefScan scan = kq::ScanNetDef(def);
+    static_assert(sizeof m_szHost == kq::kNetHostMax + 1, "host field size");
+    // Longer host texts are cut to what the field holds, and remembered as cut.
+    kq::CopyCut(m_szHost, sizeof m_szHost, scan.host.data(), scan.host.size());
+    kq::SetHostCut(this, scan.host.size() > kq::kNetHostMax);
+    m_nNumber = scan.port;
     UpdNote();
 }
 

@@ -4,59 +4,37 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <ctime>
 
 #include "HexDump.h"
 #include "KqLog_p.h"
+#include "NetSys_p.h"
 #include "NetUtil_p.h"
 #include "PortExtras_p.h"
+#include "SerNetHost_p.h"
 #include "SerNet_p.h"
 #include "Settings_p.h"
 
 namespace {
 
+using kq::OnSignal;
+
+constexpr long long kNsPerMs = 1000LL * 1000;
 constexpr int kConnectWaits = 3;
-constexpr long long kConnectWaitNs = 5LL * 1000 * 1000 * 1000;
+constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
 constexpr long long kPurgeWaitNs = 50LL * 1000;
-
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-// Waits up to waitNs for any of events on fd, the way select waits on its
-// sets (error and hang-up count as ready). poll, because descriptors above
-// FD_SETSIZE must work; a signal does not cut the wait short. Returns 1 when
-// ready, 0 on time-out, -1 with errno set on failure.
-int WaitFd(int fd, short events, long long waitNs) {
-    const long long deadline = NowNs() + waitNs;
-    pollfd pfd{fd, events, 0};
-    for (;;) {
-        long long left = deadline - NowNs();
-        if (left < 0) {
-            left = 0;
-        }
-        const timespec ts{static_cast<time_t>(left / 1000000000LL),
-                          static_cast<long>(left % 1000000000LL)};
-        const int rc = ppoll(&pfd, 1, &ts, nullptr);
-        if (rc < 0 && errno == EINTR) {
-            continue;
-        }
-        if (rc > 0 && (pfd.revents & POLLNVAL) != 0) {
-            errno = EBADF;
-            return -1;
-        }
-        return rc > 0 ? 1 : rc;
-    }
-}
+// The longest Purge discards: a peer that never stops sending must not keep
+// the host from its next request.
+constexpr long long kPurgeBoundNs = 200 * kNsPerMs;
+// The longest a send may block (0: no limit). A peer that keeps the
+// connection but stops reading would otherwise hold a write for ever once
+// the buffers are full.
+constexpr int kSendTimeoutMs = 2000;
 
 sockaddr_in PortAddr(in_addr host, int port) {
     sockaddr_in addr{};
@@ -66,15 +44,18 @@ sockaddr_in PortAddr(in_addr host, int port) {
     return addr;
 }
 
-int SetFlag(int fd, int level, int name, int value) {
-    return setsockopt(fd, level, name, &value, sizeof value);
+// Sets an int option of a new socket; false, with the socket closed, when
+// the option is refused.
+bool SetFlagOrClose(int fd, int level, int name, int value) {
+    if (setsockopt(fd, level, name, &value, sizeof value) == 0) {
+        return true;
+    }
+    ::close(fd);
+    return false;
 }
 
-// The longest a send blocks unless kqser.conf says otherwise.
-constexpr int kSendTimeoutMs = 2000;
-
 // The send bound of a network port: [net] send_timeout_ms when a [net]
-// section is in force (kept beside the port), else 2 s.
+// section is in force (kept beside the port), else kSendTimeoutMs.
 int SendTimeoutMs(const void* port) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty() && config.AppliesToNet()) {
@@ -86,14 +67,25 @@ int SendTimeoutMs(const void* port) {
     return kSendTimeoutMs;
 }
 
-// Bounds every send at ms (0: no bound); logs and returns false when the
-// option is refused.
-bool SetSendTimeout(int fd, int ms) {
-    const timeval sendTimeout{static_cast<time_t>(ms / 1000),
-                              static_cast<suseconds_t>(ms % 1000 * 1000)};
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
-        const int err = errno;
-        KQ_LOG("CSerNet::Open setsockopt err:%d!\n", err);
+// A new socket for the mode, or -1 after the failure line, which a stream
+// port also puts on standard output.
+int MakeSocket(kq::NetMode mode) {
+    const bool stream = mode == kq::NetMode::Stream;
+    const int fd = socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
+        if (stream) {
+            std::puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+        }
+    }
+    return fd;
+}
+
+// Bounds every send on fd; logs and returns false when the option is refused.
+bool BoundSends(int fd, int timeoutMs) {
+    const kq::SysResult set = kq::SetSendTimeout(fd, timeoutMs);
+    if (set.value != 0) {
+        KQ_LOG("CSerNet::Open setsockopt err:%d!\n", set.err);
         return false;
     }
     return true;
@@ -106,16 +98,12 @@ void SetBlocking(int fd, bool blocking) {
     }
 }
 
-// One send call (sendto when to is given). MSG_NOSIGNAL: a peer's reset must
-// fail the write, not kill the host.
-ssize_t SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) {
-    ssize_t sent;
-    do {
-        sent = to != nullptr ? sendto(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr*>(to), sizeof *to)
-                             : send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent;
+// One send call (sendto when to is given); signals do not stretch the
+// socket's send time-out.
+long SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) {
+    return kq::Send(fd, buf, static_cast<size_t>(len), reinterpret_cast<const sockaddr*>(to),
+                    to != nullptr ? sizeof *to : 0, OnSignal::Retry)
+        .value;
 }
 
 // Connects a fresh socket without blocking for more than three 5 s waits.
@@ -124,22 +112,33 @@ bool ConnectWaiting(int fd, const sockaddr_in& addr) {
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
     int pending = -1;
     for (int i = 0; i < kConnectWaits; ++i) {
-        const int rc = WaitFd(fd, POLLIN | POLLOUT, kConnectWaitNs);
-        if (rc < 0) {
+        const kq::SysResult ready = kq::Wait(fd, POLLIN | POLLOUT, kConnectWaitNs, OnSignal::Retry);
+        if (ready.value < 0) {
             pending = -1;
             break;
         }
-        if (rc == 0) {
+        if (ready.value == 0) {
             pending = -1;
             continue;
         }
-        if (connect(fd, to, sizeof addr) == 0 || errno == EISCONN) {
+        const int rc = connect(fd, to, sizeof addr);
+        const int err = errno;
+        if (rc == 0 || err == EISCONN) {
             pending = 0;
             break;
         }
-        pending = errno;
+        pending = err;
     }
     return pending == 0;
+}
+
+// Bytes a stream socket has queued to read, or -1 when not known.
+long long QueuedBytes(int fd, kq::NetMode mode) {
+    if (mode != kq::NetMode::Stream) {
+        return -1;  // a datagram socket tells only the size of its next datagram
+    }
+    const kq::SysResult queued = kq::Queued(fd);
+    return queued.value;
 }
 
 }  // namespace
@@ -154,63 +153,40 @@ int CSerNet::Open(const char* def) {
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
     const int sendTimeoutMs = SendTimeoutMs(this);
     in_addr host{};
-    if (mode != kq::NetMode::Broadcast && !kq::NetHostAddr(m_szHost, &host)) {
+    if (mode != kq::NetMode::Broadcast &&
+        (kq::HostWasCut(this, m_szHost) || !kq::NetHostAddr(m_szHost, &host))) {
         // Never aim a socket at an address the text does not name.
         KQ_LOG("CSerNet::Open ERROR: Bad host address %s!\n", m_szHost);
         return 0;
     }
     const sockaddr_in addr = PortAddr(host, m_nPort);
 
+    const int fd = MakeSocket(mode);
+    if (fd < 0) {
+        return 0;
+    }
     if (mode == kq::NetMode::Broadcast) {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
-            return 0;
-        }
-        if (SetFlag(fd, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
+        if (!SetFlagOrClose(fd, SOL_SOCKET, SO_BROADCAST, 1)) {
             KQ_LOG("CSerNet::Open ERROR: Failed to setsockopt!\n");
-            ::close(fd);
             return 0;
         }
         m_nSocket = fd;
         KQ_LOG("CSerNet::Open ok: %s!\n", m_szHost);
         return 1;
     }
-
-    int fd;
-    if (mode == kq::NetMode::Datagram) {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
-            return 0;
-        }
-        if (!SetSendTimeout(fd, sendTimeoutMs)) {
-            ::close(fd);
-            return 0;
-        }
-    } else {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
-            std::puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
-            return 0;
-        }
-        if (SetFlag(fd, IPPROTO_TCP, TCP_NODELAY, 1) != 0) {
+    if (mode == kq::NetMode::Stream) {
+        if (!SetFlagOrClose(fd, IPPROTO_TCP, TCP_NODELAY, 1)) {
             KQ_LOG("CSerNet::Open ERROR: Failed to setsockopt TCP_NODELAY!\n");
-            ::close(fd);
             return 0;
         }
-        if (SetFlag(fd, IPPROTO_IP, IP_TOS, IPTOS_LOWDELAY) != 0) {
+        if (!SetFlagOrClose(fd, IPPROTO_IP, IP_TOS, IPTOS_LOWDELAY)) {
             KQ_LOG("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!\n");
-            ::close(fd);
             return 0;
         }
-        // A peer that keeps the connection but stops reading would hold a
-        // write for ever once the buffers are full; bound it as for UDP.
-        if (!SetSendTimeout(fd, sendTimeoutMs)) {
-            ::close(fd);
-            return 0;
-        }
+    }
+    if (!BoundSends(fd, sendTimeoutMs)) {
+        ::close(fd);
+        return 0;
     }
 
     SetBlocking(fd, false);
@@ -252,25 +228,29 @@ int CSerNet::Purge() {
     if (m_nSocket < 0) {
         return 0;
     }
-    for (;;) {
-        const int rc = WaitFd(m_nSocket, POLLIN, kPurgeWaitNs);
-        if (rc < 0) {
+    // Discards what was queued when the purge began: one byte beyond it is
+    // the peer's new traffic, and the time bound ends a datagram flood.
+    const long long deadline = kq::NowNs() + kPurgeBoundNs;
+    const long long queued = QueuedBytes(m_nSocket, kq::NetModeOf(m_szHost));
+    long long discarded = 0;
+    while (kq::NowNs() < deadline) {
+        const kq::SysResult ready = kq::Wait(m_nSocket, POLLIN, kPurgeWaitNs, OnSignal::Retry);
+        if (ready.value < 0) {
             return 0;
         }
-        if (rc == 0) {
+        if (ready.value == 0) {
             return 1;
         }
         KQ_LOG("...%s purge recv\r\n", GetNote());
         unsigned char byte = 0;
-        ssize_t got;
-        do {
-            got = recv(m_nSocket, &byte, 1, 0);
-        } while (got < 0 && errno == EINTR);
+        const long got =
+            kq::Recv(m_nSocket, &byte, 1, MSG_DONTWAIT, nullptr, nullptr, OnSignal::Retry).value;
         KQ_LOG("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(got), byte);
-        if (got == 0 || got == -1) {
+        if (got == 0 || got == -1 || (queued >= 0 && ++discarded > queued)) {
             return 1;
         }
     }
+    return 1;
 }
 
 int CSerNet::Read(unsigned char* buf, int len, int timeout) {
@@ -279,18 +259,20 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
     }
     const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
     const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
+    const size_t size = static_cast<size_t>(len);
+    kq::SysResult got{};
     if (wait > 0) {
-        const int rc = WaitFd(m_nSocket, POLLIN | POLLPRI, wait * 1000000LL);
-        if (rc < 0) {
+        const kq::WaitedRecv r =
+            kq::WaitRecv(m_nSocket, buf, size, nullptr, nullptr, wait * kNsPerMs, OnSignal::Retry);
+        if (r.wait.value < 0) {
             if (broadcast) {
-                return rc;
+                return -1;
             }
-            const int err = errno;
-            KQ_LOG("CSerNet::Read select err: %d\r\n", err);
+            KQ_LOG("CSerNet::Read select err: %d\r\n", r.wait.err);
             Close();
             return -1;
         }
-        if (rc == 0) {
+        if (r.wait.value == 0) {
             if (broadcast) {
                 return 0;
             }
@@ -300,21 +282,20 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
                 0, 0, wait);
             return -1;
         }
+        got = r.recv;
     }
 
     std::puts("CSerNet::Read recv start:\r");
-    ssize_t got;
-    do {
-        got = recv(m_nSocket, buf, static_cast<size_t>(len), 0);
-    } while (got < 0 && errno == EINTR);
-    const int err = errno;
+    if (wait <= 0) {
+        got = kq::Recv(m_nSocket, buf, size, 0, nullptr, nullptr, OnSignal::Retry);
+    }
     std::puts("CSerNet::Read recv end:\r");
-    if (got < 0) {
-        KQ_LOG("CSerNet::Read recv err: %d\r\n", err);
+    if (got.value < 0) {
+        KQ_LOG("CSerNet::Read recv err: %d\r\n", got.err);
         Close();
         return -1;
     }
-    const int count = static_cast<int>(got);
+    const int count = static_cast<int>(got.value);
     KQ_LOG("CSerNet::Read recv: %d\r\n", count);
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, count, 1));
     return count;
@@ -324,7 +305,7 @@ int CSerNet::Write(const unsigned char* buf, int len) {
     if (m_nSocket < 0 || buf == nullptr || len < 0) {
         return -1;
     }
-    ssize_t sent = -1;
+    long sent = -1;
     switch (kq::NetModeOf(m_szHost)) {
         case kq::NetMode::Broadcast: {
             in_addr all{};
@@ -335,9 +316,10 @@ int CSerNet::Write(const unsigned char* buf, int len) {
         }
         case kq::NetMode::Datagram: {
             // The host text may have changed since Open; a text that names
-            // no address fails the write instead of sending anywhere.
+            // no address, or was cut, fails the write instead of sending
+            // anywhere.
             in_addr host{};
-            if (kq::NetHostAddr(m_szHost, &host)) {
+            if (!kq::HostWasCut(this, m_szHost) && kq::NetHostAddr(m_szHost, &host)) {
                 const sockaddr_in to = PortAddr(host, m_nPort);
                 sent = SendOnce(m_nSocket, buf, len, &to);
             }

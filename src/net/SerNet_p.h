@@ -17,6 +17,8 @@ public:
     // A whole type code (>= 0x10000) re-keys the port number; a smaller value
     // sets only the TCP/UDP port.
     int SetPort(int port) override;
+    // Discards what the socket had queued to read when it began; returns
+    // within 200 ms however fast the peer keeps sending.
     int Purge() override;
     int Read(unsigned char* buf, int len, int timeout) override;
     int Write(const unsigned char* buf, int len) override;

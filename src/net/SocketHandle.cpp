@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,8 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
+#include "NetSys_p.h"
 #include "TextUtil_p.h"
 
 static_assert(sizeof(SockAddrIn) == 16, "SockAddrIn is exactly a sockaddr_in");
@@ -51,41 +50,90 @@ int ClampInt(unsigned long value) {
     return value > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
-// Waits like select with a timeval of timeoutMs, but through ppoll so that
-// descriptors at or above FD_SETSIZE work too. Returns the count select
-// would give for one descriptor in the sets whose events are asked for:
-// readable (and, with exceptions, urgent data), or writable. An invalid
-// descriptor fails as select does, with EBADF.
-int WaitSocket(int fd, bool forWrite, unsigned long timeoutMs) {
-    if (fd < 0) {
-        errno = EBADF;  // poll would skip it and just wait
-        return -1;
-    }
-    pollfd pfd{};
-    pfd.fd = fd;
-    pfd.events = forWrite ? POLLOUT : (POLLIN | POLLPRI);
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-    ts.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000000L;
-    const int n = ppoll(&pfd, 1, &ts, nullptr);
-    if (n <= 0) {
-        return n;
-    }
-    if (pfd.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-    }
-    if (forWrite) {
-        return 1;
-    }
+using kq::OnSignal;
+
+constexpr long long kNsPerMs = 1000LL * 1000;
+
+// What select would count for one descriptor in a read set and an exception
+// set, from the events of a wait that came back ready.
+int ReadyCount(long events) {
     int count = 0;
-    if (pfd.revents & (POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR)) {
+    if (events & (POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR)) {
         ++count;
     }
-    if (pfd.revents & POLLPRI) {
+    if (events & POLLPRI) {
         ++count;
     }
     return count;
+}
+
+// Stores in the last error what WSAGetLastError gives right after a failed
+// call: a pending socket error (once), else err, the call's errno.
+void StoreError(int err) {
+    errno = err;
+    SetLastError(WSAGetLastError());
+}
+
+// One of the socket's own addresses (getsockname, getpeername) into addr.
+bool NameOf(int (*query)(int, sockaddr*, socklen_t*), int fd, SockAddrIn& addr) {
+    socklen_t len = static_cast<socklen_t>(addr.Size());
+    if (query(fd, addr, &len) != 0) {
+        StoreError(errno);
+        return false;
+    }
+    return true;
+}
+
+// Membership needs a datagram socket; anything else is refused with 92.
+bool CheckDatagram(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        StoreError(errno);
+        return false;
+    }
+    if (type != SOCK_DGRAM) {
+        // errno says nothing about a socket of the wrong type.
+        WSASetLastError(ENOPROTOOPT);
+        StoreError(ENOPROTOOPT);
+        return false;
+    }
+    return true;
+}
+
+// Joins (or leaves) group on a datagram socket. Joining first sends through
+// iface, refused with 92 when that fails, and with a time-to-live of 5.
+bool Membership(int fd, const char* group, const char* iface, bool join) {
+    if (!CheckDatagram(fd)) {
+        return false;
+    }
+    ip_mreq request{};
+    if (join) {
+        request.imr_interface.s_addr =
+            htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(iface)));
+        if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &request.imr_interface,
+                       sizeof request.imr_interface) != 0) {
+            WSASetLastError(ENOPROTOOPT);
+            StoreError(ENOPROTOOPT);
+            return false;
+        }
+        const int ttl = 5;
+        if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+            StoreError(errno);
+            return false;
+        }
+    }
+    request.imr_multiaddr.s_addr = htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(group)));
+    if (!join) {
+        request.imr_interface.s_addr =
+            htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(iface)));
+    }
+    if (setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request,
+                   sizeof request) != 0) {
+        StoreError(errno);
+        return false;
+    }
+    return true;
 }
 
 // First address of a resolver answer, in network byte order.
@@ -110,6 +158,16 @@ bool CopyWhole(char* buf, unsigned int size, const char* text) {
     }
     SetLastError(kErrBufferTooSmall);
     return false;
+}
+
+// The machine's host name into name, once the caller's buffer is checked
+// (1001 for a null buffer or size 0).
+bool HostNameFor(const char* buf, unsigned int size, char (&name)[kNameBufSize]) {
+    if (buf == nullptr || size == 0) {
+        SetLastError(kErrBadBuffer);
+        return false;
+    }
+    return gethostname(name, sizeof name - 1) == 0;
 }
 
 }  // namespace
@@ -279,7 +337,7 @@ int CSocketHandle::GetSocketType() const {
     int type = 0;
     socklen_t len = sizeof type;
     if (getsockopt(ToFd(m_hSocket), SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        SetLastError(WSAGetLastError());
+        StoreError(errno);
         return -1;
     }
     return type;
@@ -298,27 +356,11 @@ long CSocketHandle::Detach() {
 }
 
 bool CSocketHandle::GetSockName(SockAddrIn& addr) const {
-    if (!IsOpen()) {
-        return false;
-    }
-    socklen_t len = static_cast<socklen_t>(addr.Size());
-    if (getsockname(ToFd(m_hSocket), addr, &len) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    return true;
+    return IsOpen() && NameOf(getsockname, ToFd(m_hSocket), addr);
 }
 
 bool CSocketHandle::GetPeerName(SockAddrIn& addr) const {
-    if (!IsOpen()) {
-        return false;
-    }
-    socklen_t len = static_cast<socklen_t>(addr.Size());
-    if (getpeername(ToFd(m_hSocket), addr, &len) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    return true;
+    return IsOpen() && NameOf(getpeername, ToFd(m_hSocket), addr);
 }
 
 void CSocketHandle::Close() {
@@ -327,75 +369,24 @@ void CSocketHandle::Close() {
     }
 }
 
-// Membership needs a datagram socket; anything else is refused with 92.
-static bool CheckDatagram(int fd) {
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    if (type != SOCK_DGRAM) {
-        // errno says nothing about a socket of the wrong type.
-        WSASetLastError(ENOPROTOOPT);
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    return true;
-}
-
 bool CSocketHandle::AddMembership(const char* group, const char* iface) {
-    if (!IsOpen()) {
-        return false;
-    }
-    const int fd = ToFd(m_hSocket);
-    if (!CheckDatagram(fd)) {
-        return false;
-    }
-    in_addr ifaceAddr{};
-    ifaceAddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(iface)));
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaceAddr, sizeof ifaceAddr) != 0) {
-        WSASetLastError(ENOPROTOOPT);
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    const int ttl = 5;
-    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    ip_mreq request{};
-    request.imr_multiaddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(group)));
-    request.imr_interface = ifaceAddr;
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    return true;
+    return IsOpen() && Membership(ToFd(m_hSocket), group, iface, true);
 }
 
 bool CSocketHandle::DropMembership(const char* group, const char* iface) {
-    if (!IsOpen()) {
-        return false;
-    }
-    const int fd = ToFd(m_hSocket);
-    if (!CheckDatagram(fd)) {
-        return false;
-    }
-    ip_mreq request{};
-    request.imr_multiaddr.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(group)));
-    request.imr_interface.s_addr = htonl(static_cast<uint32_t>(GetIPAddress(iface)));
-    if (setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request) != 0) {
-        SetLastError(WSAGetLastError());
-        return false;
-    }
-    return true;
+    return IsOpen() && Membership(ToFd(m_hSocket), group, iface, false);
 }
 
 bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int family, int type,
                                  unsigned int options) {
     if (IsOpen()) {
         SetLastError(kErrBusy);
+        return false;
+    }
+    if (family != AF_INET) {
+        // The local address is built as IPv4 whatever the family: bound to
+        // another family it would name something else (a file, for AF_UNIX).
+        StoreError(EAFNOSUPPORT);
         return false;
     }
     const int fd = socket(family, type, 0);
@@ -421,7 +412,7 @@ bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int
         ok = listen(fd, 128) == 0;
     }
     if (!ok) {
-        SetLastError(WSAGetLastError());
+        StoreError(errno);
         closesocket(fd);
         return false;
     }
@@ -443,14 +434,13 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
     if (!addr.CreateFrom(localHost, "0", family)) {
         // Nothing failed in a system call: give the refusal a code of its own
         // instead of whatever errno held.
-        errno = EADDRNOTAVAIL;
-        SetLastError(WSAGetLastError());
+        StoreError(EADDRNOTAVAIL);
         closesocket(fd);
         return false;
     }
     addr.CreateFrom(remoteHost, service, AF_INET);
     if (connect(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) {
-        SetLastError(WSAGetLastError());
+        StoreError(errno);
         closesocket(fd);
         return false;
     }
@@ -468,36 +458,39 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
         return -1;
     }
     const int fd = ToFd(m_hSocket);
-    int res = 1;
+    const size_t n = static_cast<size_t>(ClampInt(size));
+    socklen_t fromLen = sizeof(sockaddr_in);
+    socklen_t* fromLenArg = from != nullptr ? &fromLen : nullptr;
+    kq::SysResult got{};
+    bool received = true;
     if (timeoutMs != 0 && timeoutMs != kInfinite) {
-        res = WaitSocket(fd, false, timeoutMs);
-        std::printf("SocketHandle::Read select %d errno=%d\r\n", res, errno);
-        if (res < 0) {
-            std::printf("SocketHandle::Read select err: %d\r\n", errno);
+        // A signal does not end the wait: it goes on for what is left.
+        const kq::WaitedRecv r =
+            kq::WaitRecv(fd, buf, n, from, fromLenArg, timeoutMs * kNsPerMs, OnSignal::Retry);
+        const int ready =
+            r.wait.value > 0 ? ReadyCount(r.wait.value) : static_cast<int>(r.wait.value);
+        std::printf("SocketHandle::Read select %d errno=%d\r\n", ready, r.wait.err);
+        if (ready < 0) {
+            // A wait that fails means the connection is gone.
+            std::printf("SocketHandle::Read select err: %d\r\n", r.wait.err);
             WSASetLastError(ECONNRESET);
-            res = -1;
         }
+        received = ready > 0;
+        got = received ? r.recv : kq::SysResult{ready, r.wait.err};
+    } else {
+        got = kq::Recv(fd, buf, n, 0, from, fromLenArg, OnSignal::Report);
     }
-    if (res > 0) {
-        const size_t n = static_cast<size_t>(ClampInt(size));
-        ssize_t got;
-        if (from != nullptr) {
-            socklen_t len = sizeof(sockaddr_in);
-            got = recvfrom(fd, buf, n, 0, from, &len);
-        } else {
-            got = recv(fd, buf, n, 0);
-        }
-        res = static_cast<int>(got);
-        if (res == 0) {
-            std::printf("Read0 connreset: %d\r\n", ECONNRESET);
-            WSASetLastError(ECONNRESET);
-            res = -1;
-        }
+    int res = static_cast<int>(got.value);
+    if (received && res == 0) {
+        std::printf("Read0 connreset: %d\r\n", ECONNRESET);
+        WSASetLastError(ECONNRESET);
+        res = -1;
     }
-    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), errno);
+    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size),
+                got.err);
     if (res == -1) {
-        SetLastError(errno);
-        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), errno);
+        SetLastError(got.err);
+        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), got.err);
     }
     return res < 0 ? -1 : res;
 }
@@ -508,23 +501,18 @@ int CSocketHandle::Write(unsigned char* buf, unsigned long size, sockaddr* to,
         return -1;
     }
     const int fd = ToFd(m_hSocket);
-    int res = 1;
+    kq::SysResult res{1, 0};
     if (timeoutMs != kInfinite) {
-        res = WaitSocket(fd, true, timeoutMs);
+        res = kq::Wait(fd, POLLOUT, timeoutMs * kNsPerMs, OnSignal::Report);
     }
-    if (res > 0) {
-        // MSG_NOSIGNAL: a reset peer gives EPIPE here instead of killing the host.
+    if (res.value > 0) {
         const size_t n = static_cast<size_t>(ClampInt(size));
-        if (to != nullptr) {
-            res = static_cast<int>(sendto(fd, buf, n, MSG_NOSIGNAL, to, sizeof(sockaddr_in)));
-        } else {
-            res = static_cast<int>(send(fd, buf, n, MSG_NOSIGNAL));
-        }
+        res = kq::Send(fd, buf, n, to, to != nullptr ? sizeof(sockaddr_in) : 0, OnSignal::Report);
     }
-    if (res == -1) {
-        SetLastError(WSAGetLastError());
+    if (res.value == -1) {
+        StoreError(res.err);
     }
-    return res < 0 ? -1 : res;
+    return res.value < 0 ? -1 : static_cast<int>(res.value);
 }
 
 bool CSocketHandle::InitLibrary(unsigned short /*version*/) {
@@ -597,12 +585,8 @@ unsigned long CSocketHandle::GetIPAddress(const char* host) {
 }
 
 bool CSocketHandle::GetLocalName(char* buf, unsigned int size) {
-    if (buf == nullptr || size == 0) {
-        SetLastError(kErrBadBuffer);
-        return false;
-    }
     char name[kNameBufSize] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
+    if (!HostNameFor(buf, size, name)) {
         return false;
     }
     const hostent* he = gethostbyname(name);
@@ -613,12 +597,8 @@ bool CSocketHandle::GetLocalName(char* buf, unsigned int size) {
 }
 
 bool CSocketHandle::GetLocalAddress(char* buf, unsigned int size) {
-    if (buf == nullptr || size == 0) {
-        SetLastError(kErrBadBuffer);
-        return false;
-    }
     char name[kNameBufSize] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
+    if (!HostNameFor(buf, size, name)) {
         return false;
     }
     in_addr_t addr;

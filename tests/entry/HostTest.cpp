@@ -12,51 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "HostLibrary.h"
 #include "ISerBase.h"
 
 namespace {
 
-struct Library {
-    void* handle = nullptr;
-    KqDllTypeFn dllType = nullptr;
-    KqDllNoteFn dllNote = nullptr;
-    KqDllVersionFn dllVersion = nullptr;
-    KqGetSerManagerFn getManager = nullptr;
-    KqFreeSerManagerFn freeManager = nullptr;
-    std::string iniDir;
-
-    Library() {
-        handle = dlopen(KQTEST_LIB, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            return;
-        }
-        dllType = reinterpret_cast<KqDllTypeFn>(dlsym(handle, "DllType"));
-        dllNote = reinterpret_cast<KqDllNoteFn>(dlsym(handle, "DllNote"));
-        dllVersion = reinterpret_cast<KqDllVersionFn>(dlsym(handle, "DllVersion"));
-        getManager = reinterpret_cast<KqGetSerManagerFn>(dlsym(handle, "GetSerManager"));
-        freeManager = reinterpret_cast<KqFreeSerManagerFn>(dlsym(handle, "FreeSerManager"));
-        // Keep the silent build's log-config file away from the device path.
-        if (auto* name = static_cast<const char**>(dlsym(handle, "filename"))) {
-            char dir[] = "/tmp/kqhost.XXXXXX";
-            if (mkdtemp(dir) != nullptr) {
-                iniDir = dir;
-                static std::string path;
-                path = iniDir + "/kq.ini";
-                *name = path.c_str();
-            }
-        }
-    }
-    ~Library() {
-        if (!iniDir.empty()) {
-            std::remove((iniDir + "/kq.ini").c_str());
-            rmdir(iniDir.c_str());
-        }
-    }
-};
-
-Library& Lib() {
-    static Library lib;
-    return lib;
+const kqtool::KqLibrary& Lib() {
+    static kqtest::HostLibrary host;
+    return host.lib();
 }
 
 std::string Hex(const void* p) {
@@ -67,13 +30,13 @@ std::string Hex(const void* p) {
 }
 
 TEST(Host, ResolvesTheEntryPointsByPlainName) {
-    Library& lib = Lib();
-    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    const kqtool::KqLibrary& lib = Lib();
+    ASSERT_NE(lib.handle, nullptr);
     ASSERT_NE(lib.dllType, nullptr);
     ASSERT_NE(lib.dllNote, nullptr);
     ASSERT_NE(lib.dllVersion, nullptr);
-    ASSERT_NE(lib.getManager, nullptr);
-    ASSERT_NE(lib.freeManager, nullptr);
+    ASSERT_NE(lib.getSerManager, nullptr);
+    ASSERT_NE(lib.freeSerManager, nullptr);
     EXPECT_EQ(lib.dllType(), 0);
     EXPECT_EQ(lib.dllVersion(), 1);
     EXPECT_STREQ(lib.dllNote(), "kqSer.so for ISerBase, support COM, DIO, Net and USB");
@@ -81,7 +44,7 @@ TEST(Host, ResolvesTheEntryPointsByPlainName) {
 }
 
 TEST(Host, VariantShowsInItsExports) {
-    Library& lib = Lib();
+    const kqtool::KqLibrary& lib = Lib();
     ASSERT_NE(lib.handle, nullptr);
     const bool silent = !kqtest::kConsole;
     EXPECT_EQ(dlsym(lib.handle, "trace_log") != nullptr, silent);
@@ -92,14 +55,14 @@ TEST(Host, VariantShowsInItsExports) {
 }
 
 TEST(Host, ManagerThroughTheInterfaces) {
-    Library& lib = Lib();
-    ASSERT_NE(lib.getManager, nullptr);
+    const kqtool::KqLibrary& lib = Lib();
+    ASSERT_NE(lib.getSerManager, nullptr);
     ISerManager* manager = nullptr;
-    auto got = kqtest::Capture([&] { manager = lib.getManager(); });
+    auto got = kqtest::Capture([&] { manager = lib.getSerManager(); });
     ASSERT_NE(manager, nullptr);
     // The host's trace_log (silent) or standard output (console) hears it.
     EXPECT_EQ(got.log, "SerManager new: " + Hex(manager) + "\r\n");
-    EXPECT_EQ(lib.getManager(), manager);
+    EXPECT_EQ(lib.getSerManager(), manager);
 
     ISerBase* serial = manager->GetSer(nullptr, 0x100003);
     ASSERT_NE(serial, nullptr);
@@ -124,19 +87,19 @@ TEST(Host, ManagerThroughTheInterfaces) {
     EXPECT_EQ(serial->IsBusy(), 0);
 
     int freed = -100;
-    auto bye = kqtest::Capture([&] { freed = lib.freeManager(); });
+    auto bye = kqtest::Capture([&] { freed = lib.freeSerManager(); });
     EXPECT_EQ(freed, 0);
     EXPECT_EQ(bye.log, "SerManager delete: " + Hex(manager) +
                            "\r\nSerManager free: " + Hex(manager) + "\r\n");
 
     // A fresh manager afterwards: nothing registered.
-    ISerManager* fresh = lib.getManager();
+    ISerManager* fresh = lib.getSerManager();
     ASSERT_NE(fresh, nullptr);
     ISerBase* again = fresh->GetSer(nullptr, 0x100003);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->GetType(), 0x100003);
-    kqtest::Capture([&] { EXPECT_EQ(lib.freeManager(), 0); });
-    kqtest::Capture([&] { EXPECT_EQ(lib.freeManager(), 0); });  // nothing left to free
+    kqtest::Capture([&] { EXPECT_EQ(lib.freeSerManager(), 0); });
+    kqtest::Capture([&] { EXPECT_EQ(lib.freeSerManager(), 0); });  // nothing left to free
 }
 
 }  // namespace

@@ -5,16 +5,21 @@
 #include "SerCom_p.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "GpioFake.h"
+#include "Loopback.h"
 #include "Process.h"
 #include "Pty.h"
 #include "SerDio_p.h"
@@ -158,10 +163,28 @@ TEST(LogSink, RefusedSettingsShowTwiceInTheConsoleBuild) {
 }
 
 TEST(LogSink, GpioPortLines) {
+    gpiofake::Reset();
+    gpiofake::Dev().levels[18] = 1;
     std::unique_ptr<CSerDio> port;
-    auto made = Capture([&] { port.reset(new CSerDio("x")); });
+    auto made = Capture([&] { port.reset(new CSerDio(nullptr)); });
     EXPECT_EQ(made.log, "CSerDio::CSerDio: Dio Init\n");
     ExpectLogOnly(made, {"CSerDio::CSerDio: Dio Init\n"});
+
+    auto opened = Capture([&] { EXPECT_EQ(port->Open(nullptr), 1); });
+    EXPECT_EQ(opened.log, "KQI1:[800001] open ok!\r\n");
+    ExpectLogOnly(opened, {"%s[%x] open ok!\r\n"});
+    // Samples and commands log nothing in either build.
+    unsigned char levels[2] = {};
+    const unsigned char command[] = {3, 1};
+    auto used = Capture([&] {
+        EXPECT_EQ(port->Read(levels, 2, 0), 1);
+        EXPECT_EQ(port->Write(command, 2), 0);
+        EXPECT_EQ(port->Close(), 1);
+    });
+    EXPECT_EQ(levels[0], 1);
+    EXPECT_EQ(used.out, "");
+    EXPECT_EQ(used.log, "");
+    EXPECT_EQ(gpiofake::Calls(), 5u);  // open, two reads, one ioctl, close
 }
 
 TEST(LogSink, NetworkPortConstructionLines) {
@@ -188,6 +211,114 @@ TEST(LogSink, ManagerLinesInOrder) {
     EXPECT_EQ(freed.log, Format("SerManager delete: %x\r\n", addr, 0) +
                              Format("SerManager free: %x\r\n", addr, 0));
     ExpectLogOnly(freed, {"SerManager delete: %x\r\n", "SerManager free: %x\r\n"});
+}
+
+const char kRecvMarks[] = "CSerNet::Read recv start:\r\nCSerNet::Read recv end:\r\n";
+
+// A network port's reads: the log lines on standard output (console) or in
+// the sink (silent), and the two receive marks on standard output in both,
+// ahead of the read's lines. The peer has sent AB CD.
+void ExpectNetworkReads(CSerNet* port) {
+    unsigned char buf[16] = {};
+    auto read = Capture([&] { EXPECT_EQ(port->Read(buf, 16, 2000), 2); });
+    const std::string lines = "CSerNet::Read recv: 2\r\nRECV: AB CD \r\n";
+    if (kqtest::kConsole) {
+        EXPECT_EQ(read.out, kRecvMarks + lines);
+    } else {
+        EXPECT_EQ(read.log, lines);
+        EXPECT_EQ(read.out, kRecvMarks);
+    }
+    auto quiet = Capture([&] { EXPECT_EQ(port->Read(buf, 16, 100), -1); });
+    EXPECT_EQ(quiet.log,
+              "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=100\r\n");
+    ExpectLogOnly(quiet, {"CSerNet::Read select timeout: "
+                          "stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n"});
+}
+
+void ExpectOpenAndWrite(CSerNet* port, const std::string& host) {
+    auto opened = Capture([&] { EXPECT_EQ(port->Open(nullptr), 1); });
+    EXPECT_NE(opened.log.find("OK: Have connected to the " + host + "\n"), std::string::npos);
+    EXPECT_EQ(opened.out, kqtest::kConsole ? opened.log : "");
+    const unsigned char request[] = {0x10, 0x20};
+    auto wrote = Capture([&] { EXPECT_EQ(port->Write(request, 2), 2); });
+    EXPECT_EQ(wrote.log, "SEND: 10 20 \r\n");
+    ExpectLogOnly(wrote, {"SEND: %s\r\n"});
+}
+
+TEST(LogSink, StreamExchange) {
+    kqtest::TcpListener listener;
+    ASSERT_TRUE(listener.ok());
+    CSerNet port(("127.0.0.1:" + std::to_string(listener.port())).c_str());
+    ExpectOpenAndWrite(&port, "127.0.0.1");
+    const int peer = listener.Accept(5000);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(kqtest::RecvUpTo(peer, 2, 2000), "\x10\x20");
+    ASSERT_TRUE(kqtest::SendAll(peer, "\xAB\xCD"));
+    ExpectNetworkReads(&port);
+    EXPECT_EQ(port.Close(), 1);
+    close(peer);
+}
+
+TEST(LogSink, DatagramExchange) {
+    kqtest::UdpPeer peer;
+    ASSERT_TRUE(peer.ok());
+    CSerNet port(("u127.0.0.1:" + std::to_string(peer.port())).c_str());
+    ExpectOpenAndWrite(&port, "u127.0.0.1");
+    std::string datagram;
+    sockaddr_in from{};
+    ASSERT_TRUE(peer.Recv(&datagram, 2000, &from));
+    EXPECT_EQ(datagram, "\x10\x20");
+    ASSERT_TRUE(peer.SendTo(from, "\xAB\xCD"));
+    ExpectNetworkReads(&port);
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST(LogSink, ConnectionCodesPrintTheirOwnLine) {
+    CSerNet port("127.0.0.1:502");
+    const std::string note = port.GetNote();
+    auto would = Capture([&] { EXPECT_EQ(port.IsConnDropped(11), 0); });
+    EXPECT_EQ(would.out, "net isdroped: 11\r\n");
+    EXPECT_EQ(would.log, kqtest::kConsole ? would.out : "");
+    auto dropped = Capture([&] { EXPECT_EQ(port.IsConnDropped(104), 1); });
+    const std::string line = "..." + note + " conn dropped: 104\r\n";
+    if (kqtest::kConsole) {
+        EXPECT_EQ(dropped.out, "net isdroped: 104\r\n" + line);
+    } else {
+        EXPECT_EQ(dropped.log, line);
+        EXPECT_EQ(dropped.out, "net isdroped: 104\r\n");
+    }
+}
+
+TEST(LogSink, NoSocketShowsTwiceForAStreamPortInTheConsoleBuild) {
+    const std::string fail = "CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n";
+    for (const char* def : {"127.0.0.1:9", "u127.0.0.1:9"}) {
+        CSerNet port(def);
+        // Inside the capture: it needs descriptors of its own.
+        auto got = Capture([&] {
+            rlimit lim{};
+            getrlimit(RLIMIT_NOFILE, &lim);
+            rlimit low = lim;
+            low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
+            setrlimit(RLIMIT_NOFILE, &low);
+            std::vector<int> fillers;
+            for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+                fillers.push_back(fd);
+            }
+            EXPECT_EQ(port.Open(nullptr), 0);
+            for (int fd : fillers) {
+                close(fd);
+            }
+            setrlimit(RLIMIT_NOFILE, &lim);
+        });
+        const bool stream = def[0] == '1';
+        const std::string direct = stream ? fail : "";
+        if (kqtest::kConsole) {
+            EXPECT_EQ(got.out, fail + direct) << def;
+        } else {
+            EXPECT_EQ(got.log, fail) << def;
+            EXPECT_EQ(got.out, direct) << def;
+        }
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -27,6 +29,7 @@
 #include "NetUtil_p.h"
 #include "Pty.h"
 #include "SerNet_p.h"
+#include "SignalTicks.h"
 
 namespace {
 
@@ -656,36 +659,13 @@ TEST(NetStream, DescriptorsAboveFdSetsize) {
     }
 }
 
-void OnAlarm(int) {}
-
-// SIGALRM every 50 ms while it lives, with a handler installed without
-// SA_RESTART, so that waits and receives see EINTR.
-class AlarmTicks {
-public:
-    AlarmTicks() {
-        struct sigaction act {};
-        act.sa_handler = OnAlarm;
-        sigaction(SIGALRM, &act, &old_);
-        const itimerval tick{{0, 50000}, {0, 50000}};
-        setitimer(ITIMER_REAL, &tick, nullptr);
-    }
-    ~AlarmTicks() {
-        const itimerval stop{};
-        setitimer(ITIMER_REAL, &stop, nullptr);
-        sigaction(SIGALRM, &old_, nullptr);
-    }
-
-private:
-    struct sigaction old_ {};
-};
-
 // A signal during a wait is not a failure of the connection.
 TEST(NetStream, SignalsDoNotCutWaitsShort) {
     StreamPair s;
     ASSERT_TRUE(s.Connect());
     unsigned char buf[8];
     {
-        AlarmTicks ticks;
+        nettest::AlarmTicks ticks(50000);
         const double start = NowMs();
         auto got = Capture([&] { EXPECT_EQ(s.port.Read(buf, 8, 400), -1); });
         EXPECT_GE(NowMs() - start, 390);
@@ -697,12 +677,9 @@ TEST(NetStream, SignalsDoNotCutWaitsShort) {
 
     int n = 0;
     {
-        AlarmTicks ticks;
+        nettest::AlarmTicks ticks(50000);
         std::thread late([&] {
-            sigset_t alarm;
-            sigemptyset(&alarm);
-            sigaddset(&alarm, SIGALRM);
-            pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // the reader gets the ticks
+            nettest::BlockAlarm();  // the reader gets the ticks
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             kqtest::SendAll(s.peer, "late");
         });
@@ -711,6 +688,279 @@ TEST(NetStream, SignalsDoNotCutWaitsShort) {
     }
     EXPECT_EQ(n, 4);
     EXPECT_EQ(s.port.Socket(), s.sock);
+}
+
+// --- host texts that do not fit --------------------------------------------
+
+// A TCP listener on any loopback address, with a port the system picks.
+struct LoopbackListener {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+
+    explicit LoopbackListener(const char* addr) {
+        sockaddr_in a = kqtest::Ipv4Addr(addr, 0);
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ADD_FAILURE() << "listener on " << addr << ": " << std::strerror(errno);
+            return;
+        }
+        port = ntohs(a.sin_port);
+    }
+    ~LoopbackListener() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    bool Pending(int timeoutMs) const {
+        pollfd pfd{fd, POLLIN, 0};
+        return poll(&pfd, 1, timeoutMs) == 1;
+    }
+};
+
+// m_szHost holds 15 characters. A longer text is cut, and the cut text can
+// name another station: the port must not open, nor send, on it.
+TEST(NetCutHost, DatagramPortIsRefusedAndSendsNothing) {
+    kqtest::UdpPeer other("127.100.100.10");  // the station the cut text names
+    ASSERT_TRUE(other.ok());
+    const std::string udp = std::to_string(other.port());
+    const std::string cut = "u127.100.100.100:" + udp;
+    NetProbe port(cut.c_str());
+    EXPECT_STREQ(port.GetNote(), ("NET " + udp + " u127.100.100.10:" + udp).c_str());
+    const int fds = kqtest::OpenFdCount();
+    auto got = Capture([&] { EXPECT_EQ(port.Open(nullptr), 0); });
+    EXPECT_EQ(got.log, "CSerNet::Open ERROR: Bad host address u127.100.100.10!\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_EQ(kqtest::OpenFdCount(), fds);
+    std::string datagram;
+    EXPECT_FALSE(other.Recv(&datagram, 100));
+
+    // The same stored text, given whole, does name that station.
+    ASSERT_EQ(port.Open(("u127.100.100.10:" + udp).c_str()), 1);
+    ASSERT_EQ(port.Write(Bytes("to"), 2), 2);
+    ASSERT_TRUE(other.Recv(&datagram, 2000));
+    EXPECT_EQ(datagram, "to");
+
+    // A text cut after Open fails the next write instead of sending.
+    ASSERT_EQ(port.SetDef(cut.c_str()), 1);
+    got = Capture([&] { EXPECT_EQ(port.Write(Bytes("abc"), 3), -1); });
+    EXPECT_EQ(got.log, "ERROR: Failed to sent string.\nSEND: \r\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_FALSE(other.Recv(&datagram, 200));
+}
+
+TEST(NetCutHost, StreamPortIsRefusedAndConnectsNowhere) {
+    LoopbackListener other("127.100.100.100");
+    ASSERT_GT(other.port, 0);
+    const std::string tcp = std::to_string(other.port);
+    NetProbe port(("127.100.100.1001:" + tcp).c_str());
+    EXPECT_STREQ(port.GetNote(), ("NET " + tcp + " 127.100.100.100:" + tcp).c_str());
+    auto got = Capture([&] { EXPECT_EQ(port.Open(nullptr), 0); });
+    EXPECT_EQ(got.log, "CSerNet::Open ERROR: Bad host address 127.100.100.100!\n");
+    EXPECT_EQ(port.Socket(), -1);
+    EXPECT_FALSE(other.Pending(200));
+
+    // Fifteen characters fit.
+    ASSERT_EQ(port.Open(("127.100.100.100:" + tcp).c_str()), 1);
+    EXPECT_TRUE(other.Pending(2000));
+    port.Close();
+}
+
+// --- signals, urgent data and floods ------------------------------------------
+
+// Fills fd's send path while the peer does not read, until a send would
+// block for a while.
+bool FillUntilBlocked(int fd, int peer) {
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string chunk(16384, 'z');
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 10000; ++i) {
+            if (send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0) {
+                break;
+            }
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 50) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+timeval SendTimeout(int fd) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len);
+    return tv;
+}
+
+// A signal every millisecond must not restart the 2 s send bound.
+TEST(NetSignals, SendBoundHoldsWhileSignalsKeepComing) {
+    StreamPair s;
+    ASSERT_TRUE(s.Connect());
+    ASSERT_TRUE(FillUntilBlocked(s.sock, s.peer));
+    int n = 0;
+    double took = 0;
+    kqtest::Captured got;
+    {
+        nettest::AlarmTicks ticks(1000);
+        // A send that starts its bound again at every signal never ends:
+        // stop the signals after 10 s.
+        nettest::Watchdog dog(10000, [] { nettest::AlarmTicks::Stop(); });
+        const double start = NowMs();
+        got = Capture([&] { n = s.port.Write(Bytes("x"), 1); });
+        took = NowMs() - start;
+        dog.Done();
+        EXPECT_FALSE(dog.Expired()) << "the write outlasted 10 s of signals";
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 6000);
+    EXPECT_EQ(got.log, "ERROR: Failed to sent string.\nSEND: \r\n");
+    EXPECT_EQ(s.port.Socket(), -1);
+}
+
+TEST(NetSignals, SendThatWaitsThroughSignalsSucceedsAndKeepsTheBound) {
+    StreamPair s;
+    ASSERT_TRUE(s.Connect());
+    ASSERT_TRUE(FillUntilBlocked(s.sock, s.peer));
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        nettest::BlockAlarm();
+        // Long enough for the write to meet many signals first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const double end = NowMs() + 8000;
+        char chunk[65536];
+        while (!stop && NowMs() < end) {
+            if (kqtest::WaitReadable(s.peer, 50)) {
+                recv(s.peer, chunk, sizeof chunk, MSG_DONTWAIT);
+            }
+        }
+    });
+    int n = 0;
+    {
+        nettest::AlarmTicks ticks(1000);
+        n = s.port.Write(Bytes("x"), 1);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(n, 1);
+    const timeval bound = SendTimeout(s.sock);
+    EXPECT_EQ(bound.tv_sec, 2);
+    EXPECT_EQ(bound.tv_usec, 0);
+}
+
+// An urgent (out-of-band) byte makes the socket ready without anything a
+// plain receive can take.
+TEST(NetUrgent, UrgentByteAloneDoesNotHoldARead) {
+    StreamPair s;
+    ASSERT_TRUE(s.Connect());
+    ASSERT_EQ(send(s.peer, "!", 1, MSG_OOB), 1);
+    pollfd pfd{s.sock, POLLPRI, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+
+    unsigned char buf[8];
+    double took = 0;
+    kqtest::Captured got;
+    {
+        // A receive that blocks on it ends only when data comes.
+        nettest::Watchdog dog(5000, [&] { kqtest::SendAll(s.peer, "late"); });
+        const double start = NowMs();
+        got = Capture([&] { EXPECT_EQ(s.port.Read(buf, 8, 300), -1); });
+        took = NowMs() - start;
+        dog.Done();
+        EXPECT_FALSE(dog.Expired()) << "the read waited for data after its time-out";
+    }
+    EXPECT_GE(took, 290);
+    EXPECT_LT(took, 2000);
+    EXPECT_EQ(got.log,
+              "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=300\r\n");
+    EXPECT_EQ(s.port.Socket(), s.sock);
+
+    // Urgent data, then ordinary data within the same time-out: the data.
+    std::thread peer([&] {
+        send(s.peer, "?", 1, MSG_OOB);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kqtest::SendAll(s.peer, "data");
+    });
+    const int n = s.port.Read(buf, 8, 3000);
+    peer.join();
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(Text(buf, n > 0 ? n : 0), "data");
+}
+
+// Sends to fd without pause (to the address when given) until stopped, for
+// 3 s at most.
+class Flood {
+public:
+    explicit Flood(int fd, const sockaddr_in* to = nullptr)
+        : thread_([this, fd, to] {
+              const std::string chunk(to != nullptr ? 64 : 4096, 'f');
+              const int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+              const double end = NowMs() + 3000;
+              while (!stop_ && NowMs() < end) {
+                  for (int i = 0; i < 1000; ++i) {
+                      const ssize_t n =
+                          to != nullptr ? sendto(fd, chunk.data(), chunk.size(), flags,
+                                                 reinterpret_cast<const sockaddr*>(to), sizeof *to)
+                                        : send(fd, chunk.data(), chunk.size(), flags);
+                      if (n < 0) {
+                          break;
+                      }
+                  }
+                  pollfd pfd{fd, POLLOUT, 0};
+                  poll(&pfd, 1, 50);
+              }
+          }) {}
+    ~Flood() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(NetPurge, APeerThatNeverStopsSendingDoesNotHoldPurge) {
+    StreamPair s;
+    ASSERT_TRUE(s.Connect());
+    // Room for a backlog that one-byte receives take a while to drain.
+    const int backlog = 65536;
+    setsockopt(s.sock, SOL_SOCKET, SO_RCVBUF, &backlog, sizeof backlog);
+    const std::string first = "..." + std::string(s.port.GetNote()) + " purge recv\r\n";
+    Flood flood(s.peer);
+    ASSERT_TRUE(kqtest::WaitReadable(s.sock, 2000));
+    int result = -1;
+    const double start = NowMs();
+    auto got = Capture([&] { result = s.port.Purge(); });
+    const double took = NowMs() - start;
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(took, 2000);
+    EXPECT_EQ(got.log.compare(0, first.size(), first), 0);
+    EXPECT_EQ(s.port.Socket(), s.sock);
+}
+
+TEST(NetPurge, ADatagramFloodDoesNotHoldPurge) {
+    kqtest::UdpPeer peer;
+    ASSERT_TRUE(peer.ok());
+    NetProbe port(("u127.0.0.1:" + std::to_string(peer.port())).c_str());
+    ASSERT_EQ(port.Open(nullptr), 1);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    ASSERT_EQ(getsockname(port.Socket(), reinterpret_cast<sockaddr*>(&local), &len), 0);
+    Flood flood(peer.fd(), &local);
+    ASSERT_TRUE(kqtest::WaitReadable(port.Socket(), 2000));
+    int result = -1;
+    const double start = NowMs();
+    Capture([&] { result = port.Purge(); });
+    const double took = NowMs() - start;
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(took, 2000);
+    EXPECT_GE(port.Socket(), 0);
+    port.Close();
 }
 
 }  // namespace

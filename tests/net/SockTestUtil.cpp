@@ -220,21 +220,6 @@ ChildResult RunWithLocalName(const std::function<std::string()>& fn) {
     return RunInChild(fn, Net::PrivateLoopback);
 }
 
-int OpenFdCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
-}
-
 bool FdOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
 }

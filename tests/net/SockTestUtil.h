@@ -66,8 +66,6 @@ std::string HostName();
 void AllowAnyLookup(bool allow);
 int LookupCount();
 
-// Open descriptors of this process.
-int OpenFdCount();
 bool FdOpen(int fd);
 
 }  // namespace socktest

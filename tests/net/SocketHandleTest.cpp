@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -22,6 +23,8 @@
 
 #include "Capture.h"
 #include "Pty.h"
+#include "SignalTicks.h"
+#include "Process.h"
 #include "SockTestUtil.h"
 
 namespace {
@@ -278,7 +281,7 @@ TEST(SockHandle, CreateSocketOptionsAreMasks) {
 }
 
 TEST(SockHandle, FailedCreateOrConnectLeavesNoSocket) {
-    const int fdsBefore = socktest::OpenFdCount();
+    const int fdsBefore = kqtest::OpenFdCount();
 
     CSocketHandle first;
     ASSERT_TRUE(first.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_STREAM, 0));
@@ -308,12 +311,37 @@ TEST(SockHandle, FailedCreateOrConnectLeavesNoSocket) {
 
     // No socket at all: nothing stored.
     SetLastError(77);
-    EXPECT_FALSE(h.CreateSocket("127.0.0.1", "0", 12345, SOCK_STREAM, 0));
     EXPECT_FALSE(h.ConnectTo("127.0.0.1", "127.0.0.1", port.c_str(), 12345, SOCK_STREAM));
     EXPECT_EQ(GetLastError(), 77);
 
     first.Close();
-    EXPECT_EQ(socktest::OpenFdCount(), fdsBefore);
+    EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
+}
+
+// The local address is always built as IPv4; bound to a socket of another
+// family it would name something else (for AF_UNIX, a file named after the
+// port and address bytes, here "AB").
+TEST(SockHandle, OnlyIpv4SocketsAreCreated) {
+    char dir[] = "/tmp/kqsock.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(home, 0);
+    ASSERT_EQ(chdir(dir), 0);
+    const int fdsBefore = kqtest::OpenFdCount();
+    for (int family : {AF_UNIX, AF_INET6, AF_UNSPEC, 12345}) {
+        SCOPED_TRACE("family " + std::to_string(family));
+        CSocketHandle h;
+        SetLastError(0);
+        EXPECT_FALSE(h.CreateSocket("0.0.0.0", "16706", family, SOCK_STREAM, 0));
+        EXPECT_EQ(GetLastError(), EAFNOSUPPORT);
+        EXPECT_FALSE(h.IsOpen());
+        EXPECT_EQ(kqtest::OpenFdCount(), fdsBefore);
+    }
+    const bool made = unlink("AB") == 0;
+    ASSERT_EQ(fchdir(home), 0);
+    close(home);
+    EXPECT_FALSE(made) << "a socket file was made in the working directory";
+    EXPECT_EQ(rmdir(dir), 0);
 }
 
 TEST(SockHandle, EmptyLocalHostMeansThisMachine) {
@@ -653,6 +681,63 @@ TEST(SockHandle, MembershipOnLoopback) {
             return c.Failures();
         },
         socktest::Net::PrivateLoopback));
+}
+
+// --- signals and urgent data ---------------------------------------------
+
+// A signal every millisecond, as an interval timer in a control loop gives:
+// the wait goes on, and a quiet connection is not reset.
+TEST_F(SockConnected, SignalsDoNotEndAWaitNorResetTheConnection) {
+    nettest::AlarmTicks ticks(1000);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE("read " + std::to_string(i));
+        ResetErrors();
+        SetLastError(77);
+        ReadResult r = ReadFrom(server, 16, 300);
+        EXPECT_EQ(r.res, 0);
+        EXPECT_GE(r.ms, 290);
+        EXPECT_LT(r.ms, 2000);
+        EXPECT_EQ(r.out,
+                  "SocketHandle::Read select 0 errno=0\r\n"
+                  "SocketHandle::Read res=0/16 errno=0\r\n");
+        EXPECT_EQ(GetLastError(), 77);
+        errno = 0;
+        EXPECT_EQ(WSAGetLastError(), 0);
+    }
+    std::thread peer([&] {
+        nettest::BlockAlarm();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        WriteText(client, "late", kNoLimit);
+    });
+    ReadResult r = ReadFrom(server, 16, 3000);
+    peer.join();
+    EXPECT_EQ(r.res, 4);
+    EXPECT_EQ(r.data, "late");
+}
+
+TEST_F(SockConnected, UrgentByteAloneDoesNotHoldARead) {
+    const int serverFd = static_cast<int>(server.GetSocket());
+    ASSERT_EQ(send(static_cast<int>(client.GetSocket()), "!", 1, MSG_OOB), 1);
+    pollfd pfd{serverFd, POLLPRI, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+    ReadResult r;
+    {
+        // A receive that blocks on it ends only when data comes.
+        nettest::Watchdog dog(5000, [&] { WriteText(client, "late", kNoLimit); });
+        r = ReadFrom(server, 16, 300);
+        dog.Done();
+        EXPECT_FALSE(dog.Expired()) << "the read waited for data after its time-out";
+    }
+    EXPECT_EQ(r.res, 0);
+    EXPECT_GE(r.ms, 290);
+    EXPECT_LT(r.ms, 2000);
+    EXPECT_EQ(r.out,
+              "SocketHandle::Read select 0 errno=0\r\n"
+              "SocketHandle::Read res=0/16 errno=0\r\n");
+
+    EXPECT_EQ(WriteText(client, "after", kNoLimit), 5);
+    r = ReadFrom(server, 16, 2000);
+    EXPECT_EQ(r.data, "after");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "HostLibrary.h"
 #include "ISerBase.h"
 #include "Pty.h"
 
@@ -29,28 +30,11 @@ TEST(SerialHost, RoadOfOneRequest) {
     kqtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());
 
-    void* lib = dlopen(KQTEST_LIB, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
-    auto getManager = reinterpret_cast<KqGetSerManagerFn>(dlsym(lib, "GetSerManager"));
-    auto freeManager = reinterpret_cast<KqFreeSerManagerFn>(dlsym(lib, "FreeSerManager"));
-    ASSERT_NE(getManager, nullptr);
-    ASSERT_NE(freeManager, nullptr);
-
-    // The silent build loads and rewrites its log-config file: keep it here.
-    char dir[] = "/tmp/kqroad.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    static std::string iniPath;
-    iniPath = std::string(dir) + "/kq.ini";
-    struct Cleanup {
-        const char* dir;
-        ~Cleanup() {
-            std::remove(iniPath.c_str());
-            rmdir(dir);
-        }
-    } cleanup{dir};
-    if (auto* name = static_cast<const char**>(dlsym(lib, "filename"))) {
-        *name = iniPath.c_str();
-    }
+    // The silent build's log-config file is kept in a scratch folder.
+    kqtest::HostLibrary host;
+    ASSERT_TRUE(host.ok()) << host.error();
+    const KqGetSerManagerFn getManager = host.lib().getSerManager;
+    const KqFreeSerManagerFn freeManager = host.lib().freeSerManager;
 
     const std::string name = pty.SlaveName();  // pts/N
     const std::string def = pty.Def("115200,N,8,1");

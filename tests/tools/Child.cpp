@@ -100,14 +100,23 @@ void Child::Pump(int timeoutMs) {
     }
 }
 
-bool Child::WaitForOut(const std::string& needle, int timeoutMs) {
+bool Child::WaitFor(bool onErr, const std::string& needle, int timeoutMs) {
+    const std::string& text = onErr ? err_ : out_;
     const double end = NowMs() + timeoutMs;
-    while (out_.find(needle) == std::string::npos) {
+    while (text.find(needle) == std::string::npos) {
         const double left = end - NowMs();
-        if (left <= 0 || outFd_ < 0) return out_.find(needle) != std::string::npos;
+        if (left <= 0 || (onErr ? errFd_ : outFd_) < 0) return false;
         Pump(static_cast<int>(left < 100 ? left : 100));
     }
     return true;
+}
+
+bool Child::WaitForOut(const std::string& needle, int timeoutMs) {
+    return WaitFor(false, needle, timeoutMs);
+}
+
+bool Child::WaitForErr(const std::string& needle, int timeoutMs) {
+    return WaitFor(true, needle, timeoutMs);
 }
 
 void Child::WriteStdin(const std::string& bytes) {

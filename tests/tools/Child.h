@@ -34,6 +34,8 @@ public:
     bool Start(const std::vector<std::string>& argv, const Options& options);
     // Collects output until stdout holds needle; false after timeoutMs.
     bool WaitForOut(const std::string& needle, int timeoutMs);
+    // The same for stderr.
+    bool WaitForErr(const std::string& needle, int timeoutMs);
     void WriteStdin(const std::string& bytes);
     void CloseStdin();
     void Signal(int signo);
@@ -41,10 +43,12 @@ public:
     // after timeoutMs.
     ChildResult Wait(int timeoutMs);
     const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
     pid_t pid() const { return pid_; }
 
 private:
     void Pump(int timeoutMs);
+    bool WaitFor(bool onErr, const std::string& needle, int timeoutMs);
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;

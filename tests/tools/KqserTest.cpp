@@ -26,13 +26,16 @@
 
 #include "Capture.h"
 #include "Child.h"
+#include "AnsweringPeers.h"
 #include "Pty.h"
 
 namespace {
 
 using kqtest::Child;
 using kqtest::ChildResult;
+using kqtest::PtyDevice;
 using kqtest::PtyPair;
+using kqtest::TcpPeer;
 
 const std::string kLib = KQTEST_LIB;
 
@@ -62,92 +65,6 @@ void ExpectOneErrorLine(const ChildResult& r, int code, const std::string& part)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << Describe(r);
     EXPECT_EQ(r.err.rfind("kqser", 0), 0u) << Describe(r);
 }
-
-// A device on the master side of a pty: answers each request of reqLen
-// bytes with the reply that answer gives (nothing for an empty reply).
-class PtyDevice {
-public:
-    PtyDevice(PtyPair* pty, size_t reqLen, std::function<std::string(const std::string&)> answer,
-              int exchanges)
-        : thread_([=] {
-              for (int i = 0; i < exchanges; ++i) {
-                  const std::string request = pty->ReadMaster(reqLen, 10000);
-                  if (request.size() != reqLen) return;
-                  requests_.push_back(request);
-                  const std::string reply = answer(request);
-                  if (!reply.empty()) pty->WriteMaster(reply);
-              }
-          }) {}
-    ~PtyDevice() { Join(); }
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    const std::vector<std::string>& requests() {
-        Join();
-        return requests_;
-    }
-
-private:
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
-
-// A TCP peer on 127.0.0.1 (port chosen by the system) serving one
-// connection: answers the n-th request (from 0) when answer gives a reply.
-class TcpPeer {
-public:
-    // With a greeting, the peer sends it on connecting and closes.
-    explicit TcpPeer(std::function<std::string(int, const std::string&)> answer,
-                     const std::string& greeting = "") {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (listener_ < 0 ||
-            bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(listener_, 2) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ADD_FAILURE() << "cannot listen on 127.0.0.1";
-            return;
-        }
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, answer, greeting] {
-            pollfd pfd = {listener_, POLLIN, 0};
-            if (poll(&pfd, 1, 10000) <= 0) return;
-            const int conn = accept(listener_, nullptr, nullptr);
-            if (conn < 0) return;
-            if (!greeting.empty()) {
-                send(conn, greeting.data(), greeting.size(), MSG_NOSIGNAL);
-                close(conn);
-                return;
-            }
-            for (int i = 0;; ++i) {
-                pollfd cfd = {conn, POLLIN, 0};
-                if (poll(&cfd, 1, 10000) <= 0) break;
-                char buf[1024];
-                const ssize_t n = recv(conn, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                const std::string reply = answer(i, std::string(buf, static_cast<size_t>(n)));
-                requests_.fetch_add(1);
-                if (!reply.empty()) send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
-            }
-            close(conn);
-        });
-    }
-    ~TcpPeer() {
-        if (thread_.joinable()) thread_.join();
-        if (listener_ >= 0) close(listener_);
-    }
-    std::string Def() const { return "127.0.0.1:" + std::to_string(port_); }
-    int requests() const { return requests_.load(); }
-
-private:
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
 
 // A loopback port where nothing listens.
 int ClosedPort() {
@@ -278,7 +195,7 @@ TEST(KqserSend, WritesTheBytesAndShowsTheReply) {
     ASSERT_EQ(device.requests().size(), 1u) << Describe(r);
     EXPECT_EQ(device.requests()[0], Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}));
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "-> 8 bytes to " + pty.SlaveName())) << r.out;
+    EXPECT_TRUE(Contains(r.err, "-> 8 bytes to " + pty.SlaveName())) << r.err;
     EXPECT_TRUE(Contains(r.out, "<- 7 bytes after ")) << r.out;
     EXPECT_TRUE(Contains(r.out, "0000  68 65 6C 6C 6F 0D 0A")) << r.out;
     EXPECT_TRUE(Contains(r.out, "|hello..|")) << r.out;
@@ -293,7 +210,7 @@ TEST(KqserSend, ReportsNoReplyWithExitThree) {
     const ChildResult r = Kqser({"send", pty.Def(), "AA55", "--timeout", "300"});
     EXPECT_EQ(device.requests().size(), 1u);
     EXPECT_EQ(r.exitCode, 3) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "<- no reply within 300 ms")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "<- no reply within 300 ms")) << r.err;
     EXPECT_LT(kqtest::NowMs() - start, 10000);
 }
 
@@ -310,7 +227,7 @@ TEST(KqserSend, OverTcpWithAndWithoutReply) {
     TcpPeer silent([](int, const std::string&) { return std::string(); });
     const ChildResult quiet = Kqser({"send", silent.Def(), "0002", "--timeout", "300"});
     EXPECT_EQ(quiet.exitCode, 3) << Describe(quiet);
-    EXPECT_TRUE(Contains(quiet.out, "no reply within 300 ms")) << quiet.out;
+    EXPECT_TRUE(Contains(quiet.err, "no reply within 300 ms")) << quiet.err;
 }
 
 TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
@@ -322,11 +239,11 @@ TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
                                  "--interval", "10", "--timeout", "3000"});
     EXPECT_EQ(device.requests().size(), 5u);
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "exchanges 5  replies 5  no reply 0\n")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "exchanges 5  replies 5  no reply 0\n")) << r.err;
     std::smatch m;
     const std::regex stats(
         R"(latency ms: min ([0-9.]+)  median ([0-9.]+)  p99 ([0-9.]+)  max ([0-9.]+)  \(5 replies\))");
-    ASSERT_TRUE(std::regex_search(r.out, m, stats)) << r.out;
+    ASSERT_TRUE(std::regex_search(r.err, m, stats)) << r.err;
     const double min = std::stod(m[1]), median = std::stod(m[2]), p99 = std::stod(m[3]),
                  max = std::stod(m[4]);
     EXPECT_GT(min, 0);
@@ -341,8 +258,8 @@ TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
     const ChildResult half =
         Kqser({"send", peer.Def(), "01", "--read", "2", "--repeat", "4", "--timeout", "300"});
     EXPECT_EQ(half.exitCode, 3) << Describe(half);
-    EXPECT_TRUE(Contains(half.out, "exchanges 4  replies 2  no reply 2\n")) << half.out;
-    EXPECT_TRUE(Contains(half.out, "(2 replies)")) << half.out;
+    EXPECT_TRUE(Contains(half.err, "exchanges 4  replies 2  no reply 2\n")) << half.err;
+    EXPECT_TRUE(Contains(half.err, "(2 replies)")) << half.err;
 }
 
 TEST(KqserListen, PrintsFramesWithTimeStampsUntilTheCount) {
@@ -353,7 +270,7 @@ TEST(KqserListen, PrintsFramesWithTimeStampsUntilTheCount) {
         kqtest::KqserCommand(
             {"--lib", kLib, "listen", pty.Def(), "--count", "2", "--timeout", "20000"}, nullptr),
         {}));
-    ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
+    ASSERT_TRUE(child.WaitForErr("Ctrl-C stops\n", 10000)) << child.err();
     pty.WriteMaster("abc");
     ASSERT_TRUE(child.WaitForOut("|abc|", 10000)) << child.out();
     pty.WriteMaster(Bytes({0x00 + 1, 0xFF}));
@@ -363,7 +280,7 @@ TEST(KqserListen, PrintsFramesWithTimeStampsUntilTheCount) {
         r.out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \+\d+\.\d\d\d s  3 bytes\n)")))
         << r.out;
     EXPECT_TRUE(Contains(r.out, "01 FF")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "2 frames, 5 bytes (count reached)")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "2 frames, 5 bytes (count reached)")) << r.err;
 }
 
 TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
@@ -372,7 +289,7 @@ TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
     const double start = kqtest::NowMs();
     const ChildResult quiet = Kqser({"listen", pty.Def(), "--timeout", "600"});
     EXPECT_EQ(quiet.exitCode, 0) << Describe(quiet);
-    EXPECT_TRUE(Contains(quiet.out, "0 frames, 0 bytes (time-out)")) << quiet.out;
+    EXPECT_TRUE(Contains(quiet.err, "0 frames, 0 bytes (time-out)")) << quiet.err;
     const ChildResult few = Kqser({"listen", pty.Def(), "--timeout", "300", "--count", "1"});
     EXPECT_EQ(few.exitCode, 3) << Describe(few);
     EXPECT_LT(kqtest::NowMs() - start, 15000);
@@ -380,11 +297,11 @@ TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
     Child child;
     ASSERT_TRUE(
         child.Start(kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def()}, nullptr), {}));
-    ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
+    ASSERT_TRUE(child.WaitForErr("Ctrl-C stops\n", 10000)) << child.err();
     child.Signal(SIGINT);
     const ChildResult r = child.Wait(10000);
-    EXPECT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "0 frames, 0 bytes (stopped)")) << r.out;
+    EXPECT_EQ(r.exitCode, 130) << "Ctrl-C ends as shells expect: " << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "0 frames, 0 bytes (stopped)")) << r.err;
 }
 
 TEST(KqserListen, ALineThatHangsUpIsAFailedPort) {
@@ -393,12 +310,12 @@ TEST(KqserListen, ALineThatHangsUpIsAFailedPort) {
     Child child;
     ASSERT_TRUE(
         child.Start(kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def()}, nullptr), {}));
-    ASSERT_TRUE(child.WaitForOut("Ctrl-C stops\n", 10000)) << child.out();
+    ASSERT_TRUE(child.WaitForErr("Ctrl-C stops\n", 10000)) << child.err();
     pty.CloseMaster();
     const ChildResult r = child.Wait(20000);
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "failed: the line hung up")) << r.err;
-    EXPECT_TRUE(Contains(r.out, "0 frames, 0 bytes (the port failed)")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "0 frames, 0 bytes (the port failed)")) << r.err;
 }
 
 TEST(KqserListen, OverTcpUntilThePeerCloses) {
@@ -406,7 +323,7 @@ TEST(KqserListen, OverTcpUntilThePeerCloses) {
     const ChildResult r = Kqser({"listen", peer.Def(), "--timeout", "20000"});
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "|welcome.|")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "1 frames, 8 bytes (the peer closed the connection)")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "1 frames, 8 bytes (the peer closed the connection)")) << r.err;
 }
 
 TEST(KqserDemo, EveryStepWorks) {
@@ -443,11 +360,13 @@ TEST(KqserVerbose, ShowsTheLibraryLogLines) {
         EXPECT_TRUE(Contains(verbose.out, "SerManager new: ")) << verbose.out;
         EXPECT_TRUE(Contains(quiet.out, "SEND: 5A ")) << quiet.out;
     } else {
-        EXPECT_TRUE(Contains(verbose.out, "lib| SerManager new: ")) << verbose.out;
-        EXPECT_TRUE(Contains(verbose.out, "lib| SEND: 5A")) << verbose.out;
-        EXPECT_TRUE(Contains(verbose.out, "lib| RECV: 5A")) << verbose.out;
-        EXPECT_FALSE(Contains(quiet.out, "SerManager")) << quiet.out;
-        EXPECT_FALSE(Contains(quiet.out, "SEND:")) << quiet.out;
+        // Diagnostics: on standard error, out of the data's way.
+        EXPECT_TRUE(Contains(verbose.err, "lib| SerManager new: ")) << verbose.err;
+        EXPECT_TRUE(Contains(verbose.err, "lib| SEND: 5A")) << verbose.err;
+        EXPECT_TRUE(Contains(verbose.err, "lib| RECV: 5A")) << verbose.err;
+        EXPECT_FALSE(Contains(verbose.out, "lib|")) << verbose.out;
+        EXPECT_FALSE(Contains(quiet.err, "SerManager")) << quiet.err;
+        EXPECT_FALSE(Contains(quiet.err, "SEND:")) << quiet.err;
     }
 }
 
@@ -554,7 +473,7 @@ TEST(KqserTerm, PipedInputIsSentAndTheAnswerShown) {
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_EQ(device.requests(), std::vector<std::string>({"ping"}));
     EXPECT_TRUE(Contains(r.out, "pong")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "kqser term: end of input")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "kqser term: end of input")) << r.err;
 
     TcpPeer peer([](int, const std::string& request) {
         return request == "ping" ? std::string("pong over tcp") : std::string();

@@ -278,8 +278,8 @@ TEST(Modbus, CrcMatchesKnownFrames) {
 }
 
 TEST(Modbus, RtuMeterAnswersAndKeepsSilentOnBadFrames) {
-    const Meter meter = DemoMeter();
-    const Bytes reply = MeterAnswerRtu(meter, RtuReadHolding(1, 0, 4));
+    Meter meter = DemoMeter();
+    const Bytes reply = MeterAnswerRtu(&meter, RtuReadHolding(1, 0, 4));
     ASSERT_EQ(reply.size(), 13u);
     EXPECT_EQ(reply[0], 1);
     EXPECT_EQ(reply[1], 3);
@@ -287,24 +287,24 @@ TEST(Modbus, RtuMeterAnswersAndKeepsSilentOnBadFrames) {
     std::vector<uint16_t> values;
     std::string error;
     ASSERT_TRUE(ParseRtuReadHoldingReply(reply, 1, 4, &values, &error)) << error;
-    EXPECT_EQ(values, meter.registers);
+    EXPECT_EQ(values, RegisterValues(meter, 0, 4));
     EXPECT_EQ(DescribeDemoRegisters(values),
               "voltage 230.4 V, current 5.12 A, frequency 50.00 Hz, power 1180 W");
 
     Bytes bad = RtuReadHolding(1, 0, 4);
     bad[7] ^= 1;
-    EXPECT_TRUE(MeterAnswerRtu(meter, bad).empty()) << "bad CRC";
-    EXPECT_TRUE(MeterAnswerRtu(meter, RtuReadHolding(2, 0, 4)).empty()) << "other unit";
-    EXPECT_TRUE(MeterAnswerRtu(meter, Bytes({0x01, 0x03})).empty());
+    EXPECT_TRUE(MeterAnswerRtu(&meter, bad).empty()) << "bad CRC";
+    EXPECT_TRUE(MeterAnswerRtu(&meter, RtuReadHolding(2, 0, 4)).empty()) << "other unit";
+    EXPECT_TRUE(MeterAnswerRtu(&meter, Bytes({0x01, 0x03})).empty());
 
     // Out of range: exception 2, which the master reports.
-    const Bytes exception = MeterAnswerRtu(meter, RtuReadHolding(1, 3, 2));
+    const Bytes exception = MeterAnswerRtu(&meter, RtuReadHolding(1, 3, 2));
     ASSERT_EQ(exception.size(), 5u);
     EXPECT_EQ(exception[1], 0x83);
     EXPECT_EQ(exception[2], 0x02);
     EXPECT_FALSE(ParseRtuReadHoldingReply(exception, 1, 2, &values, &error));
     EXPECT_NE(error.find("exception"), std::string::npos);
-    EXPECT_EQ(MeterAnswerRtu(meter, RtuReadHolding(1, 0, 0))[2], 0x03) << "count 0";
+    EXPECT_EQ(MeterAnswerRtu(&meter, RtuReadHolding(1, 0, 0))[2], 0x03) << "count 0";
 
     Bytes corrupt = reply;
     corrupt[4] ^= 0x10;
@@ -319,13 +319,13 @@ TEST(Modbus, RtuMeterAnswersAndKeepsSilentOnBadFrames) {
 }
 
 TEST(Modbus, TcpMeterAnswersWithTheSameTransaction) {
-    const Meter meter = DemoMeter();
+    Meter meter = DemoMeter();
     const Bytes request = TcpReadHolding(0x1234, 1, 1, 2);
     EXPECT_EQ(request,
               Bytes({0x12, 0x34, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x01, 0x00, 0x02}));
     EXPECT_EQ(TcpFrameLength(request), request.size());
     EXPECT_EQ(TcpFrameLength(Bytes(request.begin(), request.begin() + 6)), 0u);
-    const Bytes reply = MeterAnswerTcp(meter, request);
+    const Bytes reply = MeterAnswerTcp(&meter, request);
     EXPECT_EQ(reply, Bytes({0x12, 0x34, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x02, 0x00, 0x13,
                             0x88}));
     std::vector<uint16_t> values;
@@ -337,8 +337,8 @@ TEST(Modbus, TcpMeterAnswersWithTheSameTransaction) {
                                           &values, &error));
     Bytes otherProtocol = request;
     otherProtocol[3] = 1;
-    EXPECT_TRUE(MeterAnswerTcp(meter, otherProtocol).empty());
-    EXPECT_EQ(MeterAnswerTcp(meter, TcpReadHolding(1, 1, 0, 200))[7], 0x83);
+    EXPECT_TRUE(MeterAnswerTcp(&meter, otherProtocol).empty());
+    EXPECT_EQ(MeterAnswerTcp(&meter, TcpReadHolding(1, 1, 0, 200))[7], 0x83);
 }
 
 }  // namespace

@@ -11,12 +11,9 @@
 
 namespace kqtool {
 
-int RunInfo(const Common& common, const Args& args);
-int RunSend(const Common& common, const Args& args);
-int RunListen(const Common& common, const Args& args);
-int RunTerm(const Common& common, const Args& args);
-int RunGpio(const Common& common, const Args& args);
-int RunDemo(const Common& common, const Args& args);
+#define KQSER_COMMAND(name, handler, options, summary, help) \
+    int handler(const Common& common, const Args& args);
+#include "CommandTable.inc"
 
 // Puts the terminal back if term left it raw; async-signal-safe.
 void RestoreTerminalFromSignal();

@@ -3,51 +3,24 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "ISerBase.h"
+#include "NetUtil_p.h"
+
 namespace kqtool {
 
 namespace {
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Dotted decimal text: digits and dots, at least one dot, no empty part.
-bool IsDottedDecimal(const std::string& text) {
-    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
-    bool dot = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '.') {
-            if (text[i - 1] == '.') return false;
-            dot = true;
-        } else if (!IsDigit(text[i])) {
-            return false;
-        }
-    }
-    return dot;
-}
-
+// A text the network port takes for a peer: an IPv4 address, u and an
+// address, or b alone or with an address (the broadcast port ignores it).
 bool IsNetHost(const std::string& host) {
-    if (host.empty()) return false;
-    const char first = host[0];
-    if (first == 'b' || first == 'B') {
-        // The broadcast port ignores the rest of the host text.
-        return host.size() == 1 || IsDottedDecimal(host.substr(1));
+    in_addr addr{};
+    switch (kq::NetModeOf(host.c_str())) {
+        case kq::NetMode::Broadcast:
+            return host.size() == 1 || kq::NetAddressText(host.c_str() + 1, &addr);
+        case kq::NetMode::Datagram:
+        case kq::NetMode::Stream: return kq::NetHostAddr(host.c_str(), &addr);
     }
-    if (first == 'u' || first == 'U') return IsDottedDecimal(host.substr(1));
-    return IsDottedDecimal(host);
-}
-
-// atoi as the library reads the port: blanks, a sign, then digits.
-long long LeadingNumber(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    long long value = 0;
-    while (i < text.size() && IsDigit(text[i]) && value < 1000000000LL) {
-        value = value * 10 + (text[i++] - '0');
-    }
-    return negative ? -value : value;
+    return false;
 }
 
 bool Fail(std::string* error, const std::string& message) {
@@ -61,22 +34,21 @@ bool ClassifyDef(const std::string& def, DefInfo* info, std::string* error) {
     if (def.empty()) return Fail(error, "empty definition string");
     if (def.find('\0') != std::string::npos) return Fail(error, "definition string holds a NUL");
     DefInfo result;
-    const size_t colon = def.find(':');
-    const std::string head = def.substr(0, colon);
-    if (IsNetHost(head)) {
-        if (head.size() > 15) {
+    // The library's own reading of a network string.
+    const kq::NetDefScan net = kq::ScanNetDef(def.c_str());
+    if (IsNetHost(net.host)) {
+        if (net.host.size() > kq::kNetHostMax) {
+            return Fail(error, "network host '" + net.host.substr(0, 40) +
+                                   "' is longer than 15 characters");
+        }
+        if (net.port < 0 || net.port > 65535) {
             return Fail(error,
-                        "network host '" + head.substr(0, 40) + "' is longer than 15 characters");
+                        "network port " + std::to_string(net.port) + " is outside 1 to 65535");
         }
-        long long port = colon == std::string::npos ? 0 : LeadingNumber(def.substr(colon + 1));
-        if (port < 0 || port > 65535) {
-            return Fail(error, "network port " + std::to_string(port) + " is outside 1 to 65535");
-        }
-        if (port == 0) port = kNetDefaultPort;
         result.portClass = PortClass::kNet;
-        result.host = head;
-        result.netPort = static_cast<int>(port);
-        result.typeCode = 0x200000 + result.netPort;
+        result.host = net.host;
+        result.netPort = net.port;
+        result.typeCode = KQ_KIND_NET + result.netPort;
         *info = result;
         return true;
     }

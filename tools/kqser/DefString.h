@@ -21,7 +21,6 @@ struct DefInfo {
 };
 
 constexpr int kGpioTypeCode = 0x800001;
-constexpr int kNetDefaultPort = 20600;
 
 // Serial port kind from the device name's prefix ("ttyUSB" gives 0x120000):
 // the library's own table.

@@ -163,7 +163,7 @@ int RunDemo(const Common& common, const Args& args) {
 
     Session session(common);
     if (!session.Load(&code)) return code;
-    ShowLibraryLog(true, std::string(kIndent) + "lib| ");
+    ShowLibraryLog(true, std::string(kIndent) + "lib| ", stdout);
     const KqLibrary& lib = session.lib();
     std::printf("kqser demo: one Modbus request through kqSer, over a serial line and over TCP\n");
     std::printf("library: %s\n", lib.path.c_str());
@@ -201,7 +201,7 @@ int RunDemo(const Common& common, const Args& args) {
     const Bytes rtuRequest = RtuReadHolding(meter.unit, 0, 4);
     RunLeg(
         &road, session.manager(), &rtuMeter, "meter", serialDef, serialInfo.typeCode, rtuRequest,
-        5 + 2 * 4, false, meter.registers,
+        5 + 2 * 4, false, RegisterValues(meter, 0, 4),
         [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
             return ParseRtuReadHoldingReply(reply, meter.unit, 4, values, why);
         },
@@ -215,7 +215,7 @@ int RunDemo(const Common& common, const Args& args) {
     const Bytes tcpRequest = TcpReadHolding(transaction, meter.unit, 0, 4);
     RunLeg(
         &road, session.manager(), &tcpMeter, "meter", tcpDef, 0x200000 + tcpMeter.Port(),
-        tcpRequest, 9 + 2 * 4, true, meter.registers,
+        tcpRequest, 9 + 2 * 4, true, RegisterValues(meter, 0, 4),
         [&](const Bytes& reply, std::vector<uint16_t>* values, std::string* why) {
             return ParseTcpReadHoldingReply(reply, transaction, meter.unit, 4, values, why);
         },

@@ -135,7 +135,7 @@ void RtuMeterOnPty::Serve() {
         if (need == 0 || frame.size() < need) continue;
         const Bytes request(frame.begin(), frame.begin() + static_cast<long>(need));
         frame.erase(frame.begin(), frame.begin() + static_cast<long>(need));
-        const Bytes reply = MeterAnswerRtu(meter_, request);
+        const Bytes reply = MeterAnswerRtu(&meter_, request);
         if (reply.empty()) {
             Note("ignored " + HexString(request.data(), request.size()) +
                  " (bad CRC or other unit)");
@@ -195,7 +195,7 @@ void TcpMeter::Serve() {
                 if (need == 0 || frame.size() < need) break;
                 const Bytes request(frame.begin(), frame.begin() + static_cast<long>(need));
                 frame.erase(frame.begin(), frame.begin() + static_cast<long>(need));
-                const Bytes reply = MeterAnswerTcp(meter_, request);
+                const Bytes reply = MeterAnswerTcp(&meter_, request);
                 if (reply.empty()) {
                     Note("ignored " + HexString(request.data(), request.size()));
                     continue;

@@ -1,5 +1,7 @@
 #include "HexArg.h"
 
+#include <cstring>
+
 namespace kqtool {
 
 namespace {
@@ -78,6 +80,40 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out, std::stri
         }
         for (size_t d = digits; d < i; d += 2) {
             bytes.push_back(static_cast<uint8_t>(HexValue(text[d]) * 16 + HexValue(text[d + 1])));
+        }
+    }
+    out->insert(out->end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+bool ParseEscapedText(const std::string& text, std::vector<uint8_t>* out, std::string* error) {
+    if (out == nullptr) return Fail(error, "no place for the bytes");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes.push_back(static_cast<uint8_t>(text[i]));
+        } else if (++i >= text.size()) {
+            return Fail(error, "a lone backslash ends the text");
+        } else if (text[i] == 'x') {
+            int value = 0, digits = 0;
+            while (digits < 2 && i + 1 < text.size() && HexValue(text[i + 1]) >= 0) {
+                value = value * 16 + HexValue(text[++i]);
+                ++digits;
+            }
+            if (digits == 0) return Fail(error, "\\x needs a hex digit");
+            bytes.push_back(static_cast<uint8_t>(value));
+        } else {
+            static const char kFrom[] = "rntabfve0\\'\"";
+            static const uint8_t kTo[] = {'\r', '\n', '\t', '\a', '\b', '\f',
+                                          '\v', 0x1B, 0,    '\\', '\'', '"'};
+            const char* at = std::strchr(kFrom, text[i]);
+            if (at == nullptr || *at == '\0') {
+                return Fail(error, "unknown escape " + Quote(text, i - 1, i + 1));
+            }
+            bytes.push_back(kTo[at - kFrom]);
+        }
+        if (out->size() + bytes.size() > kMaxHexBytes) {
+            return Fail(error, "too many bytes: at most " + std::to_string(kMaxHexBytes));
         }
     }
     out->insert(out->end(), bytes.begin(), bytes.end());

@@ -18,6 +18,11 @@ constexpr size_t kMaxHexBytes = 65536;
 // names the problem.
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out, std::string* error);
 
+// Appends the bytes of text with C escapes (\r \n \t \a \b \f \v \e \0,
+// a backslash, quotes, and \xHH with one or two hex digits). Same failure
+// rules as above.
+bool ParseEscapedText(const std::string& text, std::vector<uint8_t>* out, std::string* error);
+
 }  // namespace kqtool
 
 #endif

@@ -76,6 +76,7 @@ bool LoadKqLibrary(const std::string& path, KqLibrary* lib, std::string* error) 
     // Looked up in the library's own scope, so this tool's trace_log does not count.
     dlerror();
     loaded.silent = dlsym(loaded.handle, "trace_log") != nullptr;
+    loaded.logConfigPath = static_cast<const char**>(dlsym(loaded.handle, "filename"));
     *lib = loaded;
     return true;
 }

@@ -1,4 +1,5 @@
 // kqSer.so as a host loads it: dlopen, then the five entry points by name.
+// The one loader of the tool, the tests that act as hosts and the benchmark.
 #ifndef KQSER_TOOL_LIBRARY_H
 #define KQSER_TOOL_LIBRARY_H
 
@@ -17,6 +18,9 @@ struct KqLibrary {
     KqGetSerManagerFn getSerManager = nullptr;
     KqFreeSerManagerFn freeSerManager = nullptr;
     bool silent = false;  // exports trace_log
+    // The silent build's exported log-config path, which a host may point
+    // elsewhere before GetSerManager; null in the console build.
+    const char** logConfigPath = nullptr;
 };
 
 // The library this tool was built with (the silent build beside it in the

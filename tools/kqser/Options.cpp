@@ -1,25 +1,50 @@
 #include "Options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <getopt.h>
+
+#include <cstring>
 
 namespace kqtool {
 
 namespace {
 
-const OptionDef* Find(const std::vector<OptionDef>& known, const std::string& name) {
-    for (const OptionDef& opt : known) {
-        if (opt.name == name) return &opt;
-    }
-    return nullptr;
-}
-
-bool LooksLikeOption(const std::string& arg) {
-    return arg.size() > 1 && arg[0] == '-';
-}
+// getopt_long's codes for the long options: past every char value.
+constexpr int kLongBase = 1000;
 
 std::string Shown(const std::string& text) {
     return text.size() > 40 ? text.substr(0, 40) + "..." : text;
+}
+
+bool IsLong(const std::string& name) {
+    return name.size() > 2 && name.compare(0, 2, "--") == 0;
+}
+
+std::string NameOfCode(const std::vector<OptionDef>& known, int code) {
+    if (code >= kLongBase && code - kLongBase < static_cast<int>(known.size())) {
+        return known[static_cast<size_t>(code - kLongBase)].name;
+    }
+    return std::string("-") + static_cast<char>(code);
+}
+
+// The text before '=' of a failed "--name[=value]" argument.
+std::string LongName(const char* arg) {
+    const std::string text = arg != nullptr ? arg : "";
+    return text.substr(0, text.find('='));
+}
+
+// A negative number ("-2") is an argument, not an option: it is hidden from
+// getopt_long behind this mark and shown again after.
+const char kNumberMark[] = "\x01number:";
+
+bool IsNegativeNumber(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' &&
+           arg.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
+std::string Unmarked(const char* arg) {
+    const std::string text = arg != nullptr ? arg : "";
+    const size_t n = sizeof kNumberMark - 1;
+    return text.compare(0, n, kNumberMark) == 0 ? text.substr(n) : text;
 }
 
 }  // namespace
@@ -29,47 +54,84 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
     return it == values.end() ? fallback : it->second;
 }
 
+std::vector<OptionDef> OptionTable(const std::string& text) {
+    std::vector<OptionDef> table;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find(' ', at), text.size());
+        const std::string word = text.substr(at, end - at);
+        at = end + 1;
+        if (word.empty()) continue;
+        const size_t eq = word.find('=');
+        table.push_back({word.substr(0, eq), eq != std::string::npos});
+    }
+    return table;
+}
+
 bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef>& known, Args* out,
                std::string* error) {
+    // Leading '-': positionals come back in order as code 1 (no reordering,
+    // whatever POSIXLY_CORRECT says); ':': a missing value is told apart.
+    std::string shorts = "-:";
+    std::vector<option> longs;
+    for (size_t i = 0; i < known.size(); ++i) {
+        const OptionDef& opt = known[i];
+        const int hasArg = opt.takesValue ? required_argument : no_argument;
+        if (IsLong(opt.name)) {
+            longs.push_back(
+                {opt.name.c_str() + 2, hasArg, nullptr, kLongBase + static_cast<int>(i)});
+        } else if (opt.name.size() == 2 && opt.name[0] == '-') {
+            shorts += opt.name[1];
+            if (opt.takesValue) shorts += ':';
+        }
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    std::vector<std::string> copy = argv;
+    std::vector<char*> cargv;
+    static char program[] = "kqser";
+    cargv.push_back(program);
+    for (std::string& arg : copy) {
+        if (IsNegativeNumber(arg)) arg = kNumberMark + arg;
+        cargv.push_back(&arg[0]);
+    }
+    cargv.push_back(nullptr);
+    const int argc = static_cast<int>(cargv.size()) - 1;
+
     Args args;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < argv.size(); ++i) {
-        const std::string& arg = argv[i];
-        if (optionsEnded || !LooksLikeOption(arg)) {
-            args.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        const size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
-        }
-        const OptionDef* opt = Find(known, name);
-        if (opt == nullptr) {
-            *error = "unknown option '" + Shown(name) + "'";
+    opterr = 0;
+    optind = 0;  // GNU: start afresh
+    for (;;) {
+        const int code = getopt_long(argc, cargv.data(), shorts.c_str(), longs.data(), nullptr);
+        if (code == -1) break;
+        if (code == 1) {
+            args.positional.push_back(Unmarked(optarg));
+        } else if (code == ':') {
+            *error = "option " + NameOfCode(known, optopt) + " needs a value";
             return false;
-        }
-        if (opt->takesValue) {
-            if (!inlineValue) {
-                if (i + 1 >= argv.size()) {
-                    *error = "option " + name + " needs a value";
-                    return false;
+        } else if (code == '?') {
+            if (optopt >= kLongBase) {
+                *error = "option " + NameOfCode(known, optopt) + " takes no value";
+            } else if (optopt != 0) {
+                *error =
+                    "unknown option '-" + Shown(std::string(1, static_cast<char>(optopt))) + "'";
+            } else {
+                const std::string name = LongName(cargv[static_cast<size_t>(optind - 1)]);
+                int matches = 0;
+                for (const OptionDef& opt : known) {
+                    if (IsLong(opt.name) && opt.name.compare(0, name.size(), name) == 0) ++matches;
                 }
-                value = argv[++i];
+                *error =
+                    (matches > 1 ? "ambiguous option '" : "unknown option '") + Shown(name) + "'";
             }
-        } else if (inlineValue) {
-            *error = "option " + name + " takes no value";
             return false;
+        } else {
+            const std::string name = NameOfCode(known, code);
+            args.values[name] = Unmarked(optarg);
         }
-        args.values[name] = value;
+    }
+    for (int i = optind; i < argc; ++i) {
+        args.positional.push_back(Unmarked(cargv[static_cast<size_t>(i)]));
     }
     *out = args;
     return true;
@@ -133,12 +195,13 @@ void FindSubcommand(const std::vector<std::string>& argv, const std::vector<Opti
             if (i + 1 < argv.size()) *index = static_cast<int>(i + 1);
             return;
         }
-        if (!LooksLikeOption(arg)) {
+        if (arg.size() < 2 || arg[0] != '-' || IsNegativeNumber(arg)) {
             *index = static_cast<int>(i);
             return;
         }
-        const OptionDef* opt = Find(global, arg);
-        if (opt != nullptr && opt->takesValue) ++i;
+        for (const OptionDef& opt : global) {
+            if (opt.name == arg && opt.takesValue) ++i;
+        }
     }
 }
 

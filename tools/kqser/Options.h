@@ -13,6 +13,10 @@ struct OptionDef {
     bool takesValue;
 };
 
+// "--type=CODE --read=N -v": a word with '=' takes a value (what follows the
+// '=' names it for the help and the completion).
+std::vector<OptionDef> OptionTable(const std::string& text);
+
 struct Args {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;  // flags are present with ""
@@ -22,7 +26,9 @@ struct Args {
 };
 
 // Options may come before, between and after positional arguments, as
-// "--name value" or "--name=value"; "--" ends them. A lone "-" is positional.
+// "--name value" or "--name=value" (long names may be shortened while they
+// stay unambiguous); "--" ends them. A lone "-" is positional. Parsed by the
+// C library's getopt_long.
 bool ParseArgs(const std::vector<std::string>& argv, const std::vector<OptionDef>& known, Args* out,
                std::string* error);
 

@@ -13,6 +13,7 @@
 #include "Commands.h"
 #include "Format.h"
 #include "HexArg.h"
+#include "Modbus.h"
 #include "Stats.h"
 
 namespace kqtool {
@@ -90,7 +91,7 @@ ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& i
             hint = path + ": " + std::strerror(errno);
         }
     }
-    return session->OpenPort(def, type, code, hint);
+    return session->OpenPort(def, type, code, info.portClass == PortClass::kNet, hint);
 }
 
 bool LineHungUp(ISerBase* port) {
@@ -124,21 +125,36 @@ int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, 
 
 int RunSend(const Common& common, const Args& args) {
     int code = kExitOk;
-    if (args.positional.size() < 2) {
+    const bool text = args.Has("--text");
+    if (args.positional.empty() || (!text && args.positional.size() < 2)) {
         return Complain(common, "needs DEF and HEX bytes (kqser send --help)", kExitUsage);
+    }
+    if (text && args.positional.size() > 1) {
+        return Complain(common, "takes either HEX or --text, not both", kExitUsage);
     }
     const std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
     std::vector<uint8_t> request;
+    std::string error;
+    if (text && !ParseEscapedText(args.Get("--text"), &request, &error)) {
+        return Complain(common, "--text: " + error, kExitUsage);
+    }
     for (size_t i = 1; i < args.positional.size(); ++i) {
-        std::string error;
         if (!ParseHexBytes(args.positional[i], &request, &error)) {
             return Complain(common, error, kExitUsage);
         }
     }
     if (request.empty()) return Complain(common, "no bytes to send", kExitUsage);
+    if (args.Has("--crc")) {
+        if (args.Get("--crc") != "modbus") {
+            return Complain(common, "--crc: only 'modbus' is known", kExitUsage);
+        }
+        const uint16_t crc = ModbusCrc16(request.data(), request.size());
+        request.push_back(static_cast<uint8_t>(crc & 0xFF));
+        request.push_back(static_cast<uint8_t>(crc >> 8));
+    }
     long long readLen = 0, timeoutMs = 0, repeat = 0, interval = 0;
     if (!NumberOption(common, args, "--read", 0, 65536, 256, &readLen, &code) ||
         !NumberOption(common, args, "--timeout", 0, 3600000, 1000, &timeoutMs, &code) ||
@@ -152,12 +168,11 @@ int RunSend(const Common& common, const Args& args) {
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
 
-    std::printf("-> %zu bytes to %s (type %s)\n", request.size(), NoteOf(port).c_str(),
-                TypeText(port->GetType()).c_str());
-    std::fputs(HexAsciiDump(request.data(), request.size(), "   ").c_str(), stdout);
-    std::fflush(stdout);
+    Say(common, "-> %zu bytes to %s (type %s)\n%s", request.size(), NoteOf(port).c_str(),
+        TypeText(port->GetType()).c_str(),
+        HexAsciiDump(request.data(), request.size(), "   ").c_str());
 
-    const bool progress = repeat > 1 && isatty(STDERR_FILENO);
+    const bool progress = repeat > 1 && !common.quiet && isatty(STDERR_FILENO);
     std::vector<unsigned char> reply(static_cast<size_t>(readLen > 0 ? readLen : 1));
     std::vector<double> latencies;
     int done = 0, noReply = 0;
@@ -199,10 +214,10 @@ int RunSend(const Common& common, const Args& args) {
         } else {
             ++noReply;
             if (repeat == 1) {
-                std::printf("<- no reply within %lld ms%s\n", timeoutMs,
-                            n == kReadPeerClosed ? " (the peer closed the connection)"
-                            : n == kReadFailed   ? " (the port failed)"
-                                                 : "");
+                Say(common, "<- no reply within %lld ms%s\n", timeoutMs,
+                    n == kReadPeerClosed ? " (the peer closed the connection)"
+                    : n == kReadFailed   ? " (the port failed)"
+                                         : "");
             }
         }
         std::fflush(stdout);
@@ -212,7 +227,7 @@ int RunSend(const Common& common, const Args& args) {
                 FormatProgress(done, static_cast<int>(repeat), noReply, latency, n > 0).c_str());
         }
         if (n == kReadPeerClosed) {
-            std::printf("the peer closed the connection\n");
+            Say(common, "the peer closed the connection\n");
             break;
         }
         if (n == kReadFailed) {
@@ -221,16 +236,16 @@ int RunSend(const Common& common, const Args& args) {
         }
     }
     if (progress) std::fputs("\n", stderr);
-    if (g_stop != 0) std::printf("stopped after %d exchanges\n", done);
+    if (g_stop != 0) Report("stopped after %d exchanges\n", done);
     if (repeat > 1 && readLen > 0) {
         if (!lastReply.empty()) {
             std::printf("<- last reply, %zu bytes\n", lastReply.size());
             std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), stdout);
         }
-        std::printf("exchanges %d  replies %d  no reply %d\n", done, done - noReply, noReply);
-        std::printf("%s\n", FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
+        Report("exchanges %d  replies %d  no reply %d\n%s\n", done, done - noReply, noReply,
+               FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
     } else if (repeat > 1) {
-        std::printf("exchanges %d (write only)\n", done);
+        Report("exchanges %d (write only)\n", done);
     }
     std::fflush(stdout);
     if (code == kExitOk && noReply > 0) code = kExitNoReply;
@@ -257,9 +272,8 @@ int RunListen(const Common& common, const Args& args) {
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
 
-    std::printf("listening on %s (type %s); Ctrl-C stops\n", NoteOf(port).c_str(),
-                TypeText(port->GetType()).c_str());
-    std::fflush(stdout);
+    Say(common, "listening on %s (type %s); Ctrl-C stops\n", NoteOf(port).c_str(),
+        TypeText(port->GetType()).c_str());
     const double start = NowMs();
     std::vector<unsigned char> buf(4096);
     long long frames = 0, bytes = 0;
@@ -304,8 +318,8 @@ int RunListen(const Common& common, const Args& args) {
             break;
         }
     }
-    std::printf("%lld frames, %lld bytes (%s)\n", frames, bytes, end.c_str());
     std::fflush(stdout);
+    Report("%lld frames, %lld bytes (%s)\n", frames, bytes, end.c_str());
     if (code == kExitOk && count > 0 && frames < count) code = kExitNoReply;
     return code;
 }

@@ -44,4 +44,20 @@ std::string FormatProgress(int done, int total, int noReply, double lastMs, bool
     return line;
 }
 
+std::string FormatFlow(const std::string& name, long long bytes, double firstMs, double lastMs) {
+    char line[160];
+    if (bytes <= 0 || firstMs < 0) {
+        std::snprintf(line, sizeof line, "%s 0 bytes", name.c_str());
+        return line;
+    }
+    const double seconds = std::max(lastMs - firstMs, 0.0) / 1000.0;
+    if (seconds < 0.001) {
+        std::snprintf(line, sizeof line, "%s %lld bytes at once", name.c_str(), bytes);
+    } else {
+        std::snprintf(line, sizeof line, "%s %lld bytes in %.2f s (%.1f KiB/s)", name.c_str(),
+                      bytes, seconds, static_cast<double>(bytes) / 1024.0 / seconds);
+    }
+    return line;
+}
+
 }  // namespace kqtool

@@ -24,6 +24,11 @@ std::string FormatLatencyStats(const LatencyStats& stats);
 // The live progress line of send --repeat, without line end.
 std::string FormatProgress(int done, int total, int noReply, double lastMs, bool lastReplied);
 
+// "to the port 1048576 bytes in 2.31 s (443.3 KiB/s)": the bytes of one
+// direction and the time from its first byte to its last (ms stamps; first
+// below 0 when nothing passed).
+std::string FormatFlow(const std::string& name, long long bytes, double firstMs, double lastMs);
+
 }  // namespace kqtool
 
 #endif

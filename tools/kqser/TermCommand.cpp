@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "CaptureFile.h"
 #include "Commands.h"
+#include "LineEnds.h"
+#include "Sys.h"
 
 namespace kqtool {
 
@@ -59,6 +63,39 @@ void ShowPortBytes(const unsigned char* buf, int n) {
     std::fflush(stdout);
 }
 
+// The session log: one capture record per transfer.
+class SessionLog {
+public:
+    bool Open(const std::string& path, std::string* error) {
+        file_ = std::fopen(path.c_str(), "w");
+        if (file_ == nullptr) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        std::fprintf(file_, "%s\n", kCaptureHeader);
+        return true;
+    }
+    ~SessionLog() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    void Record(ISerBase* port, bool tx, const unsigned char* buf, int n) {
+        if (file_ == nullptr) return;
+        CaptureRecord record;
+        WallClock(&record.seconds, &record.micros);
+        record.tx = tx;
+        record.type = static_cast<uint32_t>(port->GetType());
+        record.count = n;
+        if (n > 0) record.bytes.assign(buf, buf + n);
+        const char* note = port->GetNote();
+        record.note = note != nullptr ? note : "";
+        std::fprintf(file_, "%s\n", FormatCaptureRecord(record).c_str());
+        std::fflush(file_);
+    }
+
+private:
+    FILE* file_ = nullptr;
+};
+
 }  // namespace
 
 int RunTerm(const Common& common, const Args& args) {
@@ -70,6 +107,18 @@ int RunTerm(const Common& common, const Args& args) {
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    LineEndMapper mapper;
+    if (args.Has("--map") && !mapper.SetMode(args.Get("--map"))) {
+        return Complain(common,
+                        "--map: crlf, lf or cr, not '" + args.Get("--map").substr(0, 20) + "'",
+                        kExitUsage);
+    }
+    const bool echo = args.Has("--echo");
+    SessionLog log;
+    std::string error;
+    if (args.Has("--log") && !log.Open(args.Get("--log"), &error)) {
+        return Complain(common, "--log: " + error, kExitFailed);
+    }
 
     Session session(common);
     if (!session.Start(&code)) return code;
@@ -77,8 +126,10 @@ int RunTerm(const Common& common, const Args& args) {
     if (port == nullptr) return code;
 
     const bool interactive = isatty(STDIN_FILENO) != 0;
-    std::printf("connected to %s; Ctrl-] leaves\n", port->GetNote());
-    std::fflush(stdout);
+    Say(common, "connected to %s; Ctrl-] leaves; Enter sends %s; local echo %s%s%s\n",
+        port->GetNote(), args.Has("--map") ? args.Get("--map").c_str() : "the key (CR)",
+        echo ? "on" : "off", args.Has("--log") ? "; log " : "",
+        args.Has("--log") ? args.Get("--log").c_str() : "");
 
     RawModeGuard guard;
     if (interactive && !EnterRawMode()) {
@@ -123,11 +174,17 @@ int RunTerm(const Common& common, const Args& args) {
                         ++send;
                     }
                 }
-                if (send > 0 && port->Write(keys, static_cast<int>(send)) < 0) {
+                const std::string out = mapper.Map(
+                    std::string(reinterpret_cast<char*>(keys), static_cast<size_t>(send)));
+                const unsigned char* bytes = reinterpret_cast<const unsigned char*>(out.data());
+                const int sent = out.empty() ? 0 : port->Write(bytes, static_cast<int>(out.size()));
+                if (!out.empty()) log.Record(port, true, bytes, sent);
+                if (sent < 0) {
                     end = "write to the port failed";
                     code = kExitFailed;
                     break;
                 }
+                if (echo && sent > 0) ShowPortBytes(bytes, sent);
                 if (leave) break;
             }
         }
@@ -158,6 +215,7 @@ int RunTerm(const Common& common, const Args& args) {
             }
         }
         if (n > 0) {
+            log.Record(port, false, buf.data(), n);
             ShowPortBytes(buf.data(), n);
             if (!inputOpen) lingerUntil = NowMs() + 1000;
         }
@@ -167,8 +225,8 @@ int RunTerm(const Common& common, const Args& args) {
         }
     }
     RestoreTerminal();
-    std::printf("\r\nkqser term: %s\n", end.c_str());
     std::fflush(stdout);
+    Say(common, "\r\nkqser term: %s\n", end.c_str());
     return code;
 }
 

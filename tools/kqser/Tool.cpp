@@ -4,15 +4,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "Endpoint.h"
 #include "kqSer.h"
 
 namespace {
 
 bool g_logShown = false;
+FILE* g_logOut = nullptr;
 std::string g_logPrefix = "lib| ";
 long g_logCalls = 0;
 void (*g_emergency)() = nullptr;
@@ -22,6 +25,7 @@ void OnSignal(int signo) {
         if (g_emergency != nullptr) g_emergency();
         _exit(130);
     }
+    if (kqtool::g_stopSignal == 0) kqtool::g_stopSignal = signo;
     kqtool::g_stop = 1;
 }
 
@@ -33,6 +37,8 @@ extern "C" __attribute__((visibility("default"))) int trace_log(const char* /*se
                                                                 const char* format, ...) {
     ++g_logCalls;
     if (!g_logShown || format == nullptr) return 1;
+    // The library logs between a failed call and the host's look at errno.
+    const int savedErrno = errno;
     char small[512];
     std::string line;
     va_list args;
@@ -50,13 +56,16 @@ extern "C" __attribute__((visibility("default"))) int trace_log(const char* /*se
     }
     va_end(again);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    std::printf("%s%s\n", g_logPrefix.c_str(), line.c_str());
+    std::fprintf(g_logOut != nullptr ? g_logOut : stderr, "%s%s\n", g_logPrefix.c_str(),
+                 line.c_str());
+    errno = savedErrno;
     return 1;
 }
 
 namespace kqtool {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_stopSignal = 0;
 
 int Complain(const Common& common, const std::string& message, int code) {
     std::fflush(stdout);
@@ -68,9 +77,27 @@ int Complain(const Common& common, const std::string& message, int code) {
     return code;
 }
 
-void ShowLibraryLog(bool shown, const std::string& prefix) {
+void Say(const Common& common, const char* format, ...) {
+    if (common.quiet) return;
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void Report(const char* format, ...) {
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void ShowLibraryLog(bool shown, const std::string& prefix, FILE* out) {
     g_logShown = shown;
     g_logPrefix = prefix;
+    g_logOut = out;
 }
 
 long LibraryLogCalls() {
@@ -132,7 +159,8 @@ bool Session::Start(int* code) {
     return true;
 }
 
-ISerBase* Session::OpenPort(const std::string& def, int type, int* code, const std::string& hint) {
+ISerBase* Session::OpenPort(const std::string& def, int type, int* code, bool network,
+                            const std::string& hint) {
     char typeText[16];
     std::snprintf(typeText, sizeof typeText, "0x%X", static_cast<unsigned>(type));
     ISerBase* port = manager_->GetSer(def.empty() ? nullptr : def.c_str(), type);
@@ -142,11 +170,17 @@ ISerBase* Session::OpenPort(const std::string& def, int type, int* code, const s
                      kExitFailed);
         return nullptr;
     }
-    if (!port->Open(nullptr)) {
+    const double start = NowMs();
+    errno = 0;
+    const int opened = port->Open(nullptr);
+    const int savedErrno = errno;  // what the failed open, socket or connect left
+    if (!opened) {
+        const std::string why =
+            hint.empty() ? DescribeOpenFailure(network, savedErrno, NowMs() - start) : hint;
         const char* note = port->GetNote();
         *code = Complain(common_,
                          "cannot open port " + std::string(note != nullptr ? note : def) +
-                             " (type " + typeText + ")" + (hint.empty() ? "" : ": " + hint),
+                             " (type " + typeText + ")" + (why.empty() ? "" : ": " + why),
                          kExitFailed);
         return nullptr;
     }

@@ -4,6 +4,7 @@
 #define KQSER_TOOL_TOOL_H
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,27 +18,37 @@ enum ExitCode {
     kExitOk = 0,
     kExitFailed = 1,   // the library or a port failed
     kExitUsage = 2,    // bad command line
-    kExitNoReply = 3,  // send: an exchange got no reply; listen: fewer frames than --count
+    kExitNoReply = 3,  // send, modbus: an exchange got no reply; listen: fewer frames than --count
+    kExitException = 4,  // modbus: the unit answered with an exception
 };
 
 struct Common {
     std::string command;  // "send", for messages
     std::string libPath;
     bool verbose = false;
+    bool quiet = false;  // -q: no banners or progress lines
 };
 
 // Prints "kqser <command>: <message>" on standard error and returns code.
 int Complain(const Common& common, const std::string& message, int code);
+// A banner or progress line: printf-style on standard error, nothing with
+// -q. Data goes to standard output instead.
+void Say(const Common& common, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Figures and summaries: on standard error, -q or not.
+void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The library's log lines that reach this tool's trace_log (silent build):
-// shown on standard output with the prefix when shown is true, else dropped.
-void ShowLibraryLog(bool shown, const std::string& prefix = "lib| ");
+// shown on out (standard error unless given) with the prefix when shown is
+// true, else dropped.
+void ShowLibraryLog(bool shown, const std::string& prefix = "lib| ", FILE* out = nullptr);
 // How many log calls arrived so far.
 long LibraryLogCalls();
 
 // Set by SIGINT, SIGTERM and SIGHUP; a second SIGINT ends the process at once
 // (after the emergency hook, which must be async-signal-safe).
 extern volatile std::sig_atomic_t g_stop;
+// The signal that set g_stop first, 0 while none came.
+extern volatile std::sig_atomic_t g_stopSignal;
 void InstallStopHandlers(void (*emergency)() = nullptr);
 
 // Milliseconds on the monotonic clock.
@@ -58,9 +69,10 @@ public:
     bool Load(int* code);
     // Load, then GetSerManager.
     bool Start(int* code);
-    // GetSer and Open; null after complaining. The hint, when given, ends
-    // the complaint about a failed Open.
-    ISerBase* OpenPort(const std::string& def, int type, int* code, const std::string& hint = "");
+    // GetSer and Open; null after complaining. The complaint about a failed
+    // Open ends with the hint, when given, else with the reason errno gives.
+    ISerBase* OpenPort(const std::string& def, int type, int* code, bool network = false,
+                       const std::string& hint = "");
     void ClosePort(ISerBase* port);
     // Closes what is open and frees the manager; the destructor does it too.
     void Finish();
