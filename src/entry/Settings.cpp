@@ -1,12 +1,10 @@
 #include "Settings_p.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "KqLog_p.h"
-#include "RegularFile_p.h"
 
 namespace kq {
 
@@ -18,22 +16,6 @@ Config& Active() {
     return *config;
 }
 
-// Why a file that is there could not be used.
-std::string Unread(const FileText& file) {
-    switch (file.status) {
-        case FileStatus::Directory: return "is a folder";
-        case FileStatus::Special: return "is a FIFO, socket or device";
-        case FileStatus::TooLarge:
-            return "is larger than " + std::to_string(kConfigFileLimit / 1024) + " KiB";
-        case FileStatus::OpenFailed:
-        case FileStatus::ReadFailed:
-            return std::string("cannot be read (") + std::strerror(file.error) + ")";
-        case FileStatus::Ok:
-        case FileStatus::Missing: break;
-    }
-    return "";
-}
-
 }  // namespace
 
 const Config& ActiveConfig() {
@@ -41,22 +23,9 @@ const Config& ActiveConfig() {
 }
 
 void ReadActiveConfig() {
-    const std::string path = ConfigPath(std::getenv("KQSER_CONF"));
-    Active() = Config();
-    if (path.empty()) {
-        return;
-    }
-    const FileText file = ReadRegularFile(path.c_str(), kConfigFileLimit);
-    if (file.status == FileStatus::Missing) {
-        return;
-    }
-    if (file.status != FileStatus::Ok) {
-        KQ_LOG("config %s: %s; every key keeps its default\n", path.c_str(), Unread(file).c_str());
-        return;
-    }
-    std::vector<std::string> problems;
-    Active() = Config::Parse(path, file.data, &problems);
-    for (const std::string& line : problems) {
+    ConfigFile file = ReadConfigFile(ConfigPath(std::getenv("KQSER_CONF")));
+    Active() = std::move(file.config);
+    for (const std::string& line : file.problems) {
         KQ_LOG("%s\n", line.c_str());
     }
 }
