@@ -303,6 +303,17 @@ bool Config::AppliesToSerial(const std::string& name) const {
            (!name.empty() && sections_.count(SectionKey(SectionKind::kSerial, name)) != 0);
 }
 
+std::vector<std::string> Config::SerialNames() const {
+    std::vector<std::string> names;
+    const std::string prefix = "serial ";
+    for (const auto& section : sections_) {
+        if (section.first.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(section.first.substr(prefix.size()));
+        }
+    }
+    return names;
+}
+
 bool Config::AppliesToNet() const {
     return sections_.count("net") != 0;
 }

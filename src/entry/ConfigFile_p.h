@@ -14,7 +14,7 @@ namespace kq {
 constexpr size_t kConfigFileLimit = 1 << 20;
 
 struct ConfigFile {
-    std::string path;  // "" when KQSER_CONF is set and empty: no file at all
+    std::string path;    // "" when KQSER_CONF is set and empty: no file at all
     bool found = false;  // something is at the path
     bool read = false;   // a regular file, read and parsed
     std::string text;    // what was read

@@ -97,6 +97,8 @@ public:
     // keeps no options and behaves as without the file.
     bool AppliesToSerial(const std::string& name) const;
     bool AppliesToNet() const;
+    // The NAMEs of the [serial NAME] sections in force, in lower case.
+    std::vector<std::string> SerialNames() const;
 
 private:
     // Valid values only, by section ("serial", "serial NAME" in lower case,

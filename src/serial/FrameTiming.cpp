@@ -80,4 +80,12 @@ GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
     return choice;
 }
 
+GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
+                     const std::string& sysRoot, const std::string& ttyName) {
+    if (options.frameGap.mode != FrameGap::kAuto) {
+        return WorkOutFrameGap(options.frameGap, line, {});  // sysfs only matters to auto
+    }
+    return WorkOutFrameGap(options.frameGap, line, AdapterLatencyOf(ReadTty(sysRoot, ttyName)));
+}
+
 }  // namespace kq

@@ -42,6 +42,11 @@ struct GapChoice {
 GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
                           const AdapterLatency& adapter);
 
+// The frame gap Open works out for a port with these options on this line,
+// the adapter read from sysRoot ("/sys") under the tty's name ("ttyUSB0").
+GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
+                     const std::string& sysRoot, const std::string& ttyName);
+
 }  // namespace kq
 
 #endif

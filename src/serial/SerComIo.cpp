@@ -132,9 +132,7 @@ int CSerCom::Open(const char* def) {
             kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
         extras->lineBps = line.bps;
         extras->lineCharBits = line.charBits;
-        const kq::GapChoice gap =
-            kq::WorkOutFrameGap(extras->serial.frameGap, line,
-                                kq::AdapterLatencyOf(kq::ReadTty(kSysRoot, DevName(path))));
+        const kq::GapChoice gap = kq::GapForLine(extras->serial, line, kSysRoot, DevName(path));
         extras->frameGapNs = gap.ns;
         if (gap.ns > 0) {
             KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", GetNote(),

@@ -6,15 +6,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "Commands.h"
+#include "FieldConfig.h"
 #include "Format.h"
 #include "HexArg.h"
 #include "Modbus.h"
 #include "Stats.h"
+#include "Sys.h"
 
 namespace kqtool {
 
@@ -111,14 +114,21 @@ int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, 
         if (n < 0 && g_stop != 0) return kReadNothing;
         return (n < 0 && !port->IsOpened()) ? kReadFailed : kReadNothing;
     }
-    // A serial Read waits 0.2 s for a first byte per pass; repeat passes
-    // until the time-out rather than lean on the library's coarse pass count.
+    // Wait on the line itself, in turns short enough for Ctrl-C, rather than
+    // lean on the library's coarse pass count; a Read that does not wait
+    // (reply_timeout = host) is then made only when a byte is there.
+    const int fd = port->GetHandle();
+    if (fd < 0) return port->Read(buf, len, 0);
     const double deadline = NowMs() + timeoutMs;
     do {
-        const double start = NowMs();
+        const double left = deadline - NowMs();
+        pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, left > 200 ? 200 : left > 0 ? static_cast<int>(left) : 0) <= 0) {
+            continue;
+        }
         const int n = port->Read(buf, len, 0);
         if (n != 0) return n;
-        if (NowMs() - start < 50 && LineHungUp(port)) return kReadFailed;
+        if (LineHungUp(port)) return kReadFailed;
     } while (g_stop == 0 && NowMs() < deadline);
     return kReadNothing;
 }
@@ -266,14 +276,33 @@ int RunListen(const Common& common, const Args& args) {
         !NumberOption(common, args, "--timeout", 0, 86400000, 0, &timeoutMs, &code)) {
         return code;
     }
+    const bool serial = info.portClass == PortClass::kSerial;
+    const SerialTarget target = SerialTargetOf(def);
+    if (args.Has("--gap")) {
+        if (!serial) return Complain(common, "--gap applies to serial ports only", kExitUsage);
+        // The library frames by kqser.conf: hand it the user's file with the
+        // gap added for this port, in memory.
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        std::string text, path, error;
+        if (!TextWithGap(file, target.name, args.Get("--gap"), &text, &error)) {
+            return Complain(common, "--gap " + error, kExitUsage);
+        }
+        if (MemoryFile(text, &path, &error) < 0) return Complain(common, error, kExitFailed);
+        setenv("KQSER_CONF", path.c_str(), 1);
+    }
+    std::string framing;
+    if (serial) {
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        framing = ", frame gap " + GapText(file.config, target, "/sys");
+    }
 
     Session session(common);
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
 
-    Say(common, "listening on %s (type %s); Ctrl-C stops\n", NoteOf(port).c_str(),
-        TypeText(port->GetType()).c_str());
+    Say(common, "listening on %s (type %s)%s; Ctrl-C stops\n", NoteOf(port).c_str(),
+        TypeText(port->GetType()).c_str(), framing.c_str());
     const double start = NowMs();
     std::vector<unsigned char> buf(4096);
     long long frames = 0, bytes = 0;
