@@ -27,9 +27,49 @@ enum class ReplyTimeout {
     kHost,  // the host's time-out in milliseconds
 };
 
+// A USB serial adapter by what it is rather than by the name it got
+// (device = usb:VVVV:PPPP[:SERIAL][:IFACE]).
+struct UsbIdentity {
+    unsigned vendor = 0;
+    unsigned product = 0;
+    std::string serial;  // "": any
+    int interface = -1;  // -1: any
+};
+
+// What Open opens (device).
+struct DeviceOption {
+    enum Kind { kName, kPath, kUsb };
+    Kind kind = kName;  // kName: /dev/NAME, from the definition string
+    std::string path;   // kPath
+    UsbIdentity usb;    // kUsb
+    std::string text;   // as written, for log lines
+};
+
+// Direction control of an RS-485 transceiver (rs485, rs485_*).
+struct Rs485Options {
+    enum Mode { kOff, kKernel, kRts };
+    Mode mode = kOff;  // kKernel: the driver switches; kRts: Write raises RTS itself
+    bool rtsHighOnSend = true;
+    int delayBeforeMs = 0;
+    int delayAfterMs = 0;
+};
+
+// The bound of a serial Write (write_timeout).
+struct WriteTimeout {
+    enum Mode { kOff, kAuto, kFixed };
+    Mode mode = kOff;
+    int ms = 0;  // kFixed
+};
+
 struct SerialOptions {
     FrameGap frameGap;
     ReplyTimeout replyTimeout = ReplyTimeout::kSpec;
+    DeviceOption device;
+    bool exclusive = false;
+    bool lowLatency = false;
+    Rs485Options rs485;
+    bool customBaud = false;
+    WriteTimeout writeTimeout;
 };
 
 struct NetOptions {
