@@ -80,6 +80,16 @@ GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
     return choice;
 }
 
+long long WriteBoundNs(const WriteTimeout& bound, const LineTiming& line, int len) {
+    switch (bound.mode) {
+        case WriteTimeout::kOff: return -1;
+        case WriteTimeout::kFixed: return bound.ms * kMs;
+        case WriteTimeout::kAuto: break;
+    }
+    const int bps = line.bps > 0 ? line.bps : 1;
+    return std::llround(static_cast<double>(len) * line.charBits * 1e9 / bps) + 1000 * kMs;
+}
+
 GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
                      const std::string& sysRoot, const std::string& ttyName) {
     if (options.frameGap.mode != FrameGap::kAuto) {

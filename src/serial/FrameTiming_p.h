@@ -42,6 +42,10 @@ struct GapChoice {
 GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
                           const AdapterLatency& adapter);
 
+// How long a Write of len bytes may block (write_timeout), in ns; -1 for
+// no bound. auto: the bytes' wire time at the line's timing + 1 s.
+long long WriteBoundNs(const WriteTimeout& bound, const LineTiming& line, int len);
+
 // The frame gap Open works out for a port with these options on this line,
 // the adapter read from sysRoot ("/sys") under the tty's name ("ttyUSB0").
 GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,

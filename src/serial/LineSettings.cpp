@@ -1,5 +1,9 @@
 #include "LineSettings_p.h"
 
+#include <sys/ioctl.h>
+
+#include <cstring>
+
 namespace kq {
 
 namespace {
@@ -131,6 +135,30 @@ void FillLineSettings(termios* tio, int speed, int bits, char parity, int stop, 
     // A read returns what is there, or nothing after 0.2 s of silence.
     tio->c_cc[VTIME] = static_cast<cc_t>(kReadTimingNs / 100000000);  // tenths of a second
     tio->c_cc[VMIN] = 0;
+}
+
+void FillRs485(const Rs485Options& options, serial_rs485* record) {
+    std::memset(record, 0, sizeof *record);
+    record->flags = SER_RS485_ENABLED;
+    record->flags |= options.rtsHighOnSend ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND;
+    record->delay_rts_before_send = static_cast<__u32>(options.delayBeforeMs);
+    record->delay_rts_after_send = static_cast<__u32>(options.delayAfterMs);
+}
+
+std::string DescribeRs485(const serial_rs485& record) {
+    if ((record.flags & SER_RS485_ENABLED) == 0) {
+        return "off";
+    }
+    const bool onSend = (record.flags & SER_RS485_RTS_ON_SEND) != 0;
+    const bool after = (record.flags & SER_RS485_RTS_AFTER_SEND) != 0;
+    return std::string("on, RTS ") + (onSend ? "high" : "low") + " on send, " +
+           (after ? "high" : "low") + " after, delays " +
+           std::to_string(record.delay_rts_before_send) + " ms before, " +
+           std::to_string(record.delay_rts_after_send) + " ms after";
+}
+
+unsigned long RtsRequest(const Rs485Options& options, bool sending) {
+    return sending == options.rtsHighOnSend ? TIOCMBIS : TIOCMBIC;
 }
 
 }  // namespace kq

@@ -3,7 +3,12 @@
 #ifndef KQSER_LINESETTINGS_H
 #define KQSER_LINESETTINGS_H
 
+#include <linux/serial.h>
 #include <termios.h>
+
+#include <string>
+
+#include "Config_p.h"
 
 namespace kq {
 
@@ -33,6 +38,14 @@ LineTiming PlannedLineTiming(int speed, int bits, char parity, int stop);
 // and the 0.2 s read timing to a record read from the line. Flags that none
 // of these name keep the values they had.
 void FillLineSettings(termios* tio, int speed, int bits, char parity, int stop, char flow);
+
+// The RS-485 record handed to the driver (TIOCSRS485) for rs485 = on.
+void FillRs485(const Rs485Options& options, serial_rs485* record);
+// "on, RTS high on send, low after, delays 0 ms before, 0 ms after"
+std::string DescribeRs485(const serial_rs485& record);
+// The modem-line request (TIOCMBIS or TIOCMBIC) that puts RTS where rs485 =
+// rts wants it: sending, or listening.
+unsigned long RtsRequest(const Rs485Options& options, bool sending);
 
 }  // namespace kq
 

@@ -55,7 +55,7 @@ struct SerialFields {
     char device[kSerialFieldSize] = "COM";
     int number = 1;
     int baud = 9600;
-    int parity = 0;    // code: 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int parity = 0;  // code: 0 none, 1 odd, 2 even, 3 mark, 4 space
     int dataBits = 8;
     int stopBits = 1;  // code: 0 one, 1 one and a half, 2 two
 };

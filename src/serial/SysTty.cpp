@@ -1,7 +1,13 @@
 #include "SysTty_p.h"
 
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "RegularFile_p.h"
 #include "SysFile_p.h"
@@ -58,6 +64,71 @@ bool Exists(const std::string& path) {
     return sys::Stat(path.c_str(), &st).Ok();
 }
 
+// The pieces of text between the separators (blanks: runs of blanks count
+// as one, and none are empty).
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        end = end == std::string::npos ? text.size() : end;
+        if (separator != ' ' || end > start) {
+            pieces.push_back(text.substr(start, end - start));
+        }
+        if (end == text.size()) {
+            return pieces;
+        }
+        start = end + 1;
+    }
+}
+
+// "a/b/../c/./d" as "a/c/d": the kernel walks ".." the same way once the
+// links on the way are followed.
+std::string Normalized(const std::string& path) {
+    std::vector<std::string> parts;
+    for (const std::string& part : Split(path, '/')) {
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (const std::string& p : parts) {
+        out += "/" + p;
+    }
+    return out.empty() ? "/" : out;
+}
+
+std::string Folder(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// Follows the links of the last component (a by-id link, a link to it).
+std::string Resolved(const std::string& path) {
+    std::string at = Normalized(path);
+    for (int hops = 0; hops < 8; ++hops) {
+        std::string target;
+        if (!sys::Readlink(at.c_str(), &target).Ok()) {
+            break;
+        }
+        at = Normalized(target[0] == '/' ? target : Folder(at) + "/" + target);
+    }
+    return at;
+}
+
+std::string Hex4(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", v & 0xFFFFu);
+    return text;
+}
+
 }  // namespace
 
 TtyInfo ReadTty(const std::string& sysRoot, const std::string& name) {
@@ -97,6 +168,128 @@ TtyInfo ReadTty(const std::string& sysRoot, const std::string& name) {
         }
     }
     return tty;
+}
+
+std::vector<std::string> ListSerialTtys(const std::string& sysRoot) {
+    std::vector<std::string> names;
+    std::vector<std::string> all;
+    if (!sys::ListDir((sysRoot + "/class/tty").c_str(), &all).Ok()) {
+        return names;
+    }
+    for (const std::string& name : all) {
+        if (!ReadTty(sysRoot, name).hardware) {
+            continue;
+        }
+        long type = -1;
+        if (NumberAttribute(sysRoot + "/class/tty/" + name + "/type", 10, &type) && type == 0) {
+            continue;  // a UART slot without a port
+        }
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string DescribeUsbTty(const TtyInfo& tty) {
+    std::string text = tty.name + " " + Hex4(tty.vendor) + ":" + Hex4(tty.product);
+    if (!tty.serial.empty()) {
+        text += " serial " + tty.serial;
+    }
+    if (tty.interface >= 0) {
+        text += " interface " + std::to_string(tty.interface);
+    }
+    return text;
+}
+
+UsbMatch MatchUsb(const std::string& sysRoot, const UsbIdentity& identity) {
+    UsbMatch match;
+    for (const std::string& name : ListSerialTtys(sysRoot)) {
+        const TtyInfo tty = ReadTty(sysRoot, name);
+        if (!tty.usb) {
+            continue;
+        }
+        match.candidates.push_back(DescribeUsbTty(tty));
+        if (tty.vendor == identity.vendor && tty.product == identity.product &&
+            (identity.serial.empty() || tty.serial == identity.serial) &&
+            (identity.interface < 0 || tty.interface == identity.interface)) {
+            match.matches.push_back(name);
+        }
+    }
+    return match;
+}
+
+std::string ByIdLink(const std::string& devRoot, const std::string& name) {
+    const std::string folder = devRoot + "/serial/by-id";
+    std::vector<std::string> links;
+    if (name.empty() || !sys::ListDir(folder.c_str(), &links).Ok()) {
+        return "";
+    }
+    std::sort(links.begin(), links.end());
+    for (const std::string& link : links) {
+        if (TtyNameOfPath(devRoot, folder + "/" + link) == name) {
+            return folder + "/" + link;
+        }
+    }
+    return "";
+}
+
+std::string TtyNameOfPath(const std::string& devRoot, const std::string& path) {
+    const std::string at = Resolved(path);
+    const std::string dev = Normalized(devRoot) + "/";
+    return at.compare(0, dev.size(), dev) == 0 ? at.substr(dev.size()) : "";
+}
+
+int WriteLatencyTimer(const std::string& sysRoot, const std::string& name, int ms) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        return ENOENT;
+    }
+    const std::string path = sysRoot + "/class/tty/" + name + "/device/latency_timer";
+    const sys::Result fd = sys::Open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (!fd.Ok()) {
+        return fd.error;
+    }
+    const std::string text = std::to_string(ms) + "\n";
+    const sys::Result wrote = sys::Write(static_cast<int>(fd.value), text.data(), text.size());
+    const sys::Result closed = sys::Close(static_cast<int>(fd.value));
+    if (!wrote.Ok()) {
+        return wrote.error;
+    }
+    return closed.Ok() ? 0 : closed.error;
+}
+
+pid_t LockHolderIn(const std::string& locks, dev_t dev, ino_t ino) {
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(dev), minor(dev),
+                  static_cast<unsigned long long>(ino));
+    for (const std::string& line : Split(locks, '\n')) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:6 0 EOF"; a waiter's line has "->".
+        const std::vector<std::string> fields = Split(line, ' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == want) {
+            return static_cast<pid_t>(std::atol(fields[4].c_str()));
+        }
+    }
+    return 0;
+}
+
+LockHolder FindLockHolder(const std::string& procRoot, dev_t dev, ino_t ino) {
+    LockHolder holder;
+    const FileText locks = ReadRegularFile((procRoot + "/locks").c_str(), 1 << 20);
+    if (locks.status != FileStatus::Ok) {
+        return holder;
+    }
+    holder.pid = LockHolderIn(locks.data, dev, ino);
+    if (holder.pid > 0) {
+        Attribute(procRoot + "/" + std::to_string(holder.pid) + "/comm", &holder.command);
+    }
+    return holder;
+}
+
+std::string DescribeHolder(const LockHolder& holder) {
+    if (holder.pid <= 0) {
+        return "another process";
+    }
+    std::string text = "process " + std::to_string(holder.pid);
+    return holder.command.empty() ? text : text + " (" + holder.command + ")";
 }
 
 }  // namespace kq

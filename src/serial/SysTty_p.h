@@ -10,7 +10,12 @@
 #ifndef KQSER_SYSTTY_P_H
 #define KQSER_SYSTTY_P_H
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
+
+#include "Config_p.h"
 
 namespace kq {
 
@@ -28,6 +33,46 @@ struct TtyInfo {
 };
 
 TtyInfo ReadTty(const std::string& sysRoot, const std::string& name);
+
+// The serial lines of the machine: ttys with a device behind them, less the
+// UART slots a driver reserves without a port (type 0). Sorted by name.
+std::vector<std::string> ListSerialTtys(const std::string& sysRoot);
+
+// What a usb: identity names among the machine's lines.
+struct UsbMatch {
+    std::vector<std::string> matches;  // tty names, sorted
+    // Every USB serial line as "ttyUSB0 0403:6001 serial A12345 interface 0",
+    // for the log line of a failed match.
+    std::vector<std::string> candidates;
+};
+UsbMatch MatchUsb(const std::string& sysRoot, const UsbIdentity& identity);
+// "ttyUSB0 0403:6001 serial A12345 interface 0"
+std::string DescribeUsbTty(const TtyInfo& tty);
+
+// The link under devRoot/serial/by-id that leads to devRoot/NAME; "" when
+// there is none.
+std::string ByIdLink(const std::string& devRoot, const std::string& name);
+
+// Sets the driver's latency_timer; 0 or the errno of the refusal.
+int WriteLatencyTimer(const std::string& sysRoot, const std::string& name, int ms);
+
+// The process that holds a whole-file lock (flock) on the file with this
+// device and inode, from procRoot/locks; with its command name from
+// procRoot/PID/comm. pid 0 when no lock is held.
+struct LockHolder {
+    pid_t pid = 0;
+    std::string command;
+};
+LockHolder FindLockHolder(const std::string& procRoot, dev_t dev, ino_t ino);
+// The same, from the text of a lock table (pure).
+pid_t LockHolderIn(const std::string& locks, dev_t dev, ino_t ino);
+// "process 1234 (modbusd)", "process 1234", or "another process".
+std::string DescribeHolder(const LockHolder& holder);
+
+// The name under devRoot of the tty a path leads to ("ttyUSB0" for
+// /dev/serial/by-id/usb-...-port0 or /dev/ttyUSB0); "" when it leads
+// elsewhere. Links are followed without opening anything.
+std::string TtyNameOfPath(const std::string& devRoot, const std::string& path);
 
 }  // namespace kq
 
