@@ -17,6 +17,8 @@ struct PortExtras {
     // The line as Open set it up: bit/s and bits per character.
     int lineBps = 0;
     int lineCharBits = 0;
+    // Open took the line for this process (exclusive): TIOCEXCL is set.
+    bool exclusiveHeld = false;
 };
 
 // The extras of a port, or null when it has none: then the port behaves as

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Descriptor_p.h"
 #include "KqLog_p.h"
+#include "LineOptions_p.h"
 #include "SerialDef_p.h"
 
 CSerCom::CSerCom(int number) : CSerBase(number) {
@@ -26,7 +26,7 @@ CSerCom::CSerCom(const char* def, const kq::SerialDefScan& scan) : CSerBase(def)
 
 CSerCom::~CSerCom() {
     // A host may free the manager without closing; never leak the line.
-    kq::ReleaseDescriptor(&m_nHandle);
+    kq::ReleaseLine(this, &m_nHandle);
 }
 
 void CSerCom::InitCom() {

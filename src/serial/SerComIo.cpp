@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,17 +14,14 @@
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "LineIo_p.h"
+#include "LineOptions_p.h"
 #include "LineSettings_p.h"
 #include "PortExtras_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
 #include "Settings_p.h"
-#include "SysTty_p.h"
 
 namespace {
-
-// Where the library reads what the system tells of its lines.
-const char kSysRoot[] = "/sys";
 
 // The options kqser.conf gives the port on /dev/NAME, kept beside the port;
 // null when no section applies to it, and then the port does exactly what it
@@ -41,13 +39,6 @@ kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
     }
     kq::DropExtras(port);
     return nullptr;
-}
-
-// The name under /dev of the line a path opens ("ttyUSB0"); "" when it lies
-// elsewhere.
-std::string DevName(const std::string& path) {
-    const std::string dev = "/dev/";
-    return path.compare(0, dev.size(), dev) == 0 ? path.substr(dev.size()) : "";
 }
 
 // Read with a frame gap or the host's reply time-out: waits for the first
@@ -102,50 +93,66 @@ int CSerCom::Open(const char* def) {
     UpdParams(def);
 
     // Re-opening must not leak the descriptor held so far.
-    kq::ReleaseDescriptor(&m_nHandle);
+    kq::ReleaseLine(this, &m_nHandle);
 
     char path[64];
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
     kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
-    KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopBits);
+    const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
+    std::string opened = path;
+    if (extras != nullptr && !kq::DevicePath(tag, extras->serial.device, path, &opened)) {
+        return 0;
+    }
+    KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
+           m_nStopBits);
 
-    m_nHandle = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_nHandle < 0) {
+        const int err = errno;
         m_nHandle = -1;
+        if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
+            kq::LogHeldLine(tag, opened);
+        }
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
     // Blocking from here on: reads are paced by the line's read timing.
     ::fcntl(m_nHandle, F_SETFL, 0);
 
+    // Before the settings: a line another process holds is left as it is.
+    if (extras != nullptr && extras->serial.exclusive) {
+        if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
+            kq::ReleaseDescriptor(&m_nHandle);
+            return 0;
+        }
+        extras->exclusiveHeld = true;
+    }
+
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopBits, 'N') < 0) {
-        kq::ReleaseDescriptor(&m_nHandle);
+        kq::ReleaseLine(this, &m_nHandle);
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
+    const std::string ttyName = extras != nullptr ? kq::TtyNameOf(opened) : "";
+    if (extras != nullptr &&
+        !kq::SetUpLine(tag, m_nHandle, extras,
+                       kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits), m_nBaud,
+                       ttyName)) {
+        kq::ReleaseLine(this, &m_nHandle);
+        return 0;
+    }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
-
     if (extras != nullptr) {
-        const kq::LineTiming line =
-            kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
-        extras->lineBps = line.bps;
-        extras->lineCharBits = line.charBits;
-        const kq::GapChoice gap = kq::GapForLine(extras->serial, line, kSysRoot, DevName(path));
-        extras->frameGapNs = gap.ns;
-        if (gap.ns > 0) {
-            KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", GetNote(),
-                   static_cast<unsigned int>(GetType()), static_cast<double>(gap.ns) / 1e6,
-                   gap.why.c_str());
-        }
+        kq::WorkOutGap(tag, extras, ttyName);
     }
     return 1;
 }
 
 int CSerCom::Close() {
     if (IsOpened()) {
-        kq::ReleaseDescriptor(&m_nHandle);
+        kq::ReleaseLine(this, &m_nHandle);
     }
     return 1;
 }
@@ -245,10 +252,19 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (buf == nullptr || len < 0) {
         return -1;
     }
-    // One write, as the caller asked; a signal fails it (a short count is
-    // the caller's to see).
-    const int n = static_cast<int>(
-        kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+    int n;
+    const kq::PortExtras* extras = kq::FindExtras(this);
+    if (extras != nullptr && len > 0 &&
+        (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
+         extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
+        n = kq::WriteWithOptions({GetNote(), static_cast<unsigned int>(GetType())}, m_nHandle, buf,
+                                 len, *extras);
+    } else {
+        // One write, as the caller asked; a signal fails it (a short count
+        // is the caller's to see).
+        n = static_cast<int>(
+            kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+    }
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
     }
