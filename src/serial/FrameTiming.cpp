@@ -95,7 +95,13 @@ GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
     if (options.frameGap.mode != FrameGap::kAuto) {
         return WorkOutFrameGap(options.frameGap, line, {});  // sysfs only matters to auto
     }
-    return WorkOutFrameGap(options.frameGap, line, AdapterLatencyOf(ReadTty(sysRoot, ttyName)));
+    return GapForLine(options, line, ReadTty(sysRoot, ttyName));
+}
+
+GapChoice GapForLine(const SerialOptions& options, const LineTiming& line, const TtyInfo& tty) {
+    return WorkOutFrameGap(options.frameGap, line,
+                           options.frameGap.mode == FrameGap::kAuto ? AdapterLatencyOf(tty)
+                                                                    : AdapterLatency());
 }
 
 }  // namespace kq

@@ -50,6 +50,8 @@ long long WriteBoundNs(const WriteTimeout& bound, const LineTiming& line, int le
 // the adapter read from sysRoot ("/sys") under the tty's name ("ttyUSB0").
 GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
                      const std::string& sysRoot, const std::string& ttyName);
+// The same for a tty already read (kqser: as low_latency would leave it).
+GapChoice GapForLine(const SerialOptions& options, const LineTiming& line, const TtyInfo& tty);
 
 }  // namespace kq
 

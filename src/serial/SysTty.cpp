@@ -21,6 +21,7 @@ constexpr size_t kAttributeLimit = 4096;
 // From a tty's device up to its USB device: the port, the interface, the
 // device (usb-serial drivers); the interface, the device (cdc_acm).
 constexpr int kUsbLevels = 4;
+constexpr int kDriverLevels = 3;
 
 // The text of an attribute without its line end; false when it cannot be read.
 bool Attribute(const std::string& path, std::string* text) {
@@ -142,9 +143,18 @@ TtyInfo ReadTty(const std::string& sysRoot, const std::string& name) {
         return tty;
     }
     tty.hardware = true;
-    std::string driver;
-    if (sys::Readlink((device + "/driver").c_str(), &driver).Ok()) {
-        tty.driver = BaseName(driver);
+    // The serial core's own port and controller devices (bus serial-base)
+    // stand between a UART's tty and the device its driver binds.
+    std::string at = device;
+    for (int level = 0; level < kDriverLevels; ++level, at += "/..") {
+        std::string driver;
+        if (!sys::Readlink((at + "/driver").c_str(), &driver).Ok()) {
+            break;
+        }
+        if (driver.find("/serial-base/") == std::string::npos) {
+            tty.driver = BaseName(driver);
+            break;
+        }
     }
     long latency = 0;
     if (NumberAttribute(device + "/latency_timer", 10, &latency)) {

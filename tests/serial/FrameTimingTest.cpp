@@ -176,6 +176,9 @@ TEST_F(AdapterLatency, ReadTtyShowsTheUsbIdentity) {
     EXPECT_FALSE(uart.usb);
     EXPECT_EQ(uart.driver, "serial8250");
     EXPECT_EQ(uart.interface, -1);
+    // The serial core's port and controller between the tty and the UART.
+    sys.AddUart("ttyS2", 4, "serial", true);
+    EXPECT_EQ(kq::ReadTty(sys.root(), "ttyS2").driver, "serial");
 }
 
 }  // namespace

@@ -111,10 +111,19 @@ void FakeSysfs::AddUsb(const FakeUsbTty& tty) {
     ASSERT_TRUE(dir_.Link("class/tty/" + tty.name, root() + "/" + classDev));
 }
 
-void FakeSysfs::AddUart(const std::string& name, int type, const std::string& driver) {
-    const std::string device = "devices/platform/" + driver + "." + name;
+void FakeSysfs::AddUart(const std::string& name, int type, const std::string& driver,
+                        bool serialBase) {
+    const std::string uart = "devices/platform/" + driver + "." + name;
     ASSERT_TRUE(dir_.MakeDirs("bus/platform/drivers/" + driver));
-    ASSERT_TRUE(dir_.Link(device + "/driver", root() + "/bus/platform/drivers/" + driver));
+    ASSERT_TRUE(dir_.Link(uart + "/driver", root() + "/bus/platform/drivers/" + driver));
+    std::string device = uart;
+    if (serialBase) {
+        ASSERT_TRUE(dir_.MakeDirs("bus/serial-base/drivers/ctrl"));
+        ASSERT_TRUE(dir_.MakeDirs("bus/serial-base/drivers/port"));
+        ASSERT_TRUE(dir_.Link(uart + "/ctrl/driver", root() + "/bus/serial-base/drivers/ctrl"));
+        device = uart + "/ctrl/port";
+        ASSERT_TRUE(dir_.Link(device + "/driver", root() + "/bus/serial-base/drivers/port"));
+    }
     const std::string classDev = device + "/tty/" + name;
     ASSERT_TRUE(dir_.WriteFile(classDev + "/type", std::to_string(type) + "\n"));
     ASSERT_TRUE(dir_.Link(classDev + "/device", root() + "/" + device));

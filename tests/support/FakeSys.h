@@ -48,8 +48,11 @@ class FakeSysfs {
 public:
     const std::string& root() const { return dir_.path(); }
     void AddUsb(const FakeUsbTty& tty);
-    // A UART; type 0 is a slot the driver reserves without a port.
-    void AddUart(const std::string& name, int type = 4, const std::string& driver = "serial8250");
+    // A UART; type 0 is a slot the driver reserves without a port. With
+    // serialBase, the serial core's port and controller devices stand between
+    // the tty and the UART's device (as newer kernels lay them out).
+    void AddUart(const std::string& name, int type = 4, const std::string& driver = "serial8250",
+                 bool serialBase = false);
     // A tty with no device behind it (a virtual console).
     void AddVirtual(const std::string& name);
     // Unplugs: the tty's class link and its device folder go.

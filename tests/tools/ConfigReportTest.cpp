@@ -3,10 +3,16 @@
 // library, against files and sysfs trees the test builds.
 #include "FieldConfig.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "Capture.h"
 #include "FakeSys.h"
 
 namespace {
@@ -44,7 +50,7 @@ TEST(ConfigReport, KeysSourcesProblemsAndTheGap) {
     sys.AddUsb(ftdi);
 
     const SerialTarget usb = kqtool::SerialTargetOf("ttyUSB0:9600,N,8,1");
-    const std::string report = kqtool::ConfigReport(file, &usb, false, sys.root());
+    const std::string report = kqtool::ConfigReport(file, &usb, false, sys.root(), "/dev");
     EXPECT_TRUE(Has(report, "file: " + conf.path() + " (read)\n")) << report;
     EXPECT_TRUE(Has(report, "[serial] speed = \"9\": unknown key")) << report;
     EXPECT_TRUE(Has(report, "frame_gap              = auto         ([serial])\n")) << report;
@@ -60,18 +66,19 @@ TEST(ConfigReport, KeysSourcesProblemsAndTheGap) {
     conf.Write("[serial pts/4]\nframe_gap = 8\n");
     const kq::ConfigFile other = kq::ReadConfigFile(conf.path());
     const SerialTarget pty = kqtool::SerialTargetOf("pts/5:9600");
-    EXPECT_TRUE(Has(kqtool::ConfigReport(other, &pty, false, sys.root()),
+    EXPECT_TRUE(Has(kqtool::ConfigReport(other, &pty, false, sys.root(), "/dev"),
                     "frame gap at Open: off (a reply ends at 0.2 s of silence)\n"));
-    const std::string net = kqtool::ConfigReport(other, &pty, true, sys.root());
+    const std::string net = kqtool::ConfigReport(other, &pty, true, sys.root(), "/dev");
     EXPECT_TRUE(Has(net, "send_timeout_ms        = 2000         (default)\n")) << net;
     EXPECT_FALSE(Has(net, "frame_gap")) << net;
-    const std::string all = kqtool::ConfigReport(other, nullptr, false, sys.root());
+    const std::string all = kqtool::ConfigReport(other, nullptr, false, sys.root(), "/dev");
     EXPECT_TRUE(Has(all, "[serial NAME] sections: pts/4\n")) << all;
 
     conf.Remove();
-    EXPECT_TRUE(Has(kqtool::ConfigReport(kq::ReadConfigFile(conf.path()), nullptr, false, "/sys"),
-                    "(not there); every key at its default\n"));
-    EXPECT_TRUE(Has(kqtool::ConfigReport(kq::ReadConfigFile(""), nullptr, false, "/sys"),
+    EXPECT_TRUE(
+        Has(kqtool::ConfigReport(kq::ReadConfigFile(conf.path()), nullptr, false, "/sys", "/dev"),
+            "(not there); every key at its default\n"));
+    EXPECT_TRUE(Has(kqtool::ConfigReport(kq::ReadConfigFile(""), nullptr, false, "/sys", "/dev"),
                     "file: none (KQSER_CONF is set and empty)"));
 }
 
@@ -97,6 +104,105 @@ TEST(ConfigReport, TheGapListenHandsTheLibrary) {
         EXPECT_FALSE(kqtool::TextWithGap(file, "pts/3", bad, &text, &error));
         EXPECT_TRUE(Has(error, "not off, auto or 0.5 to 200")) << error;
     }
+}
+
+TEST(ConfigReport, WhatOpenWillOpenAndTheGapAfterLowLatency) {
+    kqtest::ConfFile conf;
+    kqtest::FakeSysfs sys;
+    kqtest::TempDir dev;
+    kqtest::FakeUsbTty ftdi;
+    ftdi.name = "ttyUSB3";
+    ftdi.serial = "A10K3J2P";
+    ftdi.latencyTimer = 16;
+    sys.AddUsb(ftdi);
+    const SerialTarget host = kqtool::SerialTargetOf("ttyUSB0:9600,N,8,1");
+
+    kq::ConfigFile file = Read(conf,
+                               "[serial ttyUSB0]\ndevice = usb:0403:6001:A10K3J2P\n"
+                               "frame_gap = auto\nlow_latency = on\n");
+    std::string report = kqtool::ConfigReport(file, &host, false, sys.root(), dev.path());
+    EXPECT_TRUE(Has(report, "opens: " + dev.path() + "/ttyUSB3\n")) << report;
+    // The latency timer at 1 ms leaves the character rule.
+    EXPECT_TRUE(Has(report, "frame gap at Open: 3.646 ms (auto: 3.5 characters")) << report;
+
+    file = Read(conf, "[serial ttyUSB0]\ndevice = usb:0403:6001:OTHER\n");
+    report = kqtool::ConfigReport(file, &host, false, sys.root(), dev.path());
+    EXPECT_TRUE(Has(report, "opens: nothing: no USB serial line matches usb:0403:6001:OTHER\n"))
+        << report;
+
+    // A custom speed counts as set.
+    file = Read(conf, "[serial ttyS4]\ncustom_baud = on\nframe_gap = auto\n");
+    const SerialTarget slow = kqtool::SerialTargetOf("ttyS4:14400,N,8,1");
+    EXPECT_TRUE(Has(kqtool::ConfigReport(file, &slow, false, sys.root(), dev.path()),
+                    "frame gap at Open: 2.431 ms"));
+}
+
+TEST(PortsReport, EveryLineWithItsIdentityHolderAndSection) {
+    kqtest::FakeSysfs sys;
+    kqtest::TempDir dev;
+    kqtest::FakeUsbTty ftdi;
+    ftdi.name = "ttyUSB0";
+    ftdi.serial = "A10K3J2P";
+    ftdi.latencyTimer = 16;
+    sys.AddUsb(ftdi);
+    sys.AddUart("ttyS0");
+    sys.AddVirtual("tty1");
+    ASSERT_TRUE(dev.WriteFile("ttyUSB0", ""));
+    ASSERT_TRUE(dev.WriteFile("ttyS0", ""));
+    ASSERT_TRUE(dev.Link("serial/by-id/usb-FTDI_FT232R_A10K3J2P-if00-port0", "../../ttyUSB0"));
+    // This process holds one of them, as an exclusive port would.
+    const int fd = ::open((dev.path() + "/ttyUSB0").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+    const kq::Config config = kq::Config::Parse("t",
+                                                "[serial]\nframe_gap = auto\n[serial TTYUSB0]\n"
+                                                "exclusive = on\n",
+                                                nullptr);
+    const std::string report = kqtool::PortsReport(config, sys.root(), dev.path(), "/proc");
+    ::close(fd);
+    const std::vector<std::string> rows = kqtest::Lines(report);
+    ASSERT_EQ(rows.size(), 3u) << report;
+    EXPECT_EQ(rows[0].rfind("NAME ", 0), 0u);
+    EXPECT_EQ(rows[1].rfind("ttyS0      serial8250  -", 0), 0u) << rows[1];
+    EXPECT_TRUE(Has(rows[1], " [serial] ")) << rows[1];
+    EXPECT_EQ(rows[2].rfind("ttyUSB0    ftdi_sio    0403:6001 A10K3J2P     0   16 ms   process " +
+                                std::to_string(::getpid()),
+                            0),
+              0u)
+        << rows[2];
+    EXPECT_TRUE(Has(rows[2], "[serial ttyUSB0]")) << rows[2];
+    EXPECT_TRUE(Has(rows[2], dev.path() + "/serial/by-id/usb-FTDI_FT232R_A10K3J2P-if00-port0\n"))
+        << rows[2];
+}
+
+TEST(LineReadBack, TheSettingsALineHasAndWhatADefCannotGet) {
+    termios tio;
+    std::memset(&tio, 0, sizeof tio);
+    tio.c_cflag = CS7 | PARENB | CSTOPB;
+    cfsetospeed(&tio, B19200);
+    EXPECT_EQ(kqtool::LineText(tio, 0), "19200 bit/s, 7 data bits, even parity, 2 stop bits");
+    tio.c_cflag = CS8 | PARENB | PARODD;
+    cfsetospeed(&tio, B115200);
+    EXPECT_EQ(kqtool::LineText(tio, 250000), "250000 bit/s, 8 data bits, odd parity, 1 stop bit");
+
+    EXPECT_TRUE(
+        kqtool::DefWarnings(kqtool::SerialTargetOf("ttyS0:9600,N,8,1").fields, false).empty());
+    const std::vector<std::string> all =
+        kqtool::DefWarnings(kqtool::SerialTargetOf("ttyS0:250000,M,8,1.5").fields, false);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_TRUE(Has(all[0], "250000 bit/s is not in the speed table: the line runs at 115200"));
+    EXPECT_EQ(all[1], "mark parity is not supported: the line has no parity");
+    EXPECT_EQ(all[2], "1.5 stop bits are not supported: the line has 1");
+    // custom_baud sets the speed; a port string without stop bits has the
+    // port's default code (1.5 in the note).
+    EXPECT_EQ(kqtool::DefWarnings(kqtool::SerialTargetOf("ttyS0:250000,S,8,2").fields, true),
+              std::vector<std::string>{"space parity is not supported: the line has no parity"});
+
+    EXPECT_EQ(kqtool::PortDef("/dev/ttyUSB0:9600,N,8,1"), "ttyUSB0:9600,N,8,1");
+    EXPECT_EQ(kqtool::PortDef("/dev/pts/3:9600"), "pts/3:9600");
+    EXPECT_EQ(kqtool::PortDef("ttyUSB0:9600"), "ttyUSB0:9600");
+    EXPECT_EQ(kqtool::PortDef("/dev/gpio"), "/dev/gpio");
 }
 
 }  // namespace

@@ -19,13 +19,13 @@
 
 #include <gtest/gtest.h>
 
+#include "AnsweringPeers.h"
 #include "CaptureFile.h"
 #include "Child.h"
 #include "DefString.h"
 #include "ISerBase.h"
 #include "Loopback.h"
 #include "Modbus.h"
-#include "AnsweringPeers.h"
 #include "Pty.h"
 #include "kqSer.h"
 

@@ -90,4 +90,35 @@ TEST_F(KqserListenGap, GapFromTheOptionOrTheFile) {
     EXPECT_EQ(r.exitCode, 2) << r.err;
 }
 
+TEST(KqserLine, SettingsReadBackWarningsAndADevPrefix) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const ChildResult r =
+        kqtest::RunKqser({"--lib", kLib, "send", "/dev/" + pty.SlaveName() + ":250000,M,8,1.5",
+                          "41", "--read", "0"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(pty.ReadMaster(1, 5000), "A");
+    EXPECT_TRUE(Has(r.err, "kqser send: warning: 250000 bit/s is not in the speed table")) << r.err;
+    EXPECT_TRUE(Has(r.err, "kqser send: warning: mark parity is not supported")) << r.err;
+    EXPECT_TRUE(Has(r.err, "kqser send: warning: 1.5 stop bits are not supported")) << r.err;
+    EXPECT_TRUE(Has(r.err, "line: 115200 bit/s, 8 data bits, no parity, 1 stop bit\n")) << r.err;
+
+    kqtest::ConfFile conf;
+    ASSERT_TRUE(conf.Write("[serial " + pty.SlaveName() + "]\ncustom_baud = on\n"));
+    const ChildResult custom =
+        kqtest::RunKqser({"--lib", kLib, "send", pty.Def("250000,N,8,1"), "42", "--read", "0"},
+                         30000, {"KQSER_CONF=" + conf.path()});
+    EXPECT_EQ(custom.exitCode, 0) << custom.err;
+    EXPECT_FALSE(Has(custom.err, "warning")) << custom.err;
+    EXPECT_TRUE(Has(custom.err, "line: 250000 bit/s, 8 data bits")) << custom.err;
+}
+
+TEST(KqserPorts, ListsWithoutOpeningAndTakesNoArguments) {
+    ChildResult r = kqtest::RunKqser({"ports"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("NAME ", 0), 0u) << r.out;
+    r = kqtest::RunKqser({"ports", "ttyS0"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+}
+
 }  // namespace

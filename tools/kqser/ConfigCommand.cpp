@@ -8,7 +8,10 @@
 namespace kqtool {
 
 namespace {
+// Where the library looks: kqser sees what it sees.
 const char kSysRoot[] = "/sys";
+const char kDevRoot[] = "/dev";
+const char kProcRoot[] = "/proc";
 }  // namespace
 
 int RunConfig(const Common& common, const Args& args) {
@@ -20,16 +23,27 @@ int RunConfig(const Common& common, const Args& args) {
     if (!args.positional.empty()) {
         DefInfo info;
         std::string error;
-        if (!ClassifyDef(args.positional[0], &info, &error)) {
+        const std::string def = PortDef(args.positional[0]);
+        if (!ClassifyDef(def, &info, &error)) {
             return Complain(common, error, kExitUsage);
         }
         net = info.portClass == PortClass::kNet;
-        target = SerialTargetOf(args.positional[0]);
+        target = SerialTargetOf(def);
     }
     const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
     std::fputs(
-        ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot).c_str(),
+        ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot, kDevRoot)
+            .c_str(),
         stdout);
+    return kExitOk;
+}
+
+int RunPorts(const Common& common, const Args& args) {
+    if (!args.positional.empty()) {
+        return Complain(common, "takes no arguments (kqser ports --help)", kExitUsage);
+    }
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), stdout);
     return kExitOk;
 }
 

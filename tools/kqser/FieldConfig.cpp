@@ -1,10 +1,15 @@
 #include "FieldConfig.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
-#include "FrameTiming_p.h"
+#include <sys/stat.h>
+
 #include "LineSettings_p.h"
+#include "SysFile_p.h"
+#include "SysTty_p.h"
 
 namespace kqtool {
 
@@ -40,13 +45,49 @@ SerialTarget SerialTargetOf(const std::string& def) {
     return target;
 }
 
-std::string GapText(const kq::Config& config, const SerialTarget& target,
-                    const std::string& sysRoot) {
+std::string PortDef(const std::string& arg) {
+    const std::string dev = "/dev/";
+    return arg.compare(0, dev.size(), dev) == 0 && arg.find(':') != std::string::npos
+               ? arg.substr(dev.size())
+               : arg;
+}
+
+PlannedOpen PlanOpen(const kq::Config& config, const SerialTarget& target,
+                     const std::string& sysRoot, const std::string& devRoot) {
+    PlannedOpen plan;
+    const kq::SerialOptions options = config.Serial(target.name);
     const kq::SerialFields& f = target.fields;
-    const kq::LineTiming line =
+    plan.line =
         kq::PlannedLineTiming(f.baud, f.dataBits, kq::LineParityLetter(f.parity), f.stopBits);
-    const kq::GapChoice gap =
-        kq::GapForLine(config.Serial(target.name), line, sysRoot, target.name);
+    if (options.customBaud && f.baud > 0 && !kq::InSpeedTable(f.baud)) {
+        plan.line.bps = f.baud;
+    }
+    switch (options.device.kind) {
+        case kq::DeviceOption::kName: plan.path = devRoot + "/" + target.name; break;
+        case kq::DeviceOption::kPath: plan.path = options.device.path; break;
+        case kq::DeviceOption::kUsb: {
+            const kq::UsbMatch match = kq::MatchUsb(sysRoot, options.device.usb);
+            if (match.matches.size() == 1) {
+                plan.path = devRoot + "/" + match.matches.front();
+            } else {
+                plan.why = match.matches.empty()
+                               ? "no USB serial line matches " + options.device.text
+                               : std::to_string(match.matches.size()) + " lines match " +
+                                     options.device.text;
+            }
+            break;
+        }
+    }
+    plan.ttyName = plan.path.empty() ? "" : kq::TtyNameOfPath(devRoot, plan.path);
+    kq::TtyInfo tty = kq::ReadTty(sysRoot, plan.ttyName);
+    if (options.lowLatency && tty.latencyTimerMs > 1) {
+        tty.latencyTimerMs = 1;  // what Open sets first
+    }
+    plan.gap = kq::GapForLine(options, plan.line, tty);
+    return plan;
+}
+
+std::string GapText(const kq::GapChoice& gap) {
     if (gap.ns <= 0) {
         return "off (a reply ends at 0.2 s of silence)";
     }
@@ -56,7 +97,7 @@ std::string GapText(const kq::Config& config, const SerialTarget& target,
 }
 
 std::string ConfigReport(const kq::ConfigFile& file, const SerialTarget* target, bool net,
-                         const std::string& sysRoot) {
+                         const std::string& sysRoot, const std::string& devRoot) {
     std::string text = FileLine(file);
     for (const std::string& problem : file.problems) {
         text += "  " + problem + "\n";
@@ -80,9 +121,88 @@ std::string ConfigReport(const kq::ConfigFile& file, const SerialTarget* target,
         text += "[serial NAME] sections: " + (list.empty() ? std::string("none") : list) + "\n";
     }
     if (serial) {
-        text += "frame gap at Open: " + GapText(config, *target, sysRoot) + "\n";
+        const PlannedOpen plan = PlanOpen(config, *target, sysRoot, devRoot);
+        text += "opens: " + (plan.path.empty() ? "nothing: " + plan.why : plan.path) + "\n";
+        text += "frame gap at Open: " + GapText(plan.gap) + "\n";
     }
     return text;
+}
+
+std::string PortsReport(const kq::Config& config, const std::string& sysRoot,
+                        const std::string& devRoot, const std::string& procRoot) {
+    std::string text;
+    char row[512];
+    const char* format = "%-10s %-11s %-9s %-12s %-3s %-7s %-20s %-18s %s\n";
+    std::snprintf(row, sizeof row, format, "NAME", "DRIVER", "USB", "SERIAL", "IF", "LATENCY",
+                  "HELD BY", "SECTION", "BY-ID");
+    text += row;
+    const std::vector<std::string> named = config.SerialNames();
+    for (const std::string& name : kq::ListSerialTtys(sysRoot)) {
+        const kq::TtyInfo tty = kq::ReadTty(sysRoot, name);
+        std::string usb = "-", iface = "-", latency = "-", held = "-", section = "-";
+        if (tty.usb) {
+            usb = kq::DescribeUsbTty(tty).substr(name.size() + 1, 9);
+        }
+        if (tty.interface >= 0) {
+            iface = std::to_string(tty.interface);
+        }
+        if (tty.latencyTimerMs >= 0) {
+            latency = std::to_string(tty.latencyTimerMs) + " ms";
+        }
+        struct stat st;
+        if (kq::sys::Stat((devRoot + "/" + name).c_str(), &st).Ok()) {
+            const kq::LockHolder holder = kq::FindLockHolder(procRoot, st.st_dev, st.st_ino);
+            if (holder.pid > 0) {
+                held = kq::DescribeHolder(holder);
+            }
+        }
+        std::string lower = name;
+        for (char& c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (std::find(named.begin(), named.end(), lower) != named.end()) {
+            section = "[serial " + name + "]";
+        } else if (config.AppliesToSerial("")) {
+            section = "[serial]";
+        }
+        const std::string byId = kq::ByIdLink(devRoot, name);
+        std::snprintf(row, sizeof row, format, name.c_str(),
+                      tty.driver.empty() ? "-" : tty.driver.c_str(), usb.c_str(),
+                      tty.serial.empty() ? "-" : tty.serial.c_str(), iface.c_str(), latency.c_str(),
+                      held.c_str(), section.c_str(), byId.empty() ? "-" : byId.c_str());
+        text += row;
+    }
+    return text;
+}
+
+std::string LineText(const termios& tio, int exactBps) {
+    const kq::LineTiming timing = kq::LineTimingOf(tio);
+    const int bps = exactBps > 0 ? exactBps : timing.bps;
+    const int stop = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    const int parityBits = (tio.c_cflag & PARENB) != 0 ? 1 : 0;
+    const int dataBits = timing.charBits - 1 - parityBits - stop;
+    const char* parity = parityBits == 0               ? "no parity"
+                         : (tio.c_cflag & PARODD) != 0 ? "odd parity"
+                                                       : "even parity";
+    return std::to_string(bps) + " bit/s, " + std::to_string(dataBits) + " data bits, " + parity +
+           ", " + std::to_string(stop) + (stop == 1 ? " stop bit" : " stop bits");
+}
+
+std::vector<std::string> DefWarnings(const kq::SerialFields& fields, bool customBaud) {
+    std::vector<std::string> warnings;
+    if (!kq::InSpeedTable(fields.baud) && !customBaud) {
+        warnings.push_back(std::to_string(fields.baud) +
+                           " bit/s is not in the speed table: the line runs at 115200 "
+                           "(custom_baud = on in kqser.conf sets it exactly)");
+    }
+    if (fields.parity == 3 || fields.parity == 4) {
+        warnings.push_back(std::string(fields.parity == 3 ? "mark" : "space") +
+                           " parity is not supported: the line has no parity");
+    }
+    if (fields.stopBits == 1) {
+        warnings.push_back("1.5 stop bits are not supported: the line has 1");
+    }
+    return warnings;
 }
 
 bool TextWithGap(const kq::ConfigFile& file, const std::string& name, const std::string& gap,

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "FieldConfig.h"
 #include "Format.h"
 #include "HexArg.h"
+#include "LineSpeed_p.h"
 #include "Modbus.h"
 #include "Stats.h"
 #include "Sys.h"
@@ -97,6 +99,22 @@ ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& i
     return session->OpenPort(def, type, code, info.portClass == PortClass::kNet, hint);
 }
 
+void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def) {
+    if (info.portClass != PortClass::kSerial) return;
+    const SerialTarget target = SerialTargetOf(def);
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    for (const std::string& warning :
+         DefWarnings(target.fields, file.config.Serial(target.name).customBaud)) {
+        std::fprintf(stderr, "kqser %s: warning: %s\n", common.command.c_str(), warning.c_str());
+    }
+    termios tio;
+    const int fd = port->GetHandle();
+    if (fd < 0 || tcgetattr(fd, &tio) != 0) return;
+    int exact = 0;
+    kq::ReadLineSpeed(fd, &exact);
+    Say(common, "line: %s\n", LineText(tio, exact).c_str());
+}
+
 bool LineHungUp(ISerBase* port) {
     const int fd = port->GetHandle();
     if (fd < 0) return false;
@@ -142,7 +160,7 @@ int RunSend(const Common& common, const Args& args) {
     if (text && args.positional.size() > 1) {
         return Complain(common, "takes either HEX or --text, not both", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
@@ -177,6 +195,7 @@ int RunSend(const Common& common, const Args& args) {
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
+    ShowLine(common, port, info, def);
 
     Say(common, "-> %zu bytes to %s (type %s)\n%s", request.size(), NoteOf(port).c_str(),
         TypeText(port->GetType()).c_str(),
@@ -267,7 +286,7 @@ int RunListen(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser listen --help)", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
@@ -293,13 +312,14 @@ int RunListen(const Common& common, const Args& args) {
     std::string framing;
     if (serial) {
         const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
-        framing = ", frame gap " + GapText(file.config, target, "/sys");
+        framing = ", frame gap " + GapText(PlanOpen(file.config, target, "/sys", "/dev").gap);
     }
 
     Session session(common);
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
+    ShowLine(common, port, info, def);
 
     Say(common, "listening on %s (type %s)%s; Ctrl-C stops\n", NoteOf(port).c_str(),
         TypeText(port->GetType()).c_str(), framing.c_str());
