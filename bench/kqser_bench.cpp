@@ -282,40 +282,75 @@ private:
     sp_port* port_ = nullptr;
 };
 
-// One variant of kqSer.so, loaded as a host loads it.
+// One variant of kqSer.so, loaded as a host loads it. With conf (kqser.conf
+// text, {DIR} standing for a scratch folder), a copy of the library of its
+// own: the [log] route is process-wide, and each copy has its own.
 class KqLib {
 public:
-    explicit KqLib(const char* path) {
+    explicit KqLib(const char* path, const std::string& conf = "") {
+        char dir[] = "/tmp/kqbench.XXXXXX";
+        if (mkdtemp(dir) == nullptr) Die("mkdtemp");
+        dir_ = dir;
+        std::string load = path;
+        if (!conf.empty()) {
+            load = dir_ + "/kqSer.so";
+            CopyFile(path, load);
+            std::string text = conf;
+            for (size_t at; (at = text.find("{DIR}")) != std::string::npos;)
+                text.replace(at, 5, dir_);
+            WriteFile(dir_ + "/kqser.conf", text);
+            files_ = {load, dir_ + "/kqser.conf"};
+        }
         std::string error;
-        if (!kqtool::LoadKqLibrary(path, &lib_, &error)) {
+        if (!kqtool::LoadKqLibrary(load, &lib_, &error)) {
             std::fprintf(stderr, "kqser_bench: %s\n", error.c_str());
             std::exit(1);
         }
         // The silent build reads and rewrites its log-config file at the
-        // first GetSerManager and at FreeSerManager: keep it in a scratch dir.
+        // first GetSerManager and at FreeSerManager: keep it in the scratch dir.
         if (lib_.logConfigPath != nullptr) {
-            char dir[] = "/tmp/kqbench.XXXXXX";
-            if (mkdtemp(dir) == nullptr) Die("mkdtemp");
-            dir_ = dir;
             ini_ = dir_ + "/kqser.log.ini";
             *lib_.logConfigPath = ini_.c_str();
         }
+        // kqser.conf is read when the manager is made; no file: none at all.
+        const std::string confPath = conf.empty() ? "" : dir_ + "/kqser.conf";
+        setenv("KQSER_CONF", confPath.c_str(), 1);
         manager_ = lib_.getSerManager();
+        unsetenv("KQSER_CONF");
     }
     ~KqLib() {
         lib_.freeSerManager();
-        if (!dir_.empty()) {
-            std::remove(ini_.c_str());
-            ::rmdir(dir_.c_str());
-        }
+        // What the variant wrote there (the log, the capture, their older generations).
+        for (const char* name : {"/kqser.log.ini", "/kq.log", "/kq.log.1", "/kq.cap", "/kq.cap.1"})
+            std::remove((dir_ + name).c_str());
+        for (const std::string& file : files_) std::remove(file.c_str());
+        ::rmdir(dir_.c_str());
         // Not unloaded: the console build's buffered lines are flushed at exit.
     }
     ISerBase* Get(const std::string& def, int type) { return manager_->GetSer(def.c_str(), type); }
 
 private:
+    static void CopyFile(const std::string& from, const std::string& to) {
+        FILE* in = std::fopen(from.c_str(), "rb");
+        FILE* out = std::fopen(to.c_str(), "wb");
+        if (in == nullptr || out == nullptr) Die("copying the library");
+        char buf[65536];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) {
+            if (std::fwrite(buf, 1, n, out) != n) Die("copying the library");
+        }
+        std::fclose(in);
+        if (std::fclose(out) != 0) Die("copying the library");
+    }
+    static void WriteFile(const std::string& path, const std::string& text) {
+        FILE* out = std::fopen(path.c_str(), "w");
+        if (out == nullptr || std::fputs(text.c_str(), out) < 0 || std::fclose(out) != 0)
+            Die(path.c_str());
+    }
+
     kqtool::KqLibrary lib_;
     ISerManager* manager_ = nullptr;
     std::string dir_, ini_;
+    std::vector<std::string> files_;
 };
 
 class KqPort : public Client {
@@ -493,10 +528,18 @@ int TimeMain(const char* outPath) {
 
     KqLib silent(KQBENCH_LIB_SILENT);
     KqLib console(KQBENCH_LIB_CONSOLE);
+    // What a field engineer switches on: the log lines into a file, the
+    // traffic into a capture file, and both.
+    KqLib logFile(KQBENCH_LIB_SILENT, "[log]\nto = {DIR}/kq.log\n");
+    KqLib capture(KQBENCH_LIB_SILENT, "[serial]\ncapture = {DIR}/kq.cap\n");
+    KqLib both(KQBENCH_LIB_SILENT, "[log]\nto = {DIR}/kq.log\n[serial]\ncapture = {DIR}/kq.cap\n");
 
     EchoHub hub;
     Pty rawPty, spPty, spQuietPty, kqPty, kqConsolePty, idlePty, pacedPty;
-    for (const Pty* p : {&rawPty, &spPty, &spQuietPty, &kqPty, &kqConsolePty}) hub.Add(p->Master());
+    Pty logPty, capturePty, bothPty;
+    for (const Pty* p :
+         {&rawPty, &spPty, &spQuietPty, &kqPty, &kqConsolePty, &logPty, &capturePty, &bothPty})
+        hub.Add(p->Master());
     RawSerial raw(rawPty.Slave());
     RawPaced rawPaced(rawPty.Slave());
     SpSerial sp(spPty.Path(), true);
@@ -504,6 +547,10 @@ int TimeMain(const char* outPath) {
     ISerBase* kqSerial = OpenKqSerial(silent, kqPty);
     ISerBase* kqConsoleSerial = OpenKqSerial(console, kqConsolePty);
     KqPort kq500(kqSerial, 500), kq2000(kqSerial, 2000), kqConsole500(kqConsoleSerial, 500);
+    ISerBase* logSerial = OpenKqSerial(logFile, logPty);
+    ISerBase* captureSerial = OpenKqSerial(capture, capturePty);
+    ISerBase* bothSerial = OpenKqSerial(both, bothPty);
+    KqPort kqLog500(logSerial, 500), kqCapture500(captureSerial, 500), kqBoth500(bothSerial, 500);
 
     TcpPeer rawPeer, rawWaitPeer, kqPeer;
     RawTcp rawTcp(rawPeer.Port(), false);
@@ -527,6 +574,11 @@ int TimeMain(const char* outPath) {
         all.push_back({"serial", "libserialport-nodebug", n, &spQuiet, 100, {}});
         all.push_back({"serial", "kqSer-500", n, &kq500, 100, {}});
         all.push_back({"serial", "kqSer-console-500", n, &kqConsole500, 100, {}});
+        if (n == 8) {
+            all.push_back({"serial", "kqSer-logfile-500", n, &kqLog500, 100, {}});
+            all.push_back({"serial", "kqSer-capture-500", n, &kqCapture500, 100, {}});
+            all.push_back({"serial", "kqSer-logfile-capture-500", n, &kqBoth500, 100, {}});
+        }
         all.push_back({"serial", "raw-paced", n, &rawPaced, 20, {}});
         all.push_back({"serial", "kqSer-2000", n, &kq2000, 20, {}});
         all.push_back({"tcp", "raw", n, &rawTcp, 100, {}});
@@ -598,11 +650,14 @@ int TimeMain(const char* outPath) {
     if (kqNet != nullptr) kqNet->Close();
     kqSerial->Close();
     kqConsoleSerial->Close();
+    for (ISerBase* port : {logSerial, captureSerial, bothSerial}) port->Close();
     sp.Close();
     spQuiet.Close();
     rawTcp.Close();
     rawWaitTcp.Close();
-    for (Pty* p : {&rawPty, &spPty, &spQuietPty, &kqPty, &kqConsolePty}) p->CloseSlave();
+    for (Pty* p :
+         {&rawPty, &spPty, &spQuietPty, &kqPty, &kqConsolePty, &logPty, &capturePty, &bothPty})
+        p->CloseSlave();
     hub.Join();
     std::fclose(out);
     return 0;

@@ -21,6 +21,12 @@ SERIAL_ROWS = [
     ("raw-paced", "raw, paced as kqSer's Read with one extra pass (1 ms pause)"),
     ("kqSer-2000", "kqSer silent, time-out 2000"),
 ]
+# The field engineer's switches, next to the plain silent build of the same run.
+FIELD_ROWS = [
+    ("kqSer-logfile-500", "[log] to = FILE (two lines a round trip, time stamps on)"),
+    ("kqSer-capture-500", "[serial] capture = FILE (two records a round trip)"),
+    ("kqSer-logfile-capture-500", "both"),
+]
 TCP_ROWS = [
     ("raw", "raw send/recv, TCP_NODELAY (floor)"),
     ("raw-wait", "raw, poll with a time-out before recv (kqSer's defined wait)"),
@@ -265,6 +271,34 @@ def main():
                         "kqSer - raw paced: " +
                         ", ".join(f"N={n}: {fmt(us(v))} us" for n, v in excess.items()),
                         abs(worst) <= 10000))
+
+    # ---- log file and capture ---------------------------------------------------
+    plain = series.get(("serial", "kqSer-500", 8))
+    field = [(k, label, series[("serial", k, 8)]) for k, label in FIELD_ROWS
+             if ("serial", k, 8) in series]
+    if plain and field:
+        plain_med = median(plain[0])
+        lines += ["## Log file and capture: extra time per 8-byte serial round trip", "",
+                  "Each variant is a copy of the silent build of its own (the log route is "
+                  "process-wide), with its kqser.conf, on a pty of its own, taking turns with "
+                  "the plain silent build above. The files are in /tmp (see the machine).", "",
+                  "| kqser.conf | samples | median (us) | p99 (us) | extra median over plain (us) |",
+                  "|---|---|---|---|---|"]
+        for key, label, (ns, failures) in field:
+            note = f" ({failures} failed)" if failures else ""
+            lines.append(f"| {label}{note} | {len(ns)} | {fmt(us(median(ns)))} | "
+                         f"{fmt(us(percentile(ns, 99)))} | {fmt(us(median(ns) - plain_med))} |")
+        lines.append("")
+        # The goal is for each switch on its own; both together are shown above.
+        goals = {"kqSer-logfile-500": "to = FILE", "kqSer-capture-500": "capture = FILE"}
+        for key, label, (ns, _) in field:
+            if key not in goals:
+                continue
+            extra = median(ns) - plain_med
+            what = goals[key]
+            targets.append((f"Serial, N = 8, {what}: extra median time < 5 us per round trip",
+                            f"{fmt(us(extra))} us ({fmt(us(median(ns)))} us vs "
+                            f"{fmt(us(plain_med))} us)", extra < 5000))
 
     # ---- tcp -------------------------------------------------------------------
     lines += ["## TCP request/response over loopback (echo thread on 127.0.0.1)", "",

@@ -219,6 +219,95 @@ bool ParseSendTimeout(const std::string& text, Options* into, std::string* why) 
     return true;
 }
 
+// An absolute path of a file to write: not a folder's ("/var/log/").
+bool ReadFilePath(const std::string& text) {
+    return text.size() > 1 && text[0] == '/' && text.back() != '/';
+}
+
+bool ReadKib(const std::string& text, int* kib, std::string* why) {
+    double value = 0;
+    if (!ReadNumber(text, &value) || value < 1 || value > 1048576 || value != std::floor(value)) {
+        *why = "not a whole number of KiB from 1 to 1048576";
+        return false;
+    }
+    *kib = static_cast<int>(value);
+    return true;
+}
+
+bool ReadCapture(const std::string& text, CaptureOptions* into, std::string* why) {
+    if (Is(text, "none")) {
+        into->file.clear();
+    } else if (ReadFilePath(text)) {
+        into->file = text;
+    } else {
+        *why = "not none or an absolute path of a file";
+        return false;
+    }
+    return true;
+}
+
+bool ParseSerialCapture(const std::string& text, Options* into, std::string* why) {
+    return ReadCapture(text, &into->serial.capture, why);
+}
+
+bool ParseNetCapture(const std::string& text, Options* into, std::string* why) {
+    return ReadCapture(text, &into->net.capture, why);
+}
+
+bool ParseSerialCaptureKib(const std::string& text, Options* into, std::string* why) {
+    return ReadKib(text, &into->serial.capture.maxKib, why);
+}
+
+bool ParseNetCaptureKib(const std::string& text, Options* into, std::string* why) {
+    return ReadKib(text, &into->net.capture.maxKib, why);
+}
+
+bool ParseLogTo(const std::string& text, Options* into, std::string* why) {
+    into->log.file.clear();
+    if (Is(text, "none")) {
+        into->log.to = LogTo::kNone;
+    } else if (Is(text, "stderr")) {
+        into->log.to = LogTo::kStderr;
+    } else if (Is(text, "syslog")) {
+        into->log.to = LogTo::kSyslog;
+    } else if (ReadFilePath(text)) {
+        into->log.to = LogTo::kFile;
+        into->log.file = text;
+    } else {
+        *why = "not none, stderr, syslog or an absolute path of a file";
+        return false;
+    }
+    return true;
+}
+
+bool ParseTimestamps(const std::string& text, Options* into, std::string* why) {
+    if (Is(text, "on")) {
+        into->log.timestamps = true;
+    } else if (Is(text, "off")) {
+        into->log.timestamps = false;
+    } else {
+        *why = "not on or off";
+        return false;
+    }
+    return true;
+}
+
+bool ParseLogKib(const std::string& text, Options* into, std::string* why) {
+    return ReadKib(text, &into->log.maxKib, why);
+}
+
+bool ParseConsoleLines(const std::string& text, Options* into, std::string* why) {
+    if (Is(text, "stdout")) {
+        into->log.consoleLinesLogged = false;
+    } else if (Is(text, "log")) {
+        into->log.consoleLinesLogged = true;
+    } else {
+        *why = "not stdout or log";
+        return false;
+    }
+    return true;
+}
+
 const char* SectionName(SectionKind kind) {
     switch (kind) {
         case SectionKind::kSerial: return "serial";
@@ -228,13 +317,19 @@ const char* SectionName(SectionKind kind) {
     return "";
 }
 
-const ConfigKey* FindKey(const std::string& name) {
+// The row of a key in a section kind; when the key belongs elsewhere, its
+// first row (the caller says where it belongs); null for an unknown key.
+const ConfigKey* FindKey(const std::string& name, SectionKind kind) {
+    const ConfigKey* found = nullptr;
     for (const ConfigKey& key : ConfigKeys()) {
         if (Is(name, key.name)) {
-            return &key;
+            if (key.section == kind) {
+                return &key;
+            }
+            found = found != nullptr ? found : &key;
         }
     }
-    return nullptr;
+    return found;
 }
 
 // "serial", "serial NAME", "net" or "log" (any case, blanks around NAME
@@ -331,6 +426,13 @@ void ReportLinesWithoutValue(const std::string& text, Problems* report) {
 
 }  // namespace
 
+// The capture keys mean the same in [serial] and [net].
+const char kCaptureHelp[] =
+    "record every Read and Write of the port in this file (an absolute path), one line each: "
+    "time, direction, type code, count, bytes as hex, note";
+const char kCaptureKibHelp[] =
+    "when the capture file would pass this size it becomes FILE.1 and a new one begins";
+
 const std::vector<ConfigKey>& ConfigKeys() {
     static const std::vector<ConfigKey> kKeys = {
         {"frame_gap", SectionKind::kSerial, "off",
@@ -342,6 +444,8 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "the wait for a reply's first byte: spec (0.2 s, and 0.2 s more per whole second "
          "of the time-out) or host (the host's time-out in ms)",
          ParseReplyTimeout},
+        {"capture", SectionKind::kSerial, "none", kCaptureHelp, ParseSerialCapture},
+        {"capture_max_kib", SectionKind::kSerial, "1024", kCaptureKibHelp, ParseSerialCaptureKib},
         {"device", SectionKind::kSerial, "",
          "what Open opens instead of /dev/NAME: a path (a /dev/serial/by-id link) or "
          "usb:VVVV:PPPP[:SERIAL][:IFACE], looked up at every Open, so a replugged adapter is "
@@ -375,6 +479,22 @@ const std::vector<ConfigKey>& ConfigKeys() {
          ParseWriteTimeout},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit", ParseSendTimeout},
+        {"capture", SectionKind::kNet, "none", kCaptureHelp, ParseNetCapture},
+        {"capture_max_kib", SectionKind::kNet, "1024", kCaptureKibHelp, ParseNetCaptureKib},
+        {"to", SectionKind::kLog, "none",
+         "where the silent build sends its log lines when the host defines no trace_log: "
+         "none, stderr, syslog or a file (an absolute path); the console build ignores it",
+         ParseLogTo},
+        {"timestamps", SectionKind::kLog, "on",
+         "each routed line begins with the local date and time to the microsecond: on or off",
+         ParseTimestamps},
+        {"max_kib", SectionKind::kLog, "1024",
+         "when the log file would pass this size it becomes FILE.1 and a new one begins",
+         ParseLogKib},
+        {"console_lines", SectionKind::kLog, "stdout",
+         "the few lines both builds print on standard output by themselves: stdout, or log "
+         "(the way every other log line goes; for a host whose standard output carries data)",
+         ParseConsoleLines},
     };
     return kKeys;
 }
@@ -415,7 +535,7 @@ Config Config::Parse(const std::string& path, const std::string& text,
             const std::string value = raw != nullptr ? raw : "";
             const std::string where =
                 "[" + Shown(sectionText) + "] " + Shown(keyText) + " = \"" + Shown(value) + "\": ";
-            const ConfigKey* row = FindKey(keyText);
+            const ConfigKey* row = FindKey(keyText, kind);
             if (row == nullptr) {
                 report.Add(where + "unknown key; not used");
                 continue;
@@ -454,7 +574,7 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
             continue;
         }
         for (const auto& value : section->second) {
-            if (const ConfigKey* key = FindKey(value.first)) {
+            if (const ConfigKey* key = FindKey(value.first, kind)) {
                 key->parse(value.second, &options, &why);
             }
         }

@@ -61,6 +61,12 @@ struct WriteTimeout {
     int ms = 0;  // kFixed
 };
 
+// Where a port's traffic is recorded (capture, capture_max_kib).
+struct CaptureOptions {
+    std::string file;  // an absolute path; empty: no capture
+    int maxKib = 1024;
+};
+
 struct SerialOptions {
     FrameGap frameGap;
     ReplyTimeout replyTimeout = ReplyTimeout::kSpec;
@@ -70,13 +76,26 @@ struct SerialOptions {
     Rs485Options rs485;
     bool customBaud = false;
     WriteTimeout writeTimeout;
+    CaptureOptions capture;
 };
 
 struct NetOptions {
     int sendTimeoutMs = 2000;  // 0: a send may block without limit
+    CaptureOptions capture;
 };
 
-struct LogOptions {};
+// Where the silent build's own trace_log sends a line (to).
+enum class LogTo { kNone, kStderr, kSyslog, kFile };
+
+struct LogOptions {
+    LogTo to = LogTo::kNone;
+    std::string file;  // kFile: an absolute path
+    bool timestamps = true;
+    int maxKib = 1024;
+    // console_lines = log: the lines printed on standard output by
+    // themselves go the way of every other log line.
+    bool consoleLinesLogged = false;
+};
 
 struct Options {
     SerialOptions serial;
@@ -95,7 +114,8 @@ struct ConfigKey {
     bool (*parse)(const std::string& text, Options* into, std::string* why);
 };
 
-// Every key, in the order the example file lists them.
+// Every key, in the order the example file lists them. A key that belongs in
+// two section kinds (capture) has a row for each.
 const std::vector<ConfigKey>& ConfigKeys();
 
 // Where a value of a resolved key came from.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "KqLog_p.h"
+#include "LogRoute_p.h"
 
 namespace kq {
 
@@ -25,6 +26,8 @@ const Config& ActiveConfig() {
 void ReadActiveConfig() {
     ConfigFile file = ReadConfigFile(ConfigPath(std::getenv("KQSER_CONF")));
     Active() = std::move(file.config);
+    // The lines about the file go where the file says lines go.
+    ApplyLogOptions(file.read ? Active().Log() : LogOptions());
     for (const std::string& line : file.problems) {
         KQ_LOG("%s\n", line.c_str());
     }

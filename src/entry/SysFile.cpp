@@ -2,8 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cerrno>
 
@@ -137,6 +145,73 @@ Result ListDir(const char* path, std::vector<std::string>* names) {
     }
     Result r;
     r.value = static_cast<long>(names->size());
+    return r;
+}
+
+Result Flock(int fd, int operation) {
+    return Retried([&] { return ::flock(fd, operation); });
+}
+
+long long FileSizeLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return -1;
+    }
+    return static_cast<long long>(limit.rlim_cur);
+}
+
+Result ConnectLocalDatagram(const char* path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const size_t length = std::strlen(path);
+    if (length >= sizeof addr.sun_path) {
+        return Failed(ENAMETOOLONG);
+    }
+    std::memcpy(addr.sun_path, path, length + 1);
+    const Result fd = From(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Ok()) {
+        return fd;
+    }
+    const int s = static_cast<int>(fd.value);
+    const Result c = Retried(
+        [&] { return ::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); });
+    if (!c.Ok()) {
+        (void)::close(s);
+        return c;
+    }
+    return fd;
+}
+
+Result SendNow(int fd, const void* buf, size_t size) {
+    return Retried([&] { return ::send(fd, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL); });
+}
+
+Result WritableNow(int fd) {
+    pollfd pfd{fd, POLLOUT, 0};
+    Result r = Retried([&] { return ::poll(&pfd, 1, 0); });
+    if (r.Ok()) {
+        r.value = r.value > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 ? 1 : 0;
+    }
+    return r;
+}
+
+Result WriteNoPipeSignal(int fd, const void* buf, size_t size) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    (void)::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t old;
+    (void)::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const Result r = Write(fd, buf, size);
+    if (r.error == EPIPE && !wasPending) {
+        // Take back the signal this write raised, before it is let through.
+        const timespec now{0, 0};
+        (void)::sigtimedwait(&pipe, nullptr, &now);
+    }
+    (void)::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return r;
 }
 

@@ -1,4 +1,4 @@
-// The file system calls of this folder, each wrapped once. Internal.
+// The system calls of this folder, each wrapped once. Internal.
 //
 // Every wrapper returns the call's own result and, when it failed, the errno
 // it left, read right after the call: later calls (a close on the way out, a
@@ -42,6 +42,22 @@ Result Unlink(const char* path);
 Result Readlink(const char* path, std::string* text);
 // The names in a folder, "." and ".." left out.
 Result ListDir(const char* path, std::vector<std::string>* names);
+// flock on a descriptor (LOCK_EX | LOCK_NB, LOCK_UN).
+Result Flock(int fd, int operation);
+// The largest file this process may write (RLIMIT_FSIZE), or -1 for none.
+long long FileSizeLimit();
+// A datagram socket of the local (AF_UNIX) family, non-blocking, connected
+// to the socket at path.
+Result ConnectLocalDatagram(const char* path);
+// One send that never waits and never raises SIGPIPE.
+Result SendNow(int fd, const void* buf, size_t size);
+// Whether fd takes a write now (poll for POLLOUT with no wait): 1 yes, 0 no
+// (full, or the reading end is gone).
+Result WritableNow(int fd);
+// One write with SIGPIPE held back on this thread: a reader that went away
+// fails the write (EPIPE) instead of ending the process. A SIGPIPE that was
+// pending before stays pending.
+Result WriteNoPipeSignal(int fd, const void* buf, size_t size);
 // Whether a process with this id exists (a process of another user counts).
 bool ProcessExists(pid_t pid);
 pid_t ProcessId();

@@ -4,7 +4,16 @@
 
 #if !KQSER_CONSOLE_LOG
 
-extern "C" KQ_API int trace_log(const char* /*section*/, const char* /*format*/, ...) {
+#include <cstdarg>
+
+#include "LogRoute_p.h"
+
+// Sends the line where [log] to says; with to = none it writes nothing.
+extern "C" KQ_API int trace_log(const char* /*section*/, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    kq::RouteLogLine(format, args);
+    va_end(args);
     return 1;
 }
 

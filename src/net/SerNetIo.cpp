@@ -15,6 +15,7 @@
 #include "KqLog_p.h"
 #include "NetSys_p.h"
 #include "NetUtil_p.h"
+#include "PortCapture_p.h"
 #include "PortExtras_p.h"
 #include "SerNetHost_p.h"
 #include "SerNet_p.h"
@@ -54,13 +55,15 @@ bool SetFlagOrClose(int fd, int level, int name, int value) {
     return false;
 }
 
-// The send bound of a network port: [net] send_timeout_ms when a [net]
-// section is in force (kept beside the port), else kSendTimeoutMs.
-int SendTimeoutMs(const void* port) {
+// The options of a network port, kept beside it when a [net] section is in
+// force: its capture started or changed, its send bound returned
+// (send_timeout_ms); else nothing kept, and the bound is kSendTimeoutMs.
+int NetOptionsFor(const void* port) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty() && config.AppliesToNet()) {
         kq::PortExtras& extras = kq::ExtrasFor(port);
         extras.net = config.Net();
+        kq::UseCapture(port, extras.net.capture);
         return extras.net.sendTimeoutMs;
     }
     kq::DropExtras(port);
@@ -75,7 +78,7 @@ int MakeSocket(kq::NetMode mode) {
     if (fd < 0) {
         KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
         if (stream) {
-            std::puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            KQ_PUTS("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
         }
     }
     return fd;
@@ -151,7 +154,7 @@ int CSerNet::Open(const char* def) {
     }
 
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
-    const int sendTimeoutMs = SendTimeoutMs(this);
+    const int sendTimeoutMs = NetOptionsFor(this);
     in_addr host{};
     if (mode != kq::NetMode::Broadcast &&
         (kq::HostWasCut(this, m_szHost) || !kq::NetHostAddr(m_szHost, &host))) {
@@ -257,48 +260,54 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
     if (m_nSocket < 0 || buf == nullptr || len < 0) {
         return -1;
     }
-    const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
-    const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
-    const size_t size = static_cast<size_t>(len);
-    kq::SysResult got{};
-    if (wait > 0) {
-        const kq::WaitedRecv r =
-            kq::WaitRecv(m_nSocket, buf, size, nullptr, nullptr, wait * kNsPerMs, OnSignal::Retry);
-        if (r.wait.value < 0) {
-            if (broadcast) {
+    // One record of every Read that reached the socket, whichever way it ended.
+    const int result = [&]() -> int {
+        const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
+        const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
+        const size_t size = static_cast<size_t>(len);
+        kq::SysResult got{};
+        if (wait > 0) {
+            const kq::WaitedRecv r = kq::WaitRecv(m_nSocket, buf, size, nullptr, nullptr,
+                                                  wait * kNsPerMs, OnSignal::Retry);
+            if (r.wait.value < 0) {
+                if (broadcast) {
+                    return -1;
+                }
+                KQ_LOG("CSerNet::Read select err: %d\r\n", r.wait.err);
+                Close();
                 return -1;
             }
-            KQ_LOG("CSerNet::Read select err: %d\r\n", r.wait.err);
+            if (r.wait.value == 0) {
+                if (broadcast) {
+                    return 0;
+                }
+                // select leaves no time on the clock when it times out.
+                KQ_LOG(
+                    "CSerNet::Read select timeout: "
+                    "stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
+                    0, 0, wait);
+                return -1;
+            }
+            got = r.recv;
+        }
+
+        KQ_PUTS("CSerNet::Read recv start:\r");
+        if (wait <= 0) {
+            got = kq::Recv(m_nSocket, buf, size, 0, nullptr, nullptr, OnSignal::Retry);
+        }
+        KQ_PUTS("CSerNet::Read recv end:\r");
+        if (got.value < 0) {
+            KQ_LOG("CSerNet::Read recv err: %d\r\n", got.err);
             Close();
             return -1;
         }
-        if (r.wait.value == 0) {
-            if (broadcast) {
-                return 0;
-            }
-            // select leaves no time on the clock when it times out.
-            KQ_LOG(
-                "CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
-                0, 0, wait);
-            return -1;
-        }
-        got = r.recv;
-    }
-
-    std::puts("CSerNet::Read recv start:\r");
-    if (wait <= 0) {
-        got = kq::Recv(m_nSocket, buf, size, 0, nullptr, nullptr, OnSignal::Retry);
-    }
-    std::puts("CSerNet::Read recv end:\r");
-    if (got.value < 0) {
-        KQ_LOG("CSerNet::Read recv err: %d\r\n", got.err);
-        Close();
-        return -1;
-    }
-    const int count = static_cast<int>(got.value);
-    KQ_LOG("CSerNet::Read recv: %d\r\n", count);
-    KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, count, 1));
-    return count;
+        const int count = static_cast<int>(got.value);
+        KQ_LOG("CSerNet::Read recv: %d\r\n", count);
+        KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, count, 1));
+        return count;
+    }();
+    kq::CaptureRead(this, buf, result);
+    return result;
 }
 
 int CSerNet::Write(const unsigned char* buf, int len) {
@@ -333,11 +342,12 @@ int CSerNet::Write(const unsigned char* buf, int len) {
         Close();
     }
     KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, count, 1));
+    kq::CaptureWrite(this, buf, count);
     return count;
 }
 
 int CSerNet::IsConnDropped(unsigned long code) {
-    std::printf("net isdroped: %ld\r\n", static_cast<long>(code));
+    KQ_PRINTF("net isdroped: %ld\r\n", static_cast<long>(code));
     switch (kq::ClassifyNetError(code)) {
         case kq::NetErrorClass::WouldBlock:
             if (m_nWouldBlockCount < INT_MAX) {

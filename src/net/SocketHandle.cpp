@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "KqLog_p.h"
 #include "NetSys_p.h"
 #include "TextUtil_p.h"
 
@@ -469,10 +470,10 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
             kq::WaitRecv(fd, buf, n, from, fromLenArg, timeoutMs * kNsPerMs, OnSignal::Retry);
         const int ready =
             r.wait.value > 0 ? ReadyCount(r.wait.value) : static_cast<int>(r.wait.value);
-        std::printf("SocketHandle::Read select %d errno=%d\r\n", ready, r.wait.err);
+        KQ_PRINTF("SocketHandle::Read select %d errno=%d\r\n", ready, r.wait.err);
         if (ready < 0) {
             // A wait that fails means the connection is gone.
-            std::printf("SocketHandle::Read select err: %d\r\n", r.wait.err);
+            KQ_PRINTF("SocketHandle::Read select err: %d\r\n", r.wait.err);
             WSASetLastError(ECONNRESET);
         }
         received = ready > 0;
@@ -482,15 +483,14 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
     }
     int res = static_cast<int>(got.value);
     if (received && res == 0) {
-        std::printf("Read0 connreset: %d\r\n", ECONNRESET);
+        KQ_PRINTF("Read0 connreset: %d\r\n", ECONNRESET);
         WSASetLastError(ECONNRESET);
         res = -1;
     }
-    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size),
-                got.err);
+    KQ_PRINTF("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), got.err);
     if (res == -1) {
         SetLastError(got.err);
-        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), got.err);
+        KQ_PRINTF("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), got.err);
     }
     return res < 0 ? -1 : res;
 }

@@ -5,9 +5,13 @@
 #ifndef KQSER_PORTEXTRAS_P_H
 #define KQSER_PORTEXTRAS_P_H
 
+#include <memory>
+
 #include "Config_p.h"
 
 namespace kq {
+
+class AppendFile;
 
 struct PortExtras {
     SerialOptions serial;
@@ -19,6 +23,8 @@ struct PortExtras {
     int lineCharBits = 0;
     // Open took the line for this process (exclusive): TIOCEXCL is set.
     bool exclusiveHeld = false;
+    // Where Read and Write are recorded (PortCapture_p.h); null: nowhere.
+    std::shared_ptr<AppendFile> capture;
 };
 
 // The extras of a port, or null when it has none: then the port behaves as

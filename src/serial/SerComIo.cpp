@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "Descriptor_p.h"
 #include "FrameTiming_p.h"
@@ -16,6 +17,7 @@
 #include "LineIo_p.h"
 #include "LineOptions_p.h"
 #include "LineSettings_p.h"
+#include "PortCapture_p.h"
 #include "PortExtras_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
@@ -32,8 +34,12 @@ kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
         const std::string name = device + std::to_string(number);
         if (config.AppliesToSerial(name)) {
             kq::PortExtras& extras = kq::ExtrasFor(port);
+            // A capture file already open stays open if the port keeps it.
+            auto capture = std::move(extras.capture);
             extras = kq::PortExtras();
+            extras.capture = std::move(capture);
             extras.serial = config.Serial(name);
+            kq::UseCapture(port, extras.serial.capture);
             return &extras;
         }
     }
@@ -195,6 +201,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             const int stored = ReadFramed(
                 m_nHandle, buf, len, kq::FirstByteWaitNs(options.replyTimeout, timeout), gapNs);
             KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+            kq::CaptureRead(this, buf, stored);
             return stored;
         }
     }
@@ -242,6 +249,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+    kq::CaptureRead(this, buf, stored);
     return stored;
 }
 
@@ -268,13 +276,14 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
     }
+    kq::CaptureWrite(this, buf, n);
     return n;
 }
 
 int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
     termios tio;
     if (::tcgetattr(fd, &tio) != 0) {
-        std::puts("tcgetattr error");
+        KQ_PUTS("tcgetattr error");
         return -1;
     }
     ::tcflush(fd, TCIOFLUSH);
@@ -282,7 +291,7 @@ int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char fl
     ::tcflush(fd, TCIOFLUSH);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         KQ_LOG("serial setup error\n");
-        std::puts("serial setup error");
+        KQ_PUTS("serial setup error");
         return -1;
     }
     KQ_LOG("set serial done+!\n");

@@ -178,10 +178,11 @@ TEST(Config, GarbageIsBoundedAndHarmless) {
 }
 
 TEST(Config, DescribeSaysWhereEachValueCameFrom) {
-    const Config config =
-        Parse("[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n");
+    const Config config = Parse(
+        "[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n"
+        "[net]\ncapture = /var/log/net.cap\n");
     const std::vector<kq::ConfigEntry> usb = config.Describe(SectionKind::kSerial, "ttyUSB0");
-    ASSERT_EQ(usb.size(), 11u);  // every serial key, in the table's order
+    ASSERT_EQ(usb.size(), 13u);  // every serial key, in the table's order
     EXPECT_STREQ(usb[0].key->name, "frame_gap");
     EXPECT_EQ(usb[0].value, "auto");
     EXPECT_EQ(kq::SourceText(usb[0].source, "ttyUSB0"), "[serial ttyUSB0]");
@@ -189,10 +190,98 @@ TEST(Config, DescribeSaysWhereEachValueCameFrom) {
     EXPECT_EQ(usb[1].value, "host");
     EXPECT_EQ(kq::SourceText(usb[1].source, "ttyUSB0"), "[serial]");
 
+    EXPECT_STREQ(usb[2].key->name, "capture");
+    EXPECT_EQ(usb[2].value, "none");  // the [net] capture is no serial port's
+
     const std::vector<kq::ConfigEntry> net = config.Describe(SectionKind::kNet);
-    ASSERT_EQ(net.size(), 1u);
+    ASSERT_EQ(net.size(), 3u);
     EXPECT_EQ(net[0].value, "2000");
     EXPECT_EQ(kq::SourceText(net[0].source, ""), "default");
+    EXPECT_EQ(net[1].value, "/var/log/net.cap");
+    EXPECT_EQ(kq::SourceText(net[1].source, ""), "[net]");
+}
+
+TEST(Config, LogKeys) {
+    const kq::LogOptions defaults = Parse("").Log();
+    EXPECT_EQ(defaults.to, kq::LogTo::kNone);
+    EXPECT_TRUE(defaults.timestamps);
+    EXPECT_EQ(defaults.maxKib, 1024);
+    EXPECT_FALSE(defaults.consoleLinesLogged);
+
+    const struct {
+        const char* text;
+        bool ok;
+        kq::LogTo to;
+        const char* file;
+    } rows[] = {
+        {"to = none", true, kq::LogTo::kNone, ""},
+        {"to = STDERR", true, kq::LogTo::kStderr, ""},
+        {"to = syslog", true, kq::LogTo::kSyslog, ""},
+        {"to = /var/log/kqser.log", true, kq::LogTo::kFile, "/var/log/kqser.log"},
+        {"to = /var/log/with blank.log", true, kq::LogTo::kFile, "/var/log/with blank.log"},
+        {"to = kqser.log", false, kq::LogTo::kNone, ""},  // relative to what?
+        {"to = /var/log/", false, kq::LogTo::kNone, ""},  // a folder
+        {"to = /", false, kq::LogTo::kNone, ""},
+        {"to = ", false, kq::LogTo::kNone, ""},
+        {"to = stdout", false, kq::LogTo::kNone, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const kq::LogOptions log = Parse(std::string("[log]\n") + row.text + "\n", &problems).Log();
+        EXPECT_EQ(problems.empty(), row.ok);
+        EXPECT_EQ(log.to, row.to);
+        EXPECT_EQ(log.file, row.file);
+    }
+
+    std::vector<std::string> problems;
+    const kq::LogOptions set =
+        Parse("[log]\ntimestamps = off\nmax_kib = 64\nconsole_lines = log\n", &problems).Log();
+    EXPECT_TRUE(problems.empty());
+    EXPECT_FALSE(set.timestamps);
+    EXPECT_EQ(set.maxKib, 64);
+    EXPECT_TRUE(set.consoleLinesLogged);
+
+    for (const char* bad : {"timestamps = yes", "max_kib = 0", "max_kib = 1.5", "max_kib = 1048577",
+                            "console_lines = stderr"}) {
+        SCOPED_TRACE(bad);
+        problems.clear();
+        const kq::LogOptions log = Parse(std::string("[log]\n") + bad + "\n", &problems).Log();
+        EXPECT_EQ(problems.size(), 1u);
+        EXPECT_TRUE(log.timestamps);
+        EXPECT_EQ(log.maxKib, 1024);
+        EXPECT_FALSE(log.consoleLinesLogged);
+    }
+}
+
+// capture and capture_max_kib mean one thing in [serial], [serial NAME] and
+// [net], each section its own ports.
+TEST(Config, CaptureKeysInEachPortSection) {
+    std::vector<std::string> problems;
+    const Config config = Parse(
+        "[serial]\ncapture = /tmp/all.cap\ncapture_max_kib = 8\n"
+        "[serial ttyS1]\ncapture = none\n"
+        "[serial ttyUSB0]\ncapture = /tmp/usb.cap\n"
+        "[net]\ncapture = /tmp/net.cap\ncapture_max_kib = 16\n"
+        "[log]\ncapture = /tmp/log.cap\n",
+        &problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("[log] capture = \"/tmp/log.cap\": belongs in [serial]"),
+              std::string::npos)
+        << problems[0];
+    EXPECT_EQ(config.Serial("ttyS0").capture.file, "/tmp/all.cap");
+    EXPECT_EQ(config.Serial("ttyS0").capture.maxKib, 8);
+    EXPECT_EQ(config.Serial("ttyS1").capture.file, "");
+    EXPECT_EQ(config.Serial("ttyUSB0").capture.file, "/tmp/usb.cap");
+    EXPECT_EQ(config.Serial("ttyUSB0").capture.maxKib, 8);
+    EXPECT_EQ(config.Net().capture.file, "/tmp/net.cap");
+    EXPECT_EQ(config.Net().capture.maxKib, 16);
+
+    problems.clear();
+    const Config bad = Parse("[net]\ncapture = net.cap\ncapture_max_kib = -1\n", &problems);
+    EXPECT_EQ(problems.size(), 2u);
+    EXPECT_EQ(bad.Net().capture.file, "");
+    EXPECT_EQ(bad.Net().capture.maxKib, 1024);
 }
 
 // The keys of the field options: each value that is used, and what a bad

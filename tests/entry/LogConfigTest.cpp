@@ -2,7 +2,6 @@
 // back by FreeSerManager, never replaced by something it could not read.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,6 +29,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "Process.h"
 
 #include "SerManager_p.h"
 #include "kqSer.h"
@@ -73,10 +74,6 @@ std::vector<std::string> Entries(const std::string& dir) {
         closedir(d);
     }
     return names;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
-    return std::remove(path);
 }
 
 // Live heap bytes: the sanitizers keep their own count.
@@ -188,10 +185,7 @@ std::string BigIni(int keys) {
 class LogConfig : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/kqini.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/kqser.log.ini";
+        ASSERT_TRUE(temp_.ok());
         saved_ = filename;
         filename = path_.c_str();
         flogIni.Reset();  // the object lives for the whole process
@@ -199,11 +193,11 @@ protected:
     void TearDown() override {
         CSerManager::FreeInstance();
         filename = saved_;
-        nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
-    std::string dir_;
-    std::string path_;
+    kqtest::TempDir temp_;
+    const std::string dir_ = temp_.path();
+    const std::string path_ = temp_.File("kqser.log.ini");
     const char* saved_ = nullptr;
 };
 

@@ -120,14 +120,9 @@ TEST(LogSink, SerialExchange) {
 }
 
 TEST(LogSink, SettingsThatCannotBeReadPrintTheirOwnLine) {
-    int digit = 9;
-    while (digit > 2 && ::fcntl(digit, F_GETFD) != -1) {
-        --digit;
-    }
-    FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    if (digit == 2 || ::access("/dev/fd", F_OK) != 0 || ::dup2(::fileno(file), digit) != digit) {
-        std::fclose(file);
+    const kqtest::DigitFile file;
+    const int digit = file.digit();
+    if (digit < 0) {
         GTEST_SKIP() << "no free single-digit descriptor or no /dev/fd";
     }
     const std::string def = "fd/" + std::to_string(digit) + ":9600,N,8,1";
@@ -141,8 +136,6 @@ TEST(LogSink, SettingsThatCannotBeReadPrintTheirOwnLine) {
         EXPECT_EQ(c.log, head + tail);
         EXPECT_EQ(c.out, "tcgetattr error\n");
     }
-    ::close(digit);
-    std::fclose(file);
 }
 
 TEST(LogSink, RefusedSettingsShowTwiceInTheConsoleBuild) {
@@ -294,22 +287,8 @@ TEST(LogSink, NoSocketShowsTwiceForAStreamPortInTheConsoleBuild) {
     for (const char* def : {"127.0.0.1:9", "u127.0.0.1:9"}) {
         CSerNet port(def);
         // Inside the capture: it needs descriptors of its own.
-        auto got = Capture([&] {
-            rlimit lim{};
-            getrlimit(RLIMIT_NOFILE, &lim);
-            rlimit low = lim;
-            low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
-            setrlimit(RLIMIT_NOFILE, &low);
-            std::vector<int> fillers;
-            for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
-                fillers.push_back(fd);
-            }
-            EXPECT_EQ(port.Open(nullptr), 0);
-            for (int fd : fillers) {
-                close(fd);
-            }
-            setrlimit(RLIMIT_NOFILE, &lim);
-        });
+        auto got = Capture(
+            [&] { kqtest::WithoutFreeDescriptors([&] { EXPECT_EQ(port.Open(nullptr), 0); }); });
         const bool stream = def[0] == '1';
         const std::string direct = stream ? fail : "";
         if (kqtest::kConsole) {

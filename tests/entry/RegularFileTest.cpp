@@ -3,7 +3,6 @@
 #include "RegularFile_p.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,22 +19,15 @@
 
 #include <gtest/gtest.h>
 
+#include "Process.h"
+
 #include "AtomicFile_p.h"
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
-    return std::remove(path);
-}
-
 class RegularFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/kqfile.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-    }
-    void TearDown() override { nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+    void SetUp() override { ASSERT_TRUE(temp_.ok()); }
 
     std::string Write(const std::string& name, const std::string& text) {
         const std::string path = dir_ + "/" + name;
@@ -43,7 +35,8 @@ protected:
         return path;
     }
 
-    std::string dir_;
+    kqtest::TempDir temp_;
+    const std::string dir_ = temp_.path();
 };
 
 TEST_F(RegularFile, ReadsARegularFileWholeWithItsIdentity) {

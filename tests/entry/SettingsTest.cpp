@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "Process.h"
 
 namespace {
 
@@ -25,18 +26,12 @@ constexpr size_t kLimit = 1 << 20;
 class ConfigFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/kqconf.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/kqser.conf";
+        ASSERT_TRUE(temp_.ok());
         ASSERT_EQ(setenv("KQSER_CONF", path_.c_str(), 1), 0);
     }
     void TearDown() override {
         FreeSerManager();
         unsetenv("KQSER_CONF");
-        unlink(path_.c_str());
-        rmdir(path_.c_str());
-        rmdir(dir_.c_str());
     }
 
     void Write(const std::string& text) {
@@ -60,8 +55,8 @@ protected:
         return lines;
     }
 
-    std::string dir_;
-    std::string path_;
+    kqtest::TempDir temp_;
+    std::string path_ = temp_.File("kqser.conf");
 };
 
 TEST_F(ConfigFile, MissingEmptyAndUnsetAreSilence) {

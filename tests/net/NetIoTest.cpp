@@ -436,22 +436,8 @@ TEST(NetClosed, NoDescriptorLeftForASocket) {
         NetProbe port(def);
         int opened = -1;
         // Inside the capture: it needs descriptors of its own.
-        auto got = Capture([&] {
-            rlimit lim{};
-            getrlimit(RLIMIT_NOFILE, &lim);
-            rlimit low = lim;
-            low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
-            setrlimit(RLIMIT_NOFILE, &low);
-            std::vector<int> fillers;
-            for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
-                fillers.push_back(fd);
-            }
-            opened = port.Open(nullptr);
-            for (int fd : fillers) {
-                close(fd);
-            }
-            setrlimit(RLIMIT_NOFILE, &lim);
-        });
+        auto got =
+            Capture([&] { kqtest::WithoutFreeDescriptors([&] { opened = port.Open(nullptr); }); });
         EXPECT_EQ(opened, 0) << def;
         EXPECT_EQ(port.Socket(), -1);
         EXPECT_EQ(got.log.substr(0, fail.size()), fail) << def;

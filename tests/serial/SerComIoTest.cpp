@@ -156,14 +156,9 @@ TEST_F(SerialPort, ReopeningKeepsOneDescriptor) {
 }
 
 TEST_F(SerialPort, OpenOfSomethingThatIsNotATty) {
-    int digit = 9;
-    while (digit > 2 && ::fcntl(digit, F_GETFD) != -1) {
-        --digit;
-    }
-    FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    if (digit == 2 || ::access("/dev/fd", F_OK) != 0 || ::dup2(::fileno(file), digit) != digit) {
-        std::fclose(file);
+    const kqtest::DigitFile file;
+    const int digit = file.digit();
+    if (digit < 0) {
         GTEST_SKIP() << "no free single-digit descriptor or no /dev/fd";
     }
     const int fds = kqtest::OpenFdCount();
@@ -181,8 +176,6 @@ TEST_F(SerialPort, OpenOfSomethingThatIsNotATty) {
     }
     EXPECT_EQ(notTty.IsOpened(), 0);
     EXPECT_EQ(kqtest::OpenFdCount(), fds);
-    ::close(digit);
-    std::fclose(file);
 }
 
 TEST_F(SerialPort, ClosedPortResults) {

@@ -55,12 +55,7 @@ TEST_F(NetSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     EXPECT_EQ(peer.Error(), "");
     EXPECT_EQ(peer.Accepted(), 1);
     EXPECT_EQ(run.done, total);
-    EXPECT_EQ(run.figures.fdsLast, run.figures.fdsFirst);
-    if (kRssMeaningful) {
-        EXPECT_LE(run.figures.anonLastKb, run.figures.anonFirstKb + kRssSlackKb);
-    }
-    std::printf("soak: %s tcp %d exchanges in %.1f s (%d per window), %s\n", kVariant, run.done,
-                run.seconds, run.window, run.figures.Text().c_str());
+    kqsoak::ExpectSteady(run, "tcp");
     RecordProperty("exchanges", run.done);
 }
 

@@ -53,12 +53,7 @@ TEST_F(SerialSoak, ExchangesKeepEveryByteAndNoResourceGrows) {
     EXPECT_EQ(run.fault, "");
     EXPECT_EQ(device.Finish(), "");
     EXPECT_EQ(run.done, total);
-    EXPECT_EQ(run.figures.fdsLast, run.figures.fdsFirst);
-    if (kRssMeaningful) {
-        EXPECT_LE(run.figures.anonLastKb, run.figures.anonFirstKb + kRssSlackKb);
-    }
-    std::printf("soak: %s pty %d exchanges in %.1f s (%d per window), %s\n", kVariant, run.done,
-                run.seconds, run.window, run.figures.Text().c_str());
+    kqsoak::ExpectSteady(run, "pty");
     RecordProperty("exchanges", run.done);
 }
 

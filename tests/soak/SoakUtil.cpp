@@ -11,12 +11,14 @@
 #include <fstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 namespace kqsoak {
 
-using kqtest::Reply;
-using kqtest::Request;
 using kqtest::kReplySize;
 using kqtest::kRequestSize;
+using kqtest::Reply;
+using kqtest::Request;
 
 int Exchanges() {
     const char* text = std::getenv("KQSER_SOAK_EXCHANGES");
@@ -124,6 +126,15 @@ SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs) {
     }
     run.seconds = (kqtest::NowMs() - start) / 1000;
     return run;
+}
+
+void ExpectSteady(const SoakRun& run, const char* what) {
+    EXPECT_EQ(run.figures.fdsLast, run.figures.fdsFirst);
+    if (kRssMeaningful) {
+        EXPECT_LE(run.figures.anonLastKb, run.figures.anonFirstKb + kRssSlackKb);
+    }
+    std::printf("soak: %s %s %d exchanges in %.1f s (%d per window), %s\n", kVariant, what,
+                run.done, run.seconds, run.window, run.figures.Text().c_str());
 }
 
 }  // namespace kqsoak

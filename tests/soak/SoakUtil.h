@@ -87,6 +87,10 @@ struct SoakRun {
 // reply, and closes it. Standard output is quiet meanwhile.
 SoakRun RunExchanges(ISerBase* port, int total, int timeoutMs);
 
+// A run's descriptors and memory stayed where the first window left them;
+// prints its figures as "soak: <variant> <what> ...".
+void ExpectSteady(const SoakRun& run, const char* what);
+
 }  // namespace kqsoak
 
 #endif

@@ -24,63 +24,7 @@ void RemoveTree(const std::string& path) {
     ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-std::string Parent(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
 }  // namespace
-
-TempDir::TempDir() {
-    char dir[] = "/tmp/kqtest.XXXXXX";
-    if (::mkdtemp(dir) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return;
-    }
-    path_ = dir;
-}
-
-TempDir::~TempDir() {
-    if (!path_.empty()) {
-        RemoveTree(path_);
-    }
-}
-
-bool TempDir::MakeDirs(const std::string& relative) const {
-    std::string at = path_;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        size_t end = relative.find('/', start);
-        end = end == std::string::npos ? relative.size() : end;
-        if (end > start) {
-            at += "/" + relative.substr(start, end - start);
-            if (::mkdir(at.c_str(), 0755) != 0 && errno != EEXIST) {
-                return false;
-            }
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
-bool TempDir::WriteFile(const std::string& relative, const std::string& text) const {
-    if (!MakeDirs(Parent(relative))) {
-        return false;
-    }
-    std::ofstream out(path_ + "/" + relative, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-bool TempDir::Link(const std::string& relative, const std::string& target) const {
-    return MakeDirs(Parent(relative)) &&
-           ::symlink(target.c_str(), (path_ + "/" + relative).c_str()) == 0;
-}
-
-bool TempDir::Remove(const std::string& relative) const {
-    RemoveTree(path_ + "/" + relative);
-    return true;
-}
 
 void FakeSysfs::AddUsb(const FakeUsbTty& tty) {
     const std::string usb = "devices/pci0000:00/0000:00:14.0/usb" + std::to_string(tty.bus) + "/" +

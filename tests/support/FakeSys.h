@@ -7,26 +7,9 @@
 
 #include <string>
 
+#include "Process.h"
+
 namespace kqtest {
-
-// A fresh folder under /tmp, removed with everything in it by the destructor.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    // Writes a file (folders on the way are made).
-    bool WriteFile(const std::string& relative, const std::string& text) const;
-    bool MakeDirs(const std::string& relative) const;
-    bool Link(const std::string& relative, const std::string& target) const;
-    bool Remove(const std::string& relative) const;
-
-private:
-    std::string path_;
-};
 
 // A USB adapter's serial line as sysfs shows it.
 struct FakeUsbTty {

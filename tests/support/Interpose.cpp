@@ -23,6 +23,7 @@ ssize_t KqRead(int fd, void* buf, size_t count) __asm__("read");
 ssize_t KqReadChk(int fd, void* buf, size_t count, size_t size) __asm__("__read_chk");
 int KqIoctl(int fd, unsigned long request, ...) __asm__("ioctl");
 int KqClose(int fd) __asm__("close");
+int KqConnect(int fd, const sockaddr* addr, socklen_t length) __asm__("connect");
 #if defined(__TIMESIZE) && __TIMESIZE == 32
 // What ioctl becomes with _TIME_BITS=64 on a 32-bit target.
 int KqIoctlTime64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
@@ -47,6 +48,7 @@ using OpenFn = int (*)(const char*, int, ...);
 using ReadFn = ssize_t (*)(int, void*, size_t);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
+using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
 
 // Never destroyed: calls may still come in while the process exits.
 std::mutex& Lock() {
@@ -136,6 +138,11 @@ int RealClose(int fd) {
     return real(fd);
 }
 
+int RealConnect(int fd, const sockaddr* addr, socklen_t length) {
+    static const ConnectFn real = Next<ConnectFn>("connect");
+    return real(fd, addr, length);
+}
+
 }  // namespace interpose
 }  // namespace kqtest
 
@@ -209,4 +216,14 @@ int KqClose(int fd) {
         handler->Closing(fd);
     }
     return RealClose(fd);
+}
+
+int KqConnect(int fd, const sockaddr* addr, socklen_t length) {
+    for (Handler* handler : Snapshot()) {
+        int result = -1;
+        if (handler->Connect(fd, addr, length, &result)) {
+            return result;
+        }
+    }
+    return RealConnect(fd, addr, length);
 }

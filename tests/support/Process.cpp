@@ -1,8 +1,16 @@
 #include "Process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -51,6 +59,110 @@ bool WaitUntil(const std::function<bool()>& done, int limitMs) {
         ::usleep(1000);
     }
     return true;
+}
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
+    return std::remove(path);
+}
+
+void RemoveTree(const std::string& path) {
+    nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Parent(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    char dir[] = "/tmp/kqtest.XXXXXX";
+    if (mkdtemp(dir) != nullptr) {
+        path_ = dir;
+    }
+}
+
+TempDir::~TempDir() {
+    if (ok()) {
+        nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+bool TempDir::MakeDirs(const std::string& relative) const {
+    std::string at = path_;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        end = end == std::string::npos ? relative.size() : end;
+        if (end > start) {
+            at += "/" + relative.substr(start, end - start);
+            if (::mkdir(at.c_str(), 0755) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool TempDir::WriteFile(const std::string& relative, const std::string& text) const {
+    if (!MakeDirs(Parent(relative))) {
+        return false;
+    }
+    std::ofstream out(path_ + "/" + relative, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+bool TempDir::Link(const std::string& relative, const std::string& target) const {
+    return MakeDirs(Parent(relative)) &&
+           ::symlink(target.c_str(), (path_ + "/" + relative).c_str()) == 0;
+}
+
+bool TempDir::Remove(const std::string& relative) const {
+    RemoveTree(path_ + "/" + relative);
+    return true;
+}
+
+void WithoutFreeDescriptors(const std::function<void()>& fn) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    rlimit low = lim;
+    low.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+        fillers.push_back(fd);
+    }
+    fn();
+    for (int fd : fillers) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+DigitFile::DigitFile() {
+    int digit = 9;
+    while (digit > 2 && fcntl(digit, F_GETFD) != -1) {
+        --digit;
+    }
+    file_ = std::tmpfile();
+    if (file_ != nullptr && digit > 2 && access("/dev/fd", F_OK) == 0 &&
+        dup2(fileno(file_), digit) == digit) {
+        digit_ = digit;
+    }
+}
+
+DigitFile::~DigitFile() {
+    if (digit_ >= 0) {
+        close(digit_);
+    }
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
 }
 
 }  // namespace kqtest

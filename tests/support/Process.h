@@ -3,7 +3,9 @@
 #ifndef KQTEST_PROCESS_H
 #define KQTEST_PROCESS_H
 
+#include <cstdio>
 #include <functional>
+#include <string>
 
 namespace kqtest {
 
@@ -18,6 +20,50 @@ long StatusKb(const char* field);
 
 // Polls a condition that no descriptor can signal, for at most limitMs.
 bool WaitUntil(const std::function<bool()>& done, int limitMs);
+
+// A folder of its own under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+    // The path of name inside the folder.
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Writes a file, makes folders, a symbolic link, or removes a tree, at a
+    // path relative to the folder (the folders on the way are made).
+    bool WriteFile(const std::string& relative, const std::string& text) const;
+    bool MakeDirs(const std::string& relative) const;
+    bool Link(const std::string& relative, const std::string& target) const;
+    bool Remove(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// Runs fn with every free descriptor taken (the limit held at 256 meanwhile),
+// so that nothing fn does can open a file or a socket.
+void WithoutFreeDescriptors(const std::function<void()>& fn);
+
+// A temporary regular file on a free single-digit descriptor, so that
+// /dev/fd/D names it and a serial definition string "fd/D:..." opens it.
+class DigitFile {
+public:
+    DigitFile();
+    ~DigitFile();
+    DigitFile(const DigitFile&) = delete;
+    DigitFile& operator=(const DigitFile&) = delete;
+
+    // -1 when no single-digit descriptor is free or there is no /dev/fd.
+    int digit() const { return digit_; }
+
+private:
+    FILE* file_ = nullptr;
+    int digit_ = -1;
+};
 
 }  // namespace kqtest
 

@@ -26,6 +26,7 @@
 #include "ISerBase.h"
 #include "Loopback.h"
 #include "Modbus.h"
+#include "Process.h"
 #include "Pty.h"
 #include "kqSer.h"
 
@@ -322,6 +323,55 @@ TEST(KqserSim, ReplaysACaptureAndTheRegistersOfAFile) {
     EXPECT_EQ(bad.exitCode, 2) << Describe(bad);
     EXPECT_TRUE(Contains(bad.err, "No such file")) << bad.err;
     EXPECT_EQ(Kqser({"sim", "--echo", "--modbus", "1"}).exitCode, 2) << "one mode";
+}
+
+// What the library records with capture = FILE, kqser reads back (decoded
+// as Modbus RTU) and replays.
+TEST(KqserCapture, TheLibrarysCaptureIsReadBackAndReplayed) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string capture = dir.File("meter.cap");
+    Bytes reply;
+    std::string note;
+    {
+        Child sim;
+        const std::string def = StartKqser(&sim, {"sim", "--modbus", "1", "--baud", "0"});
+        std::ofstream(dir.File("kqser.conf")) << "[serial]\ncapture = " << capture << "\n";
+        ASSERT_EQ(setenv("KQSER_CONF", dir.File("kqser.conf").c_str(), 1), 0);
+        HostPort host(def);
+        unsetenv("KQSER_CONF");
+        ASSERT_NE(host.port(), nullptr) << def << sim.err();
+        note = host.port()->GetNote();
+        reply = host.Exchange(kqtool::RtuReadHolding(1, 0, 4), 13);
+        ASSERT_EQ(reply.size(), 13u);
+    }
+    const ChildResult shown = Kqser({"capture", capture, "--modbus"});
+    EXPECT_EQ(shown.exitCode, 0) << Describe(shown);
+    EXPECT_TRUE(Contains(shown.out, "TX  " + note)) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "8 bytes: 01 03 00 00 00 04 44 09\n")) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "modbus rtu unit 1: read holding registers 0-3 (4); CRC ok\n"))
+        << shown.out;
+    EXPECT_TRUE(Contains(shown.out,
+                         "modbus rtu unit 1: read holding registers: 4 values 2304 "
+                         "512 5000 1180; CRC ok\n"))
+        << shown.out;
+    EXPECT_TRUE(Contains(shown.err, "2 records: 1 TX, 1 RX")) << shown.err;
+
+    {
+        Child sim;
+        HostPort host(StartKqser(&sim, {"sim", "--replay", capture, "--baud", "0"}));
+        ASSERT_NE(host.port(), nullptr);
+        EXPECT_EQ(host.Exchange(kqtool::RtuReadHolding(1, 0, 4), 13), reply);
+    }
+
+    EXPECT_EQ(Kqser({"capture"}).exitCode, 2);
+    const ChildResult missing = Kqser({"capture", dir.File("none.cap")});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(Contains(missing.err, "No such file")) << missing.err;
+    std::ofstream(dir.File("other.txt")) << "SEND: 01 02\n";
+    const ChildResult other = Kqser({"capture", dir.File("other.txt")});
+    EXPECT_EQ(other.exitCode, 2);
+    EXPECT_TRUE(Contains(other.err, "not a capture file")) << other.err;
 }
 
 TEST(KqserSim, BaudPacesTheRepliesAndDelayAddsATurnaround) {

@@ -21,92 +21,6 @@ using namespace kqtool;
 
 namespace {
 
-const char kRecord[] = "1796745255.123456\tTX\t2001f6\t3\t01 0A FF\tNET 502 10.0.0.2:502";
-
-TEST(CaptureFile, ParsesARecordFieldByField) {
-    CaptureRecord record;
-    bool isRecord = false;
-    std::string error;
-    ASSERT_TRUE(ParseCaptureLine(kRecord, &record, &isRecord, &error)) << error;
-    EXPECT_TRUE(isRecord);
-    EXPECT_EQ(record.seconds, 1796745255);
-    EXPECT_EQ(record.micros, 123456);
-    EXPECT_TRUE(record.tx);
-    EXPECT_EQ(record.type, 0x2001F6u);
-    EXPECT_EQ(record.count, 3);
-    EXPECT_EQ(record.bytes, Bytes({0x01, 0x0A, 0xFF}));
-    EXPECT_EQ(record.note, "NET 502 10.0.0.2:502");
-    EXPECT_EQ(FormatCaptureRecord(record), kRecord) << "written as read";
-
-    for (const char* skipped : {"", "# a comment", "#\tTX\t1\t1\t01\tx"}) {
-        ASSERT_TRUE(ParseCaptureLine(skipped, &record, &isRecord, &error)) << skipped;
-        EXPECT_FALSE(isRecord) << skipped;
-    }
-    ASSERT_TRUE(ParseCaptureLine("1.000000\tRX\t120000\t-1\t\tx", &record, &isRecord, &error));
-    EXPECT_EQ(record.count, -1);
-    EXPECT_TRUE(record.bytes.empty());
-    ASSERT_TRUE(ParseCaptureLine("1.000000\tRX\t120000\t0\t\t", &record, &isRecord, &error));
-    EXPECT_EQ(record.note, "");
-}
-
-TEST(CaptureFile, RejectsEachBrokenFieldWithItsName) {
-    const struct {
-        const char* line;
-        const char* complaint;
-    } rows[] = {
-        {"1.000000 TX 1 1 01 x", "6 fields"},
-        {"1.000000\tTX\t1\t1\t01", "6 fields"},
-        {"1.00000\tTX\t1\t1\t01\tx", "six decimals"},
-        {"1,000000\tTX\t1\t1\t01\tx", "six decimals"},
-        {"-1.000000\tTX\t1\t1\t01\tx", "six decimals"},
-        {"1.000000\ttx\t1\t1\t01\tx", "DIR"},
-        {"1.000000\tTX\t2001F6\t1\t01\tx", "lower-case"},
-        {"1.000000\tTX\t0x1\t1\t01\tx", "lower-case"},
-        {"1.000000\tTX\t\t1\t01\tx", "TYPE"},
-        {"1.000000\tTX\t1\t-2\t\tx", "COUNT"},
-        {"1.000000\tTX\t1\t2\t01\tx", "COUNT bytes"},
-        {"1.000000\tTX\t1\t1\t0a\tx", "upper-case"},
-        {"1.000000\tTX\t1\t2\t01  02\tx", "single blanks"},
-        {"1.000000\tTX\t1\t0\t01\tx", "empty"},
-        {"1.000000\tTX\t1\t1\t01\tbad \\q", "escape"},
-        {"1.000000\tTX\t1\t1\t01\tcut \\x4", "escape"},
-    };
-    for (const auto& row : rows) {
-        CaptureRecord record;
-        bool isRecord = true;
-        std::string error;
-        EXPECT_FALSE(ParseCaptureLine(row.line, &record, &isRecord, &error)) << row.line;
-        EXPECT_NE(error.find(row.complaint), std::string::npos) << row.line << ": " << error;
-    }
-}
-
-TEST(CaptureFile, NotesAreEscapedAndTheHeaderIsRequired) {
-    CaptureRecord record;
-    record.seconds = 5;
-    record.micros = 7;
-    record.type = 0x120000;
-    record.count = 0;
-    record.note = std::string("a\\b\tc\r\n\x7F\xC3", 9);
-    const std::string line = FormatCaptureRecord(record);
-    EXPECT_EQ(line, "5.000007\tRX\t120000\t0\t\ta\\x5Cb\\x09c\\x0D\\x0A\\x7F\\xC3");
-    CaptureRecord back;
-    bool isRecord = false;
-    std::string error;
-    ASSERT_TRUE(ParseCaptureLine(line, &back, &isRecord, &error)) << error;
-    EXPECT_EQ(back.note, record.note);
-
-    std::vector<CaptureRecord> records;
-    EXPECT_FALSE(ParseCapture(std::string(kRecord) + "\n", &records, &error));
-    EXPECT_NE(error.find("line 1: not a capture file"), std::string::npos) << error;
-    EXPECT_FALSE(ParseCapture("", &records, &error));
-    EXPECT_FALSE(ParseCapture("# kqSer capture 1\n# ok\n1.0\tTX\t1\t1\t01\tx\n", &records, &error));
-    EXPECT_EQ(error.find("line 3: "), 0u) << error;
-    ASSERT_TRUE(
-        ParseCapture("# kqSer capture 1\r\n" + std::string(kRecord) + "\r\n", &records, &error))
-        << error;
-    EXPECT_EQ(records.size(), 1u);
-}
-
 CaptureRecord Rec(bool tx, const Bytes& bytes, int count = -2) {
     CaptureRecord record;
     record.tx = tx;
@@ -395,6 +309,90 @@ TEST(Stats, FlowOfOneDirection) {
               "to the port 1048576 bytes in 2.00 s (512.0 KiB/s)");
     EXPECT_EQ(FormatFlow("from the port", 0, -1, -1), "from the port 0 bytes");
     EXPECT_EQ(FormatFlow("x", 5, 10, 10), "x 5 bytes at once");
+}
+
+TEST(CaptureShow, ARecordWithTheTimeSinceTheOneBefore) {
+    CaptureRecord first;
+    first.seconds = 100;
+    first.micros = 999000;
+    first.tx = true;
+    first.type = 0x100003;
+    first.count = 2;
+    first.bytes = {0x01, 0xAB};
+    first.note = "pts/3:9600,n,8,1";
+    EXPECT_EQ(ShowCaptureRecord(first, nullptr, "STAMP ", false),
+              "STAMP     +0.000 ms  TX  pts/3:9600,n,8,1 [100003]  2 bytes: 01 AB\n");
+    CaptureRecord later = first;
+    later.seconds = 101;
+    later.micros = 500;
+    later.tx = false;
+    later.count = -1;
+    later.bytes.clear();
+    EXPECT_EQ(ShowCaptureRecord(later, &first, "S ", true),
+              "S     +1.500 ms  RX  pts/3:9600,n,8,1 [100003]  failed\n");
+    later.count = 0;
+    EXPECT_EQ(ShowCaptureRecord(later, &first, "", false).substr(15),
+              "RX  pts/3:9600,n,8,1 [100003]  nothing\n");
+    // A network port's bytes are read as TCP frames, a serial port's as RTU.
+    later.count = 12;
+    later.tx = true;
+    later.type = 0x200001;
+    later.bytes = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2};
+    EXPECT_NE(ShowCaptureRecord(later, nullptr, "", true)
+                  .find("\n    modbus tcp transaction 1, unit 1: read holding registers 0-1 (2)\n"),
+              std::string::npos);
+}
+
+TEST(ModbusDescribe, RtuFramesWithTheirCrc) {
+    const struct {
+        Bytes frame;
+        bool request;
+        const char* text;
+    } rows[] = {
+        {RtuReadHolding(1, 0, 4), true, "unit 1: read holding registers 0-3 (4); CRC ok"},
+        {RtuFrame(1, {0x03, 0x04, 0x09, 0x00, 0x00, 0x13}), false,
+         "unit 1: read holding registers: 2 values 2304 19; CRC ok"},
+        {RtuFrame(2, {0x83, 0x02}), false,
+         "unit 2: exception to read holding registers: illegal data address; CRC ok"},
+        {RtuFrame(1, {0x06, 0x00, 0x0A, 0x00, 0x07}), true,
+         "unit 1: write register 10 = 7; CRC ok"},
+        {RtuFrame(1, WriteRequestPdu(10, {7, 8})), true,
+         "unit 1: write registers 10-11 (2): 7 8; CRC ok"},
+        {RtuFrame(1, {0x10, 0x00, 0x0A, 0x00, 0x02}), false,
+         "unit 1: wrote registers 10-11 (2); CRC ok"},
+        {RtuFrame(1, {0x2B, 0x0E}), true, "unit 1: function 0x2B, 1 data bytes; CRC ok"},
+        {RtuFrame(1, {0x03, 0x03, 0x00}), false,
+         "unit 1: read holding registers, 2 data bytes that do not fit it; CRC ok"},
+        {{0x01, 0x03, 0x00, 0x00, 0x00, 0x04, 0x44, 0x08},
+         true,
+         "unit 1: read holding registers 0-3 (4); CRC BAD (the frame says 0844, its bytes give "
+         "0944)"},
+        {{0x01, 0x03, 0x00}, false, "not an RTU frame: 3 bytes"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(DescribeRtuFrame(row.frame, row.request), row.text);
+    }
+}
+
+TEST(ModbusDescribe, TcpFramesOneByOne) {
+    Bytes two = TcpReadHolding(1, 1, 0, 2);
+    const Bytes second = TcpFrame(2, 1, {0x03, 0x02, 0x00, 0x05});
+    two.insert(two.end(), second.begin(), second.end());
+    EXPECT_EQ(DescribeTcpFrames(two, true),
+              std::vector<std::string>({"transaction 1, unit 1: read holding registers 0-1 (2)",
+                                        "transaction 2, unit 1: read holding registers, 3 data "
+                                        "bytes that do not fit it"}));
+    EXPECT_EQ(
+        DescribeTcpFrames(TcpFrame(9, 1, {0x03, 0x02, 0x00, 0x05}), false),
+        std::vector<std::string>({"transaction 9, unit 1: read holding registers: 1 values 5"}));
+    Bytes cut = TcpReadHolding(3, 1, 0, 2);
+    cut.pop_back();
+    EXPECT_EQ(DescribeTcpFrames(cut, true),
+              std::vector<std::string>({"11 bytes that make no whole TCP frame"}));
+    Bytes other = TcpReadHolding(3, 1, 0, 2);
+    other[3] = 1;
+    EXPECT_EQ(DescribeTcpFrames(other, true),
+              std::vector<std::string>({"transaction 3, unit 1: protocol 1, not Modbus"}));
 }
 
 }  // namespace

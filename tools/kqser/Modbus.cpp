@@ -382,4 +382,115 @@ std::string FormatRegisters(uint16_t start, const std::vector<uint16_t>& values,
     return text;
 }
 
+namespace {
+
+std::string FunctionName(uint8_t function) {
+    switch (function) {
+        case kReadHolding: return "read holding registers";
+        case kReadInput: return "read input registers";
+        case kWriteSingle: return "write register";
+        case kWriteMultiple: return "write registers";
+        default: {
+            char text[24];
+            std::snprintf(text, sizeof text, "function 0x%02X", function);
+            return text;
+        }
+    }
+}
+
+std::string Values(const uint8_t* data, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text += (i == 0 ? "" : " ") + std::to_string(Be16(data + 2 * i));
+    }
+    return text;
+}
+
+std::string Range(uint16_t start, size_t count) {
+    return std::to_string(start) + "-" + std::to_string(start + count - 1) + " (" +
+           std::to_string(count) + ")";
+}
+
+std::string DescribePdu(const Bytes& pdu, bool request) {
+    if (pdu.empty()) {
+        return "no function code";
+    }
+    const uint8_t function = pdu[0];
+    const size_t n = pdu.size();
+    if (!request && (function & 0x80) != 0) {
+        return "exception to " + FunctionName(function & 0x7F) + ": " +
+               (n >= 2 ? ExceptionName(pdu[1]) : std::string("no code"));
+    }
+    const std::string name = FunctionName(function);
+    const std::string bad = name + ", " + std::to_string(n - 1) + " data bytes that do not fit it";
+    switch (function) {
+        case kReadHolding:
+        case kReadInput:
+            if (request) {
+                return n == 5 ? name + " " + Range(Be16(&pdu[1]), Be16(&pdu[3])) : bad;
+            }
+            if (n < 2 || pdu[1] % 2 != 0 || n != 2 + static_cast<size_t>(pdu[1])) return bad;
+            return name + ": " + std::to_string(pdu[1] / 2) + " values" +
+                   (pdu[1] > 0 ? " " + Values(&pdu[2], pdu[1] / 2u) : "");
+        case kWriteSingle:
+            return n == 5 ? name + " " + std::to_string(Be16(&pdu[1])) + " = " +
+                                std::to_string(Be16(&pdu[3]))
+                          : bad;
+        case kWriteMultiple:
+            if (!request) {
+                return n == 5 ? "wrote registers " + Range(Be16(&pdu[1]), Be16(&pdu[3])) : bad;
+            }
+            if (n < 6 || n != 6 + static_cast<size_t>(pdu[5]) || pdu[5] != 2 * Be16(&pdu[3])) {
+                return bad;
+            }
+            return name + " " + Range(Be16(&pdu[1]), Be16(&pdu[3])) + ": " +
+                   Values(&pdu[6], Be16(&pdu[3]));
+        default: return name + ", " + std::to_string(n - 1) + " data bytes";
+    }
+}
+
+}  // namespace
+
+std::string DescribeRtuFrame(const Bytes& frame, bool request) {
+    if (frame.size() < 4) {
+        return "not an RTU frame: " + std::to_string(frame.size()) + " bytes";
+    }
+    const size_t n = frame.size();
+    const uint16_t sent = static_cast<uint16_t>(frame[n - 2] | (frame[n - 1] << 8));
+    const uint16_t computed = ModbusCrc16(frame.data(), n - 2);
+    char crc[64];
+    if (sent == computed) {
+        std::snprintf(crc, sizeof crc, "CRC ok");
+    } else {
+        std::snprintf(crc, sizeof crc, "CRC BAD (the frame says %04X, its bytes give %04X)", sent,
+                      computed);
+    }
+    const Bytes pdu(frame.begin() + 1, frame.end() - 2);
+    return "unit " + std::to_string(frame[0]) + ": " + DescribePdu(pdu, request) + "; " + crc;
+}
+
+std::vector<std::string> DescribeTcpFrames(const Bytes& bytes, bool request) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const Bytes rest(bytes.begin() + static_cast<long>(at), bytes.end());
+        const size_t length = TcpFrameLength(rest);
+        if (length < 8 || length > rest.size()) {
+            lines.push_back(std::to_string(rest.size()) + " bytes that make no whole TCP frame");
+            break;
+        }
+        std::string line = "transaction " + std::to_string(Be16(&rest[0])) + ", unit " +
+                           std::to_string(rest[6]) + ": ";
+        if (Be16(&rest[2]) != 0) {
+            line += "protocol " + std::to_string(Be16(&rest[2])) + ", not Modbus";
+        } else {
+            line += DescribePdu(Bytes(rest.begin() + 7, rest.begin() + static_cast<long>(length)),
+                                request);
+        }
+        lines.push_back(line);
+        at += length;
+    }
+    return lines;
+}
+
 }  // namespace kqtool

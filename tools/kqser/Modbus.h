@@ -96,6 +96,14 @@ Bytes MeterAnswerTcp(Meter* meter, const Bytes& frame);
 bool ParseTcpReadHoldingReply(const Bytes& frame, uint16_t transaction, uint8_t unit,
                               uint16_t count, std::vector<uint16_t>* values, std::string* error);
 
+// What a frame seen on a line says, for kqser capture --modbus. request:
+// the host wrote it (a master's request), else a reply it read.
+// RTU: "unit 1: read holding registers 0-3 (4); CRC ok".
+std::string DescribeRtuFrame(const Bytes& frame, bool request);
+// TCP: one line per frame in bytes (a stream read may hold several), and one
+// for bytes that make no whole frame.
+std::vector<std::string> DescribeTcpFrames(const Bytes& bytes, bool request);
+
 // One line per register, "  ADDR  DECIMAL  0xHEX  SIGNED"; with pairs, one
 // more per pair "  ADDR-ADDR+1  u32 ..  i32 ..  float .." (high word first,
 // low word first with swap).

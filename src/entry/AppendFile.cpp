@@ -1,0 +1,127 @@
+#include "AppendFile_p.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "SysFile_p.h"
+
+namespace kq {
+
+bool RotateBefore(long long size, size_t add, long long maxBytes) {
+    return size > 0 && size + static_cast<long long>(add) > maxBytes;
+}
+
+std::string OlderGeneration(const std::string& path) {
+    return path + ".1";
+}
+
+AppendFile::AppendFile(std::string path, long long maxBytes, std::string header)
+    : path_(std::move(path)), maxBytes_(maxBytes), header_(std::move(header)) {}
+
+AppendFile::~AppendFile() {
+    CloseFile();
+}
+
+void AppendFile::CloseFile() {
+    if (fd_ >= 0) {
+        (void)sys::Close(fd_);
+        fd_ = -1;
+    }
+}
+
+// O_NONBLOCK: a FIFO put at the path must not stop the caller; only a
+// regular file is kept.
+void AppendFile::OpenPath() {
+    CloseFile();
+    const sys::Result fd = sys::Open(
+        path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (!fd.Ok()) {
+        return;
+    }
+    fd_ = static_cast<int>(fd.value);
+    struct stat st {};
+    if (!sys::Fstat(fd_, &st).Ok() || !S_ISREG(st.st_mode)) {
+        CloseFile();
+        return;
+    }
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    if (st.st_size == 0 && !header_.empty()) {
+        (void)WriteText(header_);
+    }
+}
+
+void AppendFile::Look(time_t now) {
+    if (looked_ && now == lookedAt_) {
+        return;
+    }
+    looked_ = true;
+    lookedAt_ = now;
+    sizeLimit_ = sys::FileSizeLimit();
+    struct stat st {};
+    if (fd_ < 0 || !sys::Stat(path_.c_str(), &st).Ok() || st.st_dev != dev_ || st.st_ino != ino_) {
+        OpenPath();
+    }
+}
+
+// Under a lock no other process waits for: two that find the file full at
+// once rotate it once, and the second follows the first to the new file.
+// True when the descriptor in hand takes the line.
+bool AppendFile::Rotate() {
+    if (!sys::Flock(fd_, LOCK_EX | LOCK_NB).Ok()) {
+        return true;  // another process is rotating it: one more line in the old file
+    }
+    struct stat st {};
+    const bool ours = sys::Stat(path_.c_str(), &st).Ok() && st.st_dev == dev_ && st.st_ino == ino_;
+    if (ours && !sys::Rename(path_.c_str(), OlderGeneration(path_).c_str()).Ok()) {
+        (void)sys::Flock(fd_, LOCK_UN);
+        return false;
+    }
+    OpenPath();  // closing the old descriptor lets go of the lock
+    return fd_ >= 0;
+}
+
+bool AppendFile::WriteText(const std::string& text) {
+    const sys::Result n = sys::Write(fd_, text.data(), text.size());
+    if (n.Ok() && static_cast<size_t>(n.value) == text.size()) {
+        return true;
+    }
+    if (n.value > 0) {
+        (void)sys::Write(fd_, "\n", 1);  // end the piece, so the next line starts a line
+    }
+    return false;
+}
+
+bool AppendFile::Append(const std::function<std::string(unsigned long long dropped)>& make,
+                        time_t now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Look(now);
+    const std::string text = make(dropped_);
+    bool written = false;
+    struct stat st {};
+    if (fd_ >= 0 && sys::Fstat(fd_, &st).Ok()) {
+        long long size = st.st_size;
+        bool room = true;
+        if (RotateBefore(size, text.size(), maxBytes_)) {
+            room = Rotate() && sys::Fstat(fd_, &st).Ok();
+            size = st.st_size;
+        }
+        // Past the process's file size limit a write raises SIGXFSZ, which
+        // ends a host that keeps its default: such a line is dropped instead.
+        if (room && sizeLimit_ >= 0 && size + static_cast<long long>(text.size()) > sizeLimit_) {
+            room = false;
+        }
+        written = room && WriteText(text);
+    }
+    if (written) {
+        dropped_ = 0;
+    } else {
+        ++dropped_;
+    }
+    return written;
+}
+
+}  // namespace kq

@@ -1,0 +1,73 @@
+// A file that lines are appended to, by this process and others, without
+// ever holding up the caller: the log file and the capture files. Internal.
+//
+// Each append is one write(2) on a descriptor opened with O_APPEND, so lines
+// of several processes never mix inside a line. When a line would take the
+// file past its size bound, the file is renamed to PATH.1 (one older
+// generation kept) and a new one begun, so the flash sees a bounded amount of
+// writing. A line that cannot be written (no folder, a full disk, the file
+// size limit of the process) is dropped and counted, and the count is handed
+// to the next line, which carries it. At most once a second the path is
+// looked at again: a file removed or rotated by another process is followed,
+// a folder that came back is used again.
+#ifndef KQSER_APPENDFILE_P_H
+#define KQSER_APPENDFILE_P_H
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace kq {
+
+// Whether a file of size bytes is renamed away before add more bytes are
+// appended to it, under a bound of maxBytes. A line longer than the bound
+// still goes into an empty file.
+bool RotateBefore(long long size, size_t add, long long maxBytes);
+
+// The name the older generation of a file gets.
+std::string OlderGeneration(const std::string& path);
+
+class AppendFile {
+public:
+    // header: the first line of every new file, its "\n" included ("": none).
+    AppendFile(std::string path, long long maxBytes, std::string header);
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Appends the text that make gives, in one write. make receives the count
+    // of lines dropped since the last that got through, to say so in its text.
+    // now: the wall clock's seconds, which pace the looks at the path. False
+    // when the text was dropped (and counted).
+    bool Append(const std::function<std::string(unsigned long long dropped)>& make, time_t now);
+
+    const std::string& path() const { return path_; }
+    long long maxBytes() const { return maxBytes_; }
+
+private:
+    void Look(time_t now);
+    void OpenPath();
+    void CloseFile();
+    bool Rotate();
+    bool WriteText(const std::string& text);
+
+    const std::string path_;
+    const long long maxBytes_;
+    const std::string header_;
+
+    std::mutex lock_;
+    int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    long long sizeLimit_ = -1;  // RLIMIT_FSIZE, -1 for none
+    bool looked_ = false;
+    time_t lookedAt_ = 0;
+    unsigned long long dropped_ = 0;
+};
+
+}  // namespace kq
+
+#endif
