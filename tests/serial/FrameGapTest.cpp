@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -267,6 +269,22 @@ TEST_F(FrameGap, NoFileEmptyFileAndBadValuesKeepEveryPortAsItWas) {
         EXPECT_GE(end - start, 300);
         port.Close();
     }
+}
+
+// A framed Read is recorded like any other when the port captures.
+TEST_F(FrameGap, AFramedReadIsCaptured) {
+    kqtest::TempDir dir;
+    const std::string cap = dir.File("line.cap");
+    Load((Section() + "frame_gap = 20\ncapture = " + cap + "\n").c_str());
+    OpenLog();
+    ASSERT_TRUE(pty.WriteMaster("abc"));
+    double end = 0;
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), "abc");
+    port.Close();
+    std::ifstream in(cap);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find("\tRX\t"), std::string::npos) << all;
+    EXPECT_NE(all.find("\t3\t61 62 63\t"), std::string::npos) << all;
 }
 
 }  // namespace
