@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "TextUtil_p.h"
+
 namespace kq {
 
 namespace {
@@ -12,10 +14,8 @@ constexpr long long kMs = 1000000;
 constexpr int kFixedGapAboveBps = 19200;
 constexpr long long kFixedGapNs = 1750000;
 
-std::string Ms(long long ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(ns) / kMs);
-    return text;
+double Ms(long long ns) {
+    return static_cast<double>(ns) / kMs;
 }
 
 }  // namespace
@@ -44,13 +44,13 @@ AdapterLatency AdapterLatencyOf(const TtyInfo& tty) {
         // frame that carries it adds up to 1 ms.
         latency.ns = (tty.latencyTimerMs + 1) * kMs;
         latency.why =
-            tty.driver + " latency_timer " + std::to_string(tty.latencyTimerMs) + " ms + 1 ms";
+            Format("%s latency_timer %d ms + 1 ms", tty.driver.c_str(), tty.latencyTimerMs);
         return latency;
     }
     latency.ns = kUsbLatencyFloorNs;
-    latency.why = "USB adapter (" +
-                  (tty.driver.empty() ? std::string("unknown driver") : tty.driver) + ") floor " +
-                  Ms(kUsbLatencyFloorNs);
+    latency.why =
+        Format("USB adapter (%s) floor %.3f ms",
+               tty.driver.empty() ? "unknown driver" : tty.driver.c_str(), Ms(kUsbLatencyFloorNs));
     return latency;
 }
 
@@ -61,17 +61,16 @@ GapChoice WorkOutFrameGap(const FrameGap& gap, const LineTiming& line,
         case FrameGap::kOff: choice.why = "off"; return choice;
         case FrameGap::kFixed:
             choice.ns = std::llround(gap.ms * kMs);
-            choice.why = "frame_gap " + Ms(choice.ns);
+            choice.why = Format("frame_gap %.3f ms", Ms(choice.ns));
             return choice;
         case FrameGap::kAuto: break;
     }
     if (line.bps > kFixedGapAboveBps || line.bps <= 0) {
         choice.ns = kFixedGapNs;
-        choice.why = "auto: fixed above " + std::to_string(kFixedGapAboveBps) + " bit/s";
+        choice.why = Format("auto: fixed above %d bit/s", kFixedGapAboveBps);
     } else {
         choice.ns = std::llround(3.5 * line.charBits * 1e9 / line.bps);
-        choice.why = "auto: 3.5 characters of " + std::to_string(line.charBits) + " bits at " +
-                     std::to_string(line.bps) + " bit/s";
+        choice.why = Format("auto: 3.5 characters of %d bits at %d bit/s", line.charBits, line.bps);
     }
     if (adapter.ns > choice.ns) {
         choice.ns = adapter.ns;
@@ -99,9 +98,9 @@ GapChoice GapForLine(const SerialOptions& options, const LineTiming& line,
 }
 
 GapChoice GapForLine(const SerialOptions& options, const LineTiming& line, const TtyInfo& tty) {
-    return WorkOutFrameGap(options.frameGap, line,
-                           options.frameGap.mode == FrameGap::kAuto ? AdapterLatencyOf(tty)
-                                                                    : AdapterLatency());
+    return WorkOutFrameGap(
+        options.frameGap, line,
+        options.frameGap.mode == FrameGap::kAuto ? AdapterLatencyOf(tty) : AdapterLatency());
 }
 
 }  // namespace kq

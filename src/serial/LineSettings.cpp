@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "TextUtil_p.h"
+
 namespace kq {
 
 namespace {
@@ -151,10 +153,9 @@ std::string DescribeRs485(const serial_rs485& record) {
     }
     const bool onSend = (record.flags & SER_RS485_RTS_ON_SEND) != 0;
     const bool after = (record.flags & SER_RS485_RTS_AFTER_SEND) != 0;
-    return std::string("on, RTS ") + (onSend ? "high" : "low") + " on send, " +
-           (after ? "high" : "low") + " after, delays " +
-           std::to_string(record.delay_rts_before_send) + " ms before, " +
-           std::to_string(record.delay_rts_after_send) + " ms after";
+    return Format("on, RTS %s on send, %s after, delays %u ms before, %u ms after",
+                  onSend ? "high" : "low", after ? "high" : "low", record.delay_rts_before_send,
+                  record.delay_rts_after_send);
 }
 
 unsigned long RtsRequest(const Rs485Options& options, bool sending) {

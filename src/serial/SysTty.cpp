@@ -11,6 +11,7 @@
 
 #include "RegularFile_p.h"
 #include "SysFile_p.h"
+#include "TextUtil_p.h"
 
 namespace kq {
 
@@ -65,69 +66,15 @@ bool Exists(const std::string& path) {
     return sys::Stat(path.c_str(), &st).Ok();
 }
 
-// The pieces of text between the separators (blanks: runs of blanks count
-// as one, and none are empty).
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(separator, start);
-        end = end == std::string::npos ? text.size() : end;
-        if (separator != ' ' || end > start) {
-            pieces.push_back(text.substr(start, end - start));
-        }
-        if (end == text.size()) {
-            return pieces;
-        }
-        start = end + 1;
+// The path with every link followed; "" when it leads nowhere.
+std::string RealPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return "";
     }
-}
-
-// "a/b/../c/./d" as "a/c/d": the kernel walks ".." the same way once the
-// links on the way are followed.
-std::string Normalized(const std::string& path) {
-    std::vector<std::string> parts;
-    for (const std::string& part : Split(path, '/')) {
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string out;
-    for (const std::string& p : parts) {
-        out += "/" + p;
-    }
-    return out.empty() ? "/" : out;
-}
-
-std::string Folder(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-// Follows the links of the last component (a by-id link, a link to it).
-std::string Resolved(const std::string& path) {
-    std::string at = Normalized(path);
-    for (int hops = 0; hops < 8; ++hops) {
-        std::string target;
-        if (!sys::Readlink(at.c_str(), &target).Ok()) {
-            break;
-        }
-        at = Normalized(target[0] == '/' ? target : Folder(at) + "/" + target);
-    }
-    return at;
-}
-
-std::string Hex4(unsigned v) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", v & 0xFFFFu);
-    return text;
+    std::string out = real;
+    std::free(real);
+    return out;
 }
 
 }  // namespace
@@ -201,12 +148,13 @@ std::vector<std::string> ListSerialTtys(const std::string& sysRoot) {
 }
 
 std::string DescribeUsbTty(const TtyInfo& tty) {
-    std::string text = tty.name + " " + Hex4(tty.vendor) + ":" + Hex4(tty.product);
+    std::string text =
+        Format("%s %04x:%04x", tty.name.c_str(), tty.vendor & 0xFFFFu, tty.product & 0xFFFFu);
     if (!tty.serial.empty()) {
         text += " serial " + tty.serial;
     }
     if (tty.interface >= 0) {
-        text += " interface " + std::to_string(tty.interface);
+        text += Format(" interface %d", tty.interface);
     }
     return text;
 }
@@ -244,9 +192,9 @@ std::string ByIdLink(const std::string& devRoot, const std::string& name) {
 }
 
 std::string TtyNameOfPath(const std::string& devRoot, const std::string& path) {
-    const std::string at = Resolved(path);
-    const std::string dev = Normalized(devRoot) + "/";
-    return at.compare(0, dev.size(), dev) == 0 ? at.substr(dev.size()) : "";
+    const std::string at = RealPath(path);
+    const std::string dev = RealPath(devRoot) + "/";
+    return !at.empty() && at.compare(0, dev.size(), dev) == 0 ? at.substr(dev.size()) : "";
 }
 
 int WriteLatencyTimer(const std::string& sysRoot, const std::string& name, int ms) {
@@ -271,11 +219,19 @@ pid_t LockHolderIn(const std::string& locks, dev_t dev, ino_t ino) {
     char want[64];
     std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(dev), minor(dev),
                   static_cast<unsigned long long>(ino));
-    for (const std::string& line : Split(locks, '\n')) {
-        // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:6 0 EOF"; a waiter's line has "->".
-        const std::vector<std::string> fields = Split(line, ' ');
-        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == want) {
-            return static_cast<pid_t>(std::atol(fields[4].c_str()));
+    for (size_t start = 0; start < locks.size();) {
+        size_t end = locks.find('\n', start);
+        end = end == std::string::npos ? locks.size() : end;
+        const std::string line = locks.substr(start, end - start);
+        start = end + 1;
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:6 0 EOF"; a waiter's line has
+        // "->" where the kind stands.
+        char kind[16] = {};
+        char where[64] = {};
+        long pid = 0;
+        if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %ld %63s", kind, &pid, where) == 3 &&
+            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(where, want) == 0) {
+            return static_cast<pid_t>(pid);
         }
     }
     return 0;
@@ -298,8 +254,9 @@ std::string DescribeHolder(const LockHolder& holder) {
     if (holder.pid <= 0) {
         return "another process";
     }
-    std::string text = "process " + std::to_string(holder.pid);
-    return holder.command.empty() ? text : text + " (" + holder.command + ")";
+    return holder.command.empty()
+               ? Format("process %d", static_cast<int>(holder.pid))
+               : Format("process %d (%s)", static_cast<int>(holder.pid), holder.command.c_str());
 }
 
 }  // namespace kq

@@ -114,7 +114,8 @@ TEST(DevLinks, ByIdLinksAndThePathsThatLeadToATty) {
     EXPECT_EQ(kq::TtyNameOfPath(dev.path(), dev.path() + "/modbus"), "ttyUSB1");
     EXPECT_EQ(kq::TtyNameOfPath(dev.path(), dev.path() + "/ttyUSB0"), "ttyUSB0");
     EXPECT_EQ(kq::TtyNameOfPath(dev.path(), dev.path() + "/../etc/passwd"), "");
-    EXPECT_EQ(kq::TtyNameOfPath("/dev", "/dev/pts/3"), "pts/3");
+    EXPECT_EQ(kq::TtyNameOfPath("/dev", "/dev/null"), "null");
+    EXPECT_EQ(kq::TtyNameOfPath(dev.path(), dev.path() + "/ttyUSB9"), "");  // nothing there
 }
 
 TEST(LatencyTimer, SetToOneMillisecondAutoSeesIt) {

@@ -63,12 +63,19 @@ PlannedOpen PlanOpen(const kq::Config& config, const SerialTarget& target,
         plan.line.bps = f.baud;
     }
     switch (options.device.kind) {
-        case kq::DeviceOption::kName: plan.path = devRoot + "/" + target.name; break;
-        case kq::DeviceOption::kPath: plan.path = options.device.path; break;
+        case kq::DeviceOption::kName:
+            plan.path = devRoot + "/" + target.name;
+            plan.ttyName = target.name;
+            break;
+        case kq::DeviceOption::kPath:
+            plan.path = options.device.path;
+            plan.ttyName = kq::TtyNameOfPath(devRoot, plan.path);
+            break;
         case kq::DeviceOption::kUsb: {
             const kq::UsbMatch match = kq::MatchUsb(sysRoot, options.device.usb);
             if (match.matches.size() == 1) {
                 plan.path = devRoot + "/" + match.matches.front();
+                plan.ttyName = match.matches.front();
             } else {
                 plan.why = match.matches.empty()
                                ? "no USB serial line matches " + options.device.text
@@ -78,7 +85,6 @@ PlannedOpen PlanOpen(const kq::Config& config, const SerialTarget& target,
             break;
         }
     }
-    plan.ttyName = plan.path.empty() ? "" : kq::TtyNameOfPath(devRoot, plan.path);
     kq::TtyInfo tty = kq::ReadTty(sysRoot, plan.ttyName);
     if (options.lowLatency && tty.latencyTimerMs > 1) {
         tty.latencyTimerMs = 1;  // what Open sets first
