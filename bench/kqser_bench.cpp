@@ -4,6 +4,8 @@
 // from the same machine state.
 //
 //   kqser_bench time OUT.tsv         round-trip times, idle-wait CPU
+//   kqser_bench gap OUT.tsv          replies of unknown length under
+//                                    kqser.conf's frame_gap (gap_bench.cpp)
 //   kqser_bench insn VARIANT COUNT   COUNT 8-byte round trips (serial; TCP
 //                                    for tcp-*) inside kqbench_measured,
 //                                    for callgrind
@@ -40,6 +42,7 @@
 
 #include "ISerBase.h"
 #include "Library.h"
+#include "gap_bench.h"
 #include "kqSer.h"
 
 extern "C" int kqbench_sp_setup;
@@ -723,9 +726,11 @@ int InsnMain(const std::string& variant, int count) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "time" && argc == 3) return TimeMain(argv[2]);
+    if (mode == "gap" && argc == 3) return GapMain(argv[2]);
     if (mode == "insn" && argc == 4) return InsnMain(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr,
                  "usage: kqser_bench time OUT.tsv\n"
+                 "       kqser_bench gap OUT.tsv\n"
                  "       kqser_bench insn raw|libserialport|libserialport-nodebug|kqSer|"
                  "kqSer-console|tcp-raw|tcp-raw-wait|tcp-kqSer COUNT\n");
     return 2;

@@ -2,7 +2,8 @@
 """Writes bench/RESULTS.md from the files that bench/run collects.
 
 usage: report.py RESULTS_DIR OUT.md
-RESULTS_DIR holds timing.tsv (kqser_bench time), insn-<variant>.out
+RESULTS_DIR holds timing.tsv (kqser_bench time), gap.tsv (kqser_bench gap),
+insn-<variant>.out
 (callgrind), insn-count, sizes.md (scripts/sizes --print), sp-sizes.tsv
 (libserialport per architecture) and machine.txt.
 """
@@ -43,6 +44,19 @@ TCP_INSN_ROWS = [
     ("tcp-raw-wait", "raw send, poll, recv"),
     ("tcp-kqSer", "kqSer silent (two direct stdout lines per Read)"),
 ]
+GAP_ROWS = [
+    ("off", "kqSer, frame_gap = off (the 0.2 s read timing)"),
+    ("auto", "kqSer, frame_gap = auto"),
+    ("5ms", "kqSer, frame_gap = 5"),
+    ("raw-auto", "raw poll() client, gap 3.5 characters (the floor of auto)"),
+    ("raw-5ms", "raw poll() client, gap 5 ms (the floor of 5)"),
+]
+GAP_IDLE_ROWS = [
+    ("raw", "raw poll, 2000 ms"),
+    ("off", "kqSer, frame_gap = off: Read, time-out 9000 (ten reads meet the silence)"),
+    ("auto", "kqSer, frame_gap = auto: Read, time-out 9000 (one ppoll as long)"),
+    ("5ms", "kqSer, frame_gap = 5: Read, time-out 9000"),
+]
 IDLE_ROWS = [
     ("raw-poll", "raw poll, 2000 ms"),
     ("raw-paced", "raw calls paced like the serial read loop (1 + 9 reads, 9 pauses)"),
@@ -80,6 +94,93 @@ def read_timing(path):
                 pairs = [tuple(int(v) for v in c.split(":")) for c in cols[2:]]
                 idle[cols[1]] = pairs
     return series, idle
+
+
+def read_gap(path):
+    """(mode, baud) -> [(total, after_last, ok)], mode -> [(cpu, wall)], baud -> t3.5 ns."""
+    exchanges, idle, gaps = {}, {}, {}
+    if not os.path.exists(path):
+        return exchanges, idle, gaps
+    with open(path) as f:
+        for line in f:
+            cols = line.rstrip("\n").split("\t")
+            if cols[0] == "gx":
+                exchanges[(cols[1], int(cols[2]))] = [
+                    tuple(int(v) for v in c.split(":")) for c in cols[3:]]
+            elif cols[0] == "gidle":
+                idle[cols[1]] = [tuple(int(v) for v in c.split(":")) for c in cols[2:]]
+            elif cols[0] == "gapns":
+                gaps[int(cols[1])] = int(cols[2])
+    return exchanges, idle, gaps
+
+
+def gap_section(src, lines, targets):
+    exchanges, idle, gaps = read_gap(os.path.join(src, "gap.tsv"))
+    if not exchanges:
+        return
+    lines += ["## Serial replies of unknown length: the frame gap of kqser.conf", "",
+              "A device thread on a pty master answers each 8-byte request with a reply of "
+              "5 to 64 bytes (the length varies from one exchange to the next), byte by byte "
+              "at the pace of the line (10 bits a byte). The host asks `Read` for 256 bytes "
+              "with a time-out of 1000, so only silence can end the reply. All clients take "
+              "turns batch by batch. \"Last byte to return\" runs from the device's write of "
+              "the reply's last byte to the return of the read; \"split\" counts replies that "
+              "came back in two reads (a pause of the device thread longer than the gap).", "",
+              "| bit/s | client | exchanges | exchanges/s (from the median) | last byte to "
+              "return, median (ms) | p99 (ms) | split |",
+              "|---|---|---|---|---|---|---|"]
+    ratios, ends = {}, {}
+    for baud in sorted(gaps):
+        rate = {}
+        for key, label in GAP_ROWS:
+            rows = exchanges.get((key, baud))
+            if not rows:
+                continue
+            good = [r for r in rows if r[2]]
+            total = median([r[0] for r in good])
+            after = sorted(r[1] for r in good)
+            rate[key] = 1e9 / total if total == total and total > 0 else float("nan")
+            if key == "auto":
+                ends[baud] = median(after)
+            lines.append(f"| {baud} | {label} | {len(rows)} | {fmt(rate[key], 1)} | "
+                         f"{fmt(median(after) / 1e6, 3)} | {fmt(percentile(after, 99) / 1e6, 3)} | "
+                         f"{len(rows) - len(good)} |")
+        if "auto" in rate and "off" in rate:
+            ratios[baud] = rate["auto"] / rate["off"]
+    lines += ["", "| bit/s | t3.5 (ms) | auto: median end after the last byte (ms) | "
+              "auto / off, exchanges per second |", "|---|---|---|---|"]
+    for baud in sorted(gaps):
+        lines.append(f"| {baud} | {fmt(gaps[baud] / 1e6, 3)} | {fmt(ends.get(baud, float('nan')) / 1e6, 3)} | "
+                     f"{fmt(ratios.get(baud, float('nan')), 1)} |")
+    lines += ["", "A reply's wire time bounds its exchange rate whatever ends it: at 9600 bit/s "
+              "a 35-byte reply alone takes 36 ms, so the ratio to `off` grows with the speed.", "",
+              "CPU time of an idle wait of about 2 s (user + system, the waiting thread only; "
+              "the four waits ran side by side):", "",
+              "| wait | waits | CPU per wait, median (ms) | max (ms) | wall, median (s) |",
+              "|---|---|---|---|---|"]
+    for key, label in GAP_IDLE_ROWS:
+        if key not in idle:
+            continue
+        cpu = [c for c, _ in idle[key]]
+        wall = [w for _, w in idle[key]]
+        lines.append(f"| {label} | {len(cpu)} | {fmt(median(cpu) / 1e6, 3)} | "
+                     f"{fmt(max(cpu) / 1e6, 3)} | {fmt(median(wall) / 1e9, 3)} |")
+    lines.append("")
+    if ends:
+        ok = all(ends[b] <= gaps[b] + 1e6 for b in ends)
+        targets.append(("Frame gap auto: median end <= t3.5 + 1 ms after the last byte",
+                        ", ".join(f"{b}: {fmt(ends[b] / 1e6, 3)} ms (t3.5 {fmt(gaps[b] / 1e6, 3)})"
+                                  for b in sorted(ends)), ok))
+    if ratios:
+        targets.append(("Frame gap auto: >= 40 x the exchanges per second of off",
+                        ", ".join(f"{b}: {fmt(r, 1)} x" for b, r in sorted(ratios.items())),
+                        min(ratios.values()) >= 40))
+    if "auto" in idle and "raw" in idle:
+        a = median([c for c, _ in idle["auto"]])
+        r = median([c for c, _ in idle["raw"]])
+        targets.append(("Frame gap auto: idle CPU <= 1.5 x raw poll",
+                        f"{fmt(a / 1e6, 3)} ms vs {fmt(r / 1e6, 3)} ms = {fmt(a / r, 2)} x",
+                        a <= 1.5 * r))
 
 
 def us(ns):
@@ -253,6 +354,8 @@ def main():
                 floor = median([c for c, _ in idle[floor_key]]) / 1e6
                 measured += f" ({floor_label}: {fmt(floor, 3)} ms)"
             targets.append((f"Idle wait, {what}: CPU < 0.2 ms per 2 s wait", measured, cpu < 0.2))
+
+    gap_section(src, lines, targets)
 
     # ---- instructions ------------------------------------------------------------
     lines += ["## Instructions per 8-byte serial round trip, client thread, user space (callgrind)",

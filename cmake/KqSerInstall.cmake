@@ -30,6 +30,9 @@ install(TARGETS kqSer_silent EXPORT kqSerTargets
 install(TARGETS kqSer_console EXPORT kqSerTargets
   LIBRARY DESTINATION ${KQSER_CONSOLE_LIBDIR} COMPONENT runtime
   PERMISSIONS ${KQSER_LIB_PERMISSIONS})
+# The commented kqser.conf: every field option at its default, with why.
+install(FILES ${PROJECT_SOURCE_DIR}/doc/kqser.conf.example
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libkqser/examples COMPONENT runtime)
 
 # Exactly the headers registered with kqser_public_headers(); every other
 # header is internal and stays in the source tree.

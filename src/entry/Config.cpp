@@ -68,13 +68,154 @@ bool ParseReplyTimeout(const std::string& text, Options* into, std::string* why)
     return true;
 }
 
+bool ParseSwitch(const std::string& text, bool* into, std::string* why) {
+    if (Is(text, "on")) {
+        *into = true;
+    } else if (Is(text, "off")) {
+        *into = false;
+    } else {
+        *why = "not on or off";
+        return false;
+    }
+    return true;
+}
+
+// A whole number from min to max, and nothing else.
+bool ReadWhole(const std::string& text, double min, double max, int* value) {
+    double v = 0;
+    if (!ReadNumber(text, &v) || v < min || v > max || v != std::floor(v)) {
+        return false;
+    }
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool ReadHex(const std::string& text, size_t digits, unsigned* value) {
+    if (text.size() != digits ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    *value = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 16));
+    return true;
+}
+
+// usb:VVVV:PPPP[:SERIAL][:IFACE]; an empty SERIAL ("usb:0403:6010::1")
+// leaves the serial number open.
+bool ParseUsb(const std::string& text, UsbIdentity* usb) {
+    std::vector<std::string> fields;
+    size_t start = 4;  // after "usb:"
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        fields.push_back(text.substr(start, colon == std::string::npos ? colon : colon - start));
+        if (colon == std::string::npos) {
+            break;
+        }
+        start = colon + 1;
+    }
+    if (fields.size() < 2 || fields.size() > 4 || !ReadHex(fields[0], 4, &usb->vendor) ||
+        !ReadHex(fields[1], 4, &usb->product)) {
+        return false;
+    }
+    if (fields.size() >= 3) {
+        usb->serial = fields[2];
+    }
+    return fields.size() < 4 || ReadWhole(fields[3], 0, 255, &usb->interface);
+}
+
+bool ParseDevice(const std::string& text, Options* into, std::string* why) {
+    DeviceOption device;
+    device.text = text;
+    if (text.empty()) {
+        device.kind = DeviceOption::kName;
+    } else if (text[0] == '/' && text.size() < 4096) {
+        device.kind = DeviceOption::kPath;
+        device.path = text;
+    } else if (strncasecmp(text.c_str(), "usb:", 4) == 0 && ParseUsb(text, &device.usb)) {
+        device.kind = DeviceOption::kUsb;
+    } else {
+        *why = "not an absolute path or usb:VVVV:PPPP[:SERIAL][:IFACE] (hex ids)";
+        return false;
+    }
+    into->serial.device = device;
+    return true;
+}
+
+bool ParseExclusive(const std::string& text, Options* into, std::string* why) {
+    return ParseSwitch(text, &into->serial.exclusive, why);
+}
+
+bool ParseLowLatency(const std::string& text, Options* into, std::string* why) {
+    return ParseSwitch(text, &into->serial.lowLatency, why);
+}
+
+bool ParseCustomBaud(const std::string& text, Options* into, std::string* why) {
+    return ParseSwitch(text, &into->serial.customBaud, why);
+}
+
+bool ParseRs485(const std::string& text, Options* into, std::string* why) {
+    if (Is(text, "off")) {
+        into->serial.rs485.mode = Rs485Options::kOff;
+    } else if (Is(text, "on")) {
+        into->serial.rs485.mode = Rs485Options::kKernel;
+    } else if (Is(text, "rts")) {
+        into->serial.rs485.mode = Rs485Options::kRts;
+    } else {
+        *why = "not off, on or rts";
+        return false;
+    }
+    return true;
+}
+
+bool ParseRtsOnSend(const std::string& text, Options* into, std::string* why) {
+    if (Is(text, "high")) {
+        into->serial.rs485.rtsHighOnSend = true;
+    } else if (Is(text, "low")) {
+        into->serial.rs485.rtsHighOnSend = false;
+    } else {
+        *why = "not high or low";
+        return false;
+    }
+    return true;
+}
+
+// The kernel keeps RS-485 delays up to 100 ms.
+bool ParseRs485Delay(const std::string& text, int* into, std::string* why) {
+    if (!ReadWhole(text, 0, 100, into)) {
+        *why = "not a whole number of milliseconds from 0 to 100";
+        return false;
+    }
+    return true;
+}
+
+bool ParseDelayBefore(const std::string& text, Options* into, std::string* why) {
+    return ParseRs485Delay(text, &into->serial.rs485.delayBeforeMs, why);
+}
+
+bool ParseDelayAfter(const std::string& text, Options* into, std::string* why) {
+    return ParseRs485Delay(text, &into->serial.rs485.delayAfterMs, why);
+}
+
+bool ParseWriteTimeout(const std::string& text, Options* into, std::string* why) {
+    WriteTimeout bound;
+    if (Is(text, "off")) {
+        bound.mode = WriteTimeout::kOff;
+    } else if (Is(text, "auto")) {
+        bound.mode = WriteTimeout::kAuto;
+    } else if (ReadWhole(text, 1, 3600000, &bound.ms)) {
+        bound.mode = WriteTimeout::kFixed;
+    } else {
+        *why = "not off, auto or 1 to 3600000 (milliseconds)";
+        return false;
+    }
+    into->serial.writeTimeout = bound;
+    return true;
+}
+
 bool ParseSendTimeout(const std::string& text, Options* into, std::string* why) {
-    double ms = 0;
-    if (!ReadNumber(text, &ms) || ms < 0 || ms > 86400000 || ms != std::floor(ms)) {
+    if (!ReadWhole(text, 0, 86400000, &into->net.sendTimeoutMs)) {
         *why = "not a whole number of milliseconds from 0 to 86400000";
         return false;
     }
-    into->net.sendTimeoutMs = static_cast<int>(ms);
     return true;
 }
 
@@ -305,6 +446,37 @@ const std::vector<ConfigKey>& ConfigKeys() {
          ParseReplyTimeout},
         {"capture", SectionKind::kSerial, "none", kCaptureHelp, ParseSerialCapture},
         {"capture_max_kib", SectionKind::kSerial, "1024", kCaptureKibHelp, ParseSerialCaptureKib},
+        {"device", SectionKind::kSerial, "",
+         "what Open opens instead of /dev/NAME: a path (a /dev/serial/by-id link) or "
+         "usb:VVVV:PPPP[:SERIAL][:IFACE], looked up at every Open, so a replugged adapter is "
+         "found again",
+         ParseDevice},
+        {"exclusive", SectionKind::kSerial, "off",
+         "on: Open fails while another process holds the line, and holds it against others "
+         "until Close",
+         ParseExclusive},
+        {"low_latency", SectionKind::kSerial, "off",
+         "on: the driver hands bytes over at once (an FTDI adapter's latency timer goes from "
+         "16 ms to 1 ms)",
+         ParseLowLatency},
+        {"rs485", SectionKind::kSerial, "off",
+         "RS-485 direction control: on (the driver switches the transceiver; Open fails if it "
+         "cannot) or rts (Write raises RTS itself, second best)",
+         ParseRs485},
+        {"rs485_rts_on_send", SectionKind::kSerial, "high",
+         "the RTS level that enables the transceiver's driver: high or low", ParseRtsOnSend},
+        {"rs485_delay_before_ms", SectionKind::kSerial, "0",
+         "ms between enabling the driver and the first bit (0 to 100)", ParseDelayBefore},
+        {"rs485_delay_after_ms", SectionKind::kSerial, "0",
+         "ms between the last bit and releasing the bus (0 to 100)", ParseDelayAfter},
+        {"custom_baud", SectionKind::kSerial, "off",
+         "on: a speed outside the standard table (250000, 31250, 1000000) is set exactly "
+         "instead of 115200; Open fails if the driver refuses it",
+         ParseCustomBaud},
+        {"write_timeout", SectionKind::kSerial, "off",
+         "the longest a Write blocks on a line that takes no bytes: off (no limit), auto (the "
+         "bytes' wire time + 1 s) or 1 to 3600000 ms",
+         ParseWriteTimeout},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit", ParseSendTimeout},
         {"capture", SectionKind::kNet, "none", kCaptureHelp, ParseNetCapture},
@@ -416,6 +588,26 @@ SerialOptions Config::Serial(const std::string& name) const {
     return Resolve(sections_, {"serial", SectionKey(SectionKind::kSerial, name)},
                    SectionKind::kSerial)
         .serial;
+}
+
+bool Config::AppliesToSerial(const std::string& name) const {
+    return sections_.count("serial") != 0 ||
+           (!name.empty() && sections_.count(SectionKey(SectionKind::kSerial, name)) != 0);
+}
+
+std::vector<std::string> Config::SerialNames() const {
+    std::vector<std::string> names;
+    const std::string prefix = "serial ";
+    for (const auto& section : sections_) {
+        if (section.first.compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(section.first.substr(prefix.size()));
+        }
+    }
+    return names;
+}
+
+bool Config::AppliesToNet() const {
+    return sections_.count("net") != 0;
 }
 
 NetOptions Config::Net() const {

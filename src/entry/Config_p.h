@@ -27,6 +27,40 @@ enum class ReplyTimeout {
     kHost,  // the host's time-out in milliseconds
 };
 
+// A USB serial adapter by what it is rather than by the name it got
+// (device = usb:VVVV:PPPP[:SERIAL][:IFACE]).
+struct UsbIdentity {
+    unsigned vendor = 0;
+    unsigned product = 0;
+    std::string serial;  // "": any
+    int interface = -1;  // -1: any
+};
+
+// What Open opens (device).
+struct DeviceOption {
+    enum Kind { kName, kPath, kUsb };
+    Kind kind = kName;  // kName: /dev/NAME, from the definition string
+    std::string path;   // kPath
+    UsbIdentity usb;    // kUsb
+    std::string text;   // as written, for log lines
+};
+
+// Direction control of an RS-485 transceiver (rs485, rs485_*).
+struct Rs485Options {
+    enum Mode { kOff, kKernel, kRts };
+    Mode mode = kOff;  // kKernel: the driver switches; kRts: Write raises RTS itself
+    bool rtsHighOnSend = true;
+    int delayBeforeMs = 0;
+    int delayAfterMs = 0;
+};
+
+// The bound of a serial Write (write_timeout).
+struct WriteTimeout {
+    enum Mode { kOff, kAuto, kFixed };
+    Mode mode = kOff;
+    int ms = 0;  // kFixed
+};
+
 // Where a port's traffic is recorded (capture, capture_max_kib).
 struct CaptureOptions {
     std::string file;  // an absolute path; empty: no capture
@@ -36,6 +70,12 @@ struct CaptureOptions {
 struct SerialOptions {
     FrameGap frameGap;
     ReplyTimeout replyTimeout = ReplyTimeout::kSpec;
+    DeviceOption device;
+    bool exclusive = false;
+    bool lowLatency = false;
+    Rs485Options rs485;
+    bool customBaud = false;
+    WriteTimeout writeTimeout;
     CaptureOptions capture;
 };
 
@@ -112,6 +152,13 @@ public:
     std::vector<ConfigEntry> Describe(SectionKind kind, const std::string& serialName = "") const;
 
     bool empty() const { return sections_.empty(); }
+    // Whether a section applies to the serial port on /dev/NAME ([serial] or
+    // [serial NAME]), to network ports ([net]). A port no section applies to
+    // keeps no options and behaves as without the file.
+    bool AppliesToSerial(const std::string& name) const;
+    bool AppliesToNet() const;
+    // The NAMEs of the [serial NAME] sections in force, in lower case.
+    std::vector<std::string> SerialNames() const;
 
 private:
     // Valid values only, by section ("serial", "serial NAME" in lower case,

@@ -4,7 +4,7 @@
 #ifndef KQSER_SETTINGS_P_H
 #define KQSER_SETTINGS_P_H
 
-#include "Config_p.h"
+#include "ConfigFile_p.h"
 
 namespace kq {
 
@@ -16,9 +16,6 @@ const Config& ActiveConfig();
 // /etc/kqser.conf) into the configuration in force, and logs one line for
 // each problem with it. A missing file is silence.
 void ReadActiveConfig();
-
-// The largest file read; a larger one is reported and not used.
-constexpr size_t kConfigFileLimit = 1 << 20;
 
 }  // namespace kq
 

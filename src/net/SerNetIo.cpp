@@ -16,8 +16,10 @@
 #include "NetSys_p.h"
 #include "NetUtil_p.h"
 #include "PortCapture_p.h"
+#include "PortExtras_p.h"
 #include "SerNetHost_p.h"
 #include "SerNet_p.h"
+#include "Settings_p.h"
 
 namespace {
 
@@ -51,6 +53,21 @@ bool SetFlagOrClose(int fd, int level, int name, int value) {
     }
     ::close(fd);
     return false;
+}
+
+// The options of a network port, kept beside it when a [net] section is in
+// force: its capture started or changed, its send bound returned
+// (send_timeout_ms); else nothing kept, and the bound is kSendTimeoutMs.
+int NetOptionsFor(const void* port) {
+    const kq::Config& config = kq::ActiveConfig();
+    if (!config.empty() && config.AppliesToNet()) {
+        kq::PortExtras& extras = kq::ExtrasFor(port);
+        extras.net = config.Net();
+        kq::UseCapture(port, extras.net.capture);
+        return extras.net.sendTimeoutMs;
+    }
+    kq::DropExtras(port);
+    return kSendTimeoutMs;
 }
 
 // A new socket for the mode, or -1 after the failure line, which a stream
@@ -140,13 +157,13 @@ long long QueuedBytes(int fd, kq::NetMode mode) {
 
 int CSerNet::Open(const char* def) {
     UpdParams(def);
-    kq::CaptureFromNetConfig(this);
     if (m_nSocket >= 0) {
         ::close(m_nSocket);
         m_nSocket = -1;
     }
 
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
+    const int sendTimeoutMs = NetOptionsFor(this);
     in_addr host{};
     if (mode != kq::NetMode::Broadcast &&
         (kq::HostWasCut(this, m_szHost) || !kq::NetHostAddr(m_szHost, &host))) {
@@ -179,7 +196,7 @@ int CSerNet::Open(const char* def) {
             return 0;
         }
     }
-    if (!BoundSends(fd, kSendTimeoutMs)) {
+    if (!BoundSends(fd, sendTimeoutMs)) {
         ::close(fd);
         return 0;
     }

@@ -9,7 +9,6 @@
 #include "CaptureFormat_p.h"
 #include "PortExtras_p.h"
 #include "SerBase_p.h"
-#include "Settings_p.h"
 #include "SysFile_p.h"
 
 namespace kq {
@@ -79,22 +78,6 @@ void UseCapture(const void* port, const CaptureOptions& options) {
     if (extras.capture == nullptr || extras.capture->path() != options.file) {
         extras.capture = SharedFile(options);
     }
-}
-
-void CaptureFromSerialConfig(const void* port, const char* device, int number) {
-    const Config& config = ActiveConfig();
-    if (config.empty() && FindExtras(port) == nullptr) {
-        return;
-    }
-    UseCapture(port, config.Serial(std::string(device) + std::to_string(number)).capture);
-}
-
-void CaptureFromNetConfig(const void* port) {
-    const Config& config = ActiveConfig();
-    if (config.empty() && FindExtras(port) == nullptr) {
-        return;
-    }
-    UseCapture(port, config.Net().capture);
 }
 
 void CaptureRead(CSerBase* port, const unsigned char* buf, int count) {

@@ -11,13 +11,7 @@ class CSerBase;
 
 namespace kq {
 
-// Called by Open once the port knows its name: starts, changes or stops the
-// port's capture as the configuration in force says. A serial port is named
-// by its device and number as it opens them (ttyUSB and 0: [serial
-// ttyUSB0]). Without a configuration file they do nothing.
-void CaptureFromSerialConfig(const void* port, const char* device, int number);
-void CaptureFromNetConfig(const void* port);
-
+// Called by Open with the options it resolved for the port.
 // Starts (a file), changes or stops (none) a port's capture.
 void UseCapture(const void* port, const CaptureOptions& options);
 

@@ -13,7 +13,6 @@ namespace {
 struct Table {
     std::mutex lock;
     std::unordered_map<const void*, PortExtras> extras;  // nodes: stable addresses
-    std::atomic<size_t> count{0};
 };
 
 Table& TheTable() {
@@ -23,12 +22,10 @@ Table& TheTable() {
 
 }  // namespace
 
-PortExtras* FindExtras(const void* port) {
+std::atomic<size_t> g_portsWithExtras{0};
+
+PortExtras* FindExtrasLocked(const void* port) {
     Table& table = TheTable();
-    // Without a configuration file no port has extras: no lock at all.
-    if (table.count.load(std::memory_order_acquire) == 0) {
-        return nullptr;
-    }
     std::lock_guard<std::mutex> hold(table.lock);
     const auto it = table.extras.find(port);
     return it != table.extras.end() ? &it->second : nullptr;
@@ -38,18 +35,18 @@ PortExtras& ExtrasFor(const void* port) {
     Table& table = TheTable();
     std::lock_guard<std::mutex> hold(table.lock);
     PortExtras& extras = table.extras[port];
-    table.count.store(table.extras.size(), std::memory_order_release);
+    g_portsWithExtras.store(table.extras.size(), std::memory_order_release);
     return extras;
 }
 
 void DropExtras(const void* port) {
-    Table& table = TheTable();
-    if (table.count.load(std::memory_order_acquire) == 0) {
+    if (g_portsWithExtras.load(std::memory_order_acquire) == 0) {
         return;
     }
+    Table& table = TheTable();
     std::lock_guard<std::mutex> hold(table.lock);
     table.extras.erase(port);
-    table.count.store(table.extras.size(), std::memory_order_release);
+    g_portsWithExtras.store(table.extras.size(), std::memory_order_release);
 }
 
 }  // namespace kq

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace kq {
@@ -58,6 +60,26 @@ void CopyCut(char* dst, size_t dstSize, const char* src, size_t n) {
         n = 0;
     }
     dst[n] = '\0';
+}
+
+std::string Format(const char* format, ...) {
+    char small[160];
+    va_list ap;
+    va_start(ap, format);
+    const int n = std::vsnprintf(small, sizeof small, format, ap);
+    va_end(ap);
+    if (n < 0) {
+        return std::string();
+    }
+    if (static_cast<size_t>(n) < sizeof small) {
+        return std::string(small, static_cast<size_t>(n));
+    }
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    va_start(ap, format);
+    std::vsnprintf(&text[0], text.size(), format, ap);
+    va_end(ap);
+    text.resize(static_cast<size_t>(n));
+    return text;
 }
 
 }  // namespace kq

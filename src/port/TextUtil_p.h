@@ -3,6 +3,7 @@
 #define KQSER_TEXTUTIL_H
 
 #include <cstddef>
+#include <string>
 
 namespace kq {
 
@@ -18,6 +19,10 @@ int ToInt(const char* text);
 // Copies at most n characters of src, cut to what dst (of dstSize bytes)
 // holds with its terminator; dst is always terminated.
 void CopyCut(char* dst, size_t dstSize, const char* src, size_t n);
+
+// printf into a string: one call where a chain of appends would cost code
+// at every place that builds a message.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Type codes are plain sums of kind and number; a number from a hostile
 // definition string must not make that sum undefined.

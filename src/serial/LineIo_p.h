@@ -29,6 +29,22 @@ LineResult LineWrite(int fd, const void* buf, size_t len, OnSignal onSignal);
 // *revents set when the line is ready, 0 on time-out, negative on failure.
 LineResult LineWait(int fd, short events, long long timeoutNs, short* revents, OnSignal onSignal);
 
+// One ioctl on the line (arg: the request's record, or null).
+LineResult LineIoctl(int fd, unsigned long request, void* arg);
+// flock(2): LOCK_EX | LOCK_NB and the like.
+LineResult LineFlock(int fd, int operation);
+// Waits until the output queue has gone out on the wire (tcdrain).
+LineResult LineDrain(int fd);
+// Switches O_NONBLOCK on or off, the other status flags kept.
+LineResult LineNonBlocking(int fd, bool on);
+// Sleeps ns on the monotonic clock, to the end after a signal.
+void LineSleepNs(long long ns);
+// fstat and stat: the device and inode of a line's file.
+LineResult LineFileId(int fd, const char* path, dev_t* dev, ino_t* ino);
+
+// The monotonic clock in nanoseconds, which LineWait's time-outs follow.
+long long LineClockNs();
+
 // True when the other end of the line is gone: a tty whose adapter was
 // unplugged or whose pty master was closed reads as end of file at once.
 bool LineHungUp(int fd);

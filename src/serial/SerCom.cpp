@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Descriptor_p.h"
 #include "KqLog_p.h"
+#include "LineOptions_p.h"
 #include "SerialDef_p.h"
-#include "TextUtil_p.h"
 
 CSerCom::CSerCom(int number) : CSerBase(number) {
     InitCom();
@@ -27,15 +26,16 @@ CSerCom::CSerCom(const char* def, const kq::SerialDefScan& scan) : CSerBase(def)
 
 CSerCom::~CSerCom() {
     // A host may free the manager without closing; never leak the line.
-    kq::ReleaseDescriptor(&m_nHandle);
+    kq::ReleaseLine(this, &m_nHandle);
 }
 
 void CSerCom::InitCom() {
-    std::strcpy(m_szDevice, "COM");
-    m_nBaud = 9600;
-    m_nParity = 0;
-    m_nDataBits = 8;
-    m_nStopBits = 1;
+    const kq::SerialFields defaults;
+    std::memcpy(m_szDevice, defaults.device, sizeof m_szDevice);
+    m_nBaud = defaults.baud;
+    m_nParity = defaults.parity;
+    m_nDataBits = defaults.dataBits;
+    m_nStopBits = defaults.stopBits;
     m_nHandle = -1;
     m_nWaitValue = 1000;
     m_bWait = false;
@@ -55,23 +55,21 @@ void CSerCom::ApplyDef(const char* def, const kq::SerialDefScan& scan) {
     m_nKind = KQ_KIND_SERIAL;
     if (scan.bounded) {
         m_nKind = kq::SerialKindOf(def);
-        std::memcpy(m_szDevice, scan.device.text, sizeof m_szDevice);
     }
-    if (scan.number.present) {
-        m_nNumber = kq::ToInt(scan.number.text);
-    }
-    if (scan.baud.present) {
-        kq::ReadDecimal(scan.baud.text, &m_nBaud);
-    }
-    if (scan.parity.present) {
-        m_nParity = kq::ParityCodeOf(scan.parity.text);
-    }
-    if (scan.dataBits.present) {
-        kq::ReadDecimal(scan.dataBits.text, &m_nDataBits);
-    }
-    if (scan.stopBits.present) {
-        kq::StopBitsCodeOf(scan.stopBits.text, &m_nStopBits);
-    }
+    kq::SerialFields fields;
+    std::memcpy(fields.device, m_szDevice, sizeof fields.device);
+    fields.number = m_nNumber;
+    fields.baud = m_nBaud;
+    fields.parity = m_nParity;
+    fields.dataBits = m_nDataBits;
+    fields.stopBits = m_nStopBits;
+    kq::ApplySerialDef(scan, &fields);
+    std::memcpy(m_szDevice, fields.device, sizeof m_szDevice);
+    m_nNumber = fields.number;
+    m_nBaud = fields.baud;
+    m_nParity = fields.parity;
+    m_nDataBits = fields.dataBits;
+    m_nStopBits = fields.stopBits;
     KQ_LOG("CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n", m_szDevice, m_nNumber, m_nParity,
            m_nStopBits);
     UpdNote();

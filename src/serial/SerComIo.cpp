@@ -1,36 +1,126 @@
 // Serial port: line configuration, open, read, write, purge and close.
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "Descriptor_p.h"
+#include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
 #include "LineIo_p.h"
+#include "LineOptions_p.h"
 #include "LineSettings_p.h"
 #include "PortCapture_p.h"
+#include "PortExtras_p.h"
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
+#include "Settings_p.h"
+
+namespace {
+
+// The options kqser.conf gives the port on /dev/NAME, kept beside the port;
+// null when no section applies to it, and then the port does exactly what it
+// does without the file.
+kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
+    const kq::Config& config = kq::ActiveConfig();
+    if (!config.empty()) {
+        const std::string name = device + std::to_string(number);
+        if (config.AppliesToSerial(name)) {
+            kq::PortExtras& extras = kq::ExtrasFor(port);
+            // A capture file already open stays open if the port keeps it.
+            auto capture = std::move(extras.capture);
+            extras = kq::PortExtras();
+            extras.capture = std::move(capture);
+            extras.serial = config.Serial(name);
+            kq::UseCapture(port, extras.serial.capture);
+            return &extras;
+        }
+    }
+    kq::DropExtras(port);
+    return nullptr;
+}
+
+// Read with a frame gap or the host's reply time-out: waits for the first
+// byte, then ends at gapNs of silence, a full buffer, a failure or a
+// hang-up. Waits with ppoll, so the gap holds to well below a millisecond.
+int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long long gapNs) {
+    // A signal ends a read as any failure does; a wait goes on after one.
+    const kq::OnSignal onRead = kq::OnSignal::kReport;
+    const kq::OnSignal onWait = kq::OnSignal::kRetry;
+    int stored = 0;
+    bool first = true;
+    // The first byte: one wait, however long, costs what one poll costs.
+    const long long deadline = firstWaitNs < 0 ? -1 : kq::LineClockNs() + firstWaitNs;
+    while (stored == 0) {
+        long long left = -1;
+        if (deadline >= 0) {
+            left = deadline - kq::LineClockNs();
+            left = left < 0 ? 0 : left;
+        }
+        if (kq::LineWait(fd, POLLIN, left, nullptr, onWait).n <= 0) {
+            return 0;
+        }
+        const ssize_t n = kq::LineRead(fd, buf, static_cast<size_t>(len), onRead).n;
+        if (n <= 0) {
+            return 0;  // ready, yet nothing to read: the line hung up
+        }
+        stored = static_cast<int>(n);
+        // A 0x00 in front of a reply is line noise, as in the read loop.
+        if (first && buf[0] == 0x00) {
+            --stored;
+            std::memmove(buf, buf + 1, static_cast<size_t>(stored));
+        }
+        first = false;
+    }
+    while (stored < len) {
+        if (kq::LineWait(fd, POLLIN, gapNs, nullptr, onWait).n <= 0) {
+            break;
+        }
+        const ssize_t n =
+            kq::LineRead(fd, buf + stored, static_cast<size_t>(len - stored), onRead).n;
+        if (n <= 0) {
+            break;
+        }
+        stored += static_cast<int>(n);
+    }
+    return stored;
+}
+
+}  // namespace
 
 int CSerCom::Open(const char* def) {
     UpdParams(def);
-    kq::CaptureFromSerialConfig(this, m_szDevice, m_nNumber);
 
     // Re-opening must not leak the descriptor held so far.
-    kq::ReleaseDescriptor(&m_nHandle);
+    kq::ReleaseLine(this, &m_nHandle);
 
     char path[64];
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
-    KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopBits);
+    kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
+    const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
+    std::string opened = path;
+    if (extras != nullptr && !kq::DevicePath(tag, extras->serial.device, path, &opened)) {
+        return 0;
+    }
+    KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
+           m_nStopBits);
 
-    m_nHandle = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_nHandle < 0) {
+        const int err = errno;
         m_nHandle = -1;
+        if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
+            kq::LogHeldLine(tag, opened);
+        }
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
@@ -42,18 +132,38 @@ int CSerCom::Open(const char* def) {
         return 0;
     }
 
+    // Before the settings: a line another process holds is left as it is.
+    if (extras != nullptr && extras->serial.exclusive) {
+        if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
+            kq::ReleaseDescriptor(&m_nHandle);
+            return 0;
+        }
+        extras->exclusiveHeld = true;
+    }
+
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopBits, 'N') < 0) {
-        kq::ReleaseDescriptor(&m_nHandle);
+        kq::ReleaseLine(this, &m_nHandle);
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
+    const std::string ttyName = extras != nullptr ? kq::TtyNameOf(opened) : "";
+    if (extras != nullptr &&
+        !kq::SetUpLine(tag, m_nHandle, extras,
+                       kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits), m_nBaud,
+                       ttyName)) {
+        kq::ReleaseLine(this, &m_nHandle);
+        return 0;
+    }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
+    if (extras != nullptr) {
+        kq::WorkOutGap(tag, extras, ttyName);
+    }
     return 1;
 }
 
 int CSerCom::Close() {
     if (IsOpened()) {
-        kq::ReleaseDescriptor(&m_nHandle);
+        kq::ReleaseLine(this, &m_nHandle);
     }
     return 1;
 }
@@ -88,6 +198,18 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
+    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+        const kq::SerialOptions& options = extras->serial;
+        if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kSpec) {
+            // Without a gap the reply ends as the line's read timing ends it.
+            const long long gapNs = extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs;
+            const int stored = ReadFramed(
+                m_nHandle, buf, len, kq::FirstByteWaitNs(options.replyTimeout, timeout), gapNs);
+            KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+            kq::CaptureRead(this, buf, stored);
+            return stored;
+        }
+    }
 
     int stored = 0;
     int passes = timeout / 1000;
@@ -121,7 +243,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             if (passes > 0) {
                 --passes;
             }
-            ::usleep(1000);
+            ::usleep(static_cast<useconds_t>(kq::kPassPauseNs / 1000));
         }
         const ssize_t n =
             kq::LineRead(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal).n;
@@ -143,10 +265,19 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (buf == nullptr || len < 0) {
         return -1;
     }
-    // One write, as the caller asked; a signal fails it (a short count is
-    // the caller's to see).
-    const int n = static_cast<int>(
-        kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+    int n;
+    const kq::PortExtras* extras = kq::FindExtras(this);
+    if (extras != nullptr && len > 0 &&
+        (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
+         extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
+        n = kq::WriteWithOptions({GetNote(), static_cast<unsigned int>(GetType())}, m_nHandle, buf,
+                                 len, *extras);
+    } else {
+        // One write, as the caller asked; a signal fails it (a short count
+        // is the caller's to see).
+        n = static_cast<int>(
+            kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+    }
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
     }

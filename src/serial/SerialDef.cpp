@@ -93,6 +93,27 @@ int SerialTypeOf(const char* def) {
     return SerialTypeOf(def, ScanSerialDef(def));
 }
 
+void ApplySerialDef(const SerialDefScan& scan, SerialFields* fields) {
+    if (scan.bounded) {
+        std::memcpy(fields->device, scan.device.text, sizeof fields->device);
+    }
+    if (scan.number.present) {
+        fields->number = ToInt(scan.number.text);
+    }
+    if (scan.baud.present) {
+        ReadDecimal(scan.baud.text, &fields->baud);
+    }
+    if (scan.parity.present) {
+        fields->parity = ParityCodeOf(scan.parity.text);
+    }
+    if (scan.dataBits.present) {
+        ReadDecimal(scan.dataBits.text, &fields->dataBits);
+    }
+    if (scan.stopBits.present) {
+        StopBitsCodeOf(scan.stopBits.text, &fields->stopBits);
+    }
+}
+
 int ParityCodeOf(const char* text) {
     switch (text != nullptr ? text[0] : '\0') {
         case 'O':

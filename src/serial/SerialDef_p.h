@@ -50,6 +50,20 @@ int SerialKindOf(const char* def);
 int SerialTypeOf(const char* def);
 int SerialTypeOf(const char* def, const SerialDefScan& scan);
 
+// What a definition string sets on a serial port.
+struct SerialFields {
+    char device[kSerialFieldSize] = "COM";
+    int number = 1;
+    int baud = 9600;
+    int parity = 0;  // code: 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int dataBits = 8;
+    int stopBits = 1;  // code: 0 one, 1 one and a half, 2 two
+};
+
+// Applies a scan to a port's fields: each segment the string has replaces
+// its field (an unreadable baud or data-bit count keeps the old value).
+void ApplySerialDef(const SerialDefScan& scan, SerialFields* fields);
+
 // Field codes: parity from the first character of its field (N 0, O 1, E 2,
 // M 3, S 4; anything else 0); stop bits from the exact text ("1" 0, "1.5" 1,
 // "2" 2; false for any other text, which keeps the code it had).

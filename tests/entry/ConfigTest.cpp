@@ -182,7 +182,7 @@ TEST(Config, DescribeSaysWhereEachValueCameFrom) {
         "[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n"
         "[net]\ncapture = /var/log/net.cap\n");
     const std::vector<kq::ConfigEntry> usb = config.Describe(SectionKind::kSerial, "ttyUSB0");
-    ASSERT_EQ(usb.size(), 4u);
+    ASSERT_EQ(usb.size(), 13u);  // every serial key, in the table's order
     EXPECT_STREQ(usb[0].key->name, "frame_gap");
     EXPECT_EQ(usb[0].value, "auto");
     EXPECT_EQ(kq::SourceText(usb[0].source, "ttyUSB0"), "[serial ttyUSB0]");
@@ -282,6 +282,111 @@ TEST(Config, CaptureKeysInEachPortSection) {
     EXPECT_EQ(problems.size(), 2u);
     EXPECT_EQ(bad.Net().capture.file, "");
     EXPECT_EQ(bad.Net().capture.maxKib, 1024);
+}
+
+// The keys of the field options: each value that is used, and what a bad
+// one gives (its default).
+TEST(Config, DeviceValues) {
+    const struct {
+        const char* text;
+        bool ok;
+        kq::DeviceOption::Kind kind;
+        unsigned vendor, product;
+        const char* serial;
+        int interface;
+    } rows[] = {
+        {"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", true, kq::DeviceOption::kPath, 0, 0, "",
+         -1},
+        {"/dev/ttyUSB3", true, kq::DeviceOption::kPath, 0, 0, "", -1},
+        {"usb:0403:6001", true, kq::DeviceOption::kUsb, 0x0403, 0x6001, "", -1},
+        {"USB:10C4:ea60:0001", true, kq::DeviceOption::kUsb, 0x10c4, 0xea60, "0001", -1},
+        {"usb:0403:6010:FT4X2Z:1", true, kq::DeviceOption::kUsb, 0x0403, 0x6010, "FT4X2Z", 1},
+        {"usb:0403:6010::1", true, kq::DeviceOption::kUsb, 0x0403, 0x6010, "", 1},
+        {"ttyUSB0", false, kq::DeviceOption::kName, 0, 0, "", -1},  // not absolute
+        {"usb:403:6001", false, kq::DeviceOption::kName, 0, 0, "", -1},
+        {"usb:0403:60g1", false, kq::DeviceOption::kName, 0, 0, "", -1},
+        {"usb:0403", false, kq::DeviceOption::kName, 0, 0, "", -1},
+        {"usb:0403:6001:A:1:2", false, kq::DeviceOption::kName, 0, 0, "", -1},
+        {"usb:0403:6001:A:256", false, kq::DeviceOption::kName, 0, 0, "", -1},
+        {"usb:0403:6001:A:x", false, kq::DeviceOption::kName, 0, 0, "", -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config =
+            Parse(std::string("[serial ttyS0]\ndevice = ") + row.text + "\n", &problems);
+        const kq::DeviceOption device = config.Serial("ttyS0").device;
+        EXPECT_EQ(problems.empty(), row.ok);
+        EXPECT_EQ(device.kind, row.kind);
+        if (row.kind == kq::DeviceOption::kPath) {
+            EXPECT_EQ(device.path, row.text);
+        }
+        EXPECT_EQ(device.usb.vendor, row.vendor);
+        EXPECT_EQ(device.usb.product, row.product);
+        EXPECT_EQ(device.usb.serial, row.serial);
+        EXPECT_EQ(device.usb.interface, row.interface);
+    }
+    // The default opens /dev/NAME; a path longer than a device name fits.
+    EXPECT_EQ(Parse("").Serial("ttyS0").device.kind, kq::DeviceOption::kName);
+    const std::string longPath = "/dev/serial/by-path/" + std::string(200, 'p');
+    EXPECT_EQ(Parse("[serial]\ndevice = " + longPath + "\n").Serial("x").device.path, longPath);
+}
+
+TEST(Config, LineOptionValues) {
+    const struct {
+        const char* text;
+        bool ok;
+    } rows[] = {
+        {"exclusive = on", true},
+        {"exclusive = OFF", true},
+        {"exclusive = yes", false},
+        {"low_latency = on", true},
+        {"low_latency = 1", false},
+        {"custom_baud = on", true},
+        {"rs485 = on", true},
+        {"rs485 = rts", true},
+        {"rs485 = RTS", true},
+        {"rs485 = auto", false},
+        {"rs485_rts_on_send = low", true},
+        {"rs485_rts_on_send = 0", false},
+        {"rs485_delay_before_ms = 100", true},
+        {"rs485_delay_before_ms = 101", false},
+        {"rs485_delay_after_ms = 2.5", false},
+        {"rs485_delay_after_ms = -1", false},
+        {"write_timeout = auto", true},
+        {"write_timeout = 1", true},
+        {"write_timeout = 3600000", true},
+        {"write_timeout = 0", false},
+        {"write_timeout = 1.5", false},
+        {"write_timeout = never", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        Parse(std::string("[serial]\n") + row.text + "\n", &problems);
+        EXPECT_EQ(problems.empty(), row.ok) << (problems.empty() ? "" : problems.front());
+    }
+    const kq::SerialOptions set =
+        Parse(
+            "[serial]\nexclusive = on\nlow_latency = on\ncustom_baud = on\nrs485 = rts\n"
+            "rs485_rts_on_send = low\nrs485_delay_before_ms = 3\nrs485_delay_after_ms = 7\n"
+            "write_timeout = 250\n")
+            .Serial("ttyS1");
+    EXPECT_TRUE(set.exclusive);
+    EXPECT_TRUE(set.lowLatency);
+    EXPECT_TRUE(set.customBaud);
+    EXPECT_EQ(set.rs485.mode, kq::Rs485Options::kRts);
+    EXPECT_FALSE(set.rs485.rtsHighOnSend);
+    EXPECT_EQ(set.rs485.delayBeforeMs, 3);
+    EXPECT_EQ(set.rs485.delayAfterMs, 7);
+    EXPECT_EQ(set.writeTimeout.mode, kq::WriteTimeout::kFixed);
+    EXPECT_EQ(set.writeTimeout.ms, 250);
+    // Defaults: today's behaviour.
+    const kq::SerialOptions plain = Parse("").Serial("ttyS1");
+    EXPECT_FALSE(plain.exclusive || plain.lowLatency || plain.customBaud);
+    EXPECT_EQ(plain.rs485.mode, kq::Rs485Options::kOff);
+    EXPECT_TRUE(plain.rs485.rtsHighOnSend);
+    EXPECT_EQ(plain.writeTimeout.mode, kq::WriteTimeout::kOff);
 }
 
 TEST(Config, Path) {

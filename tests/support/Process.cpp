@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -16,6 +17,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <algorithm>
 #include <vector>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -81,6 +83,15 @@ int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
     return std::remove(path);
 }
 
+void RemoveTree(const std::string& path) {
+    nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Parent(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -94,6 +105,42 @@ TempDir::~TempDir() {
     if (ok()) {
         nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
+}
+
+bool TempDir::MakeDirs(const std::string& relative) const {
+    std::string at = path_;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        end = end == std::string::npos ? relative.size() : end;
+        if (end > start) {
+            at += "/" + relative.substr(start, end - start);
+            if (::mkdir(at.c_str(), 0755) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool TempDir::WriteFile(const std::string& relative, const std::string& text) const {
+    if (!MakeDirs(Parent(relative))) {
+        return false;
+    }
+    std::ofstream out(path_ + "/" + relative, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+bool TempDir::Link(const std::string& relative, const std::string& target) const {
+    return MakeDirs(Parent(relative)) &&
+           ::symlink(target.c_str(), (path_ + "/" + relative).c_str()) == 0;
+}
+
+bool TempDir::Remove(const std::string& relative) const {
+    RemoveTree(path_ + "/" + relative);
+    return true;
 }
 
 void WithoutFreeDescriptors(const std::function<void()>& fn) {

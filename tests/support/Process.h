@@ -37,6 +37,12 @@ public:
     const std::string& path() const { return path_; }
     // The path of name inside the folder.
     std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Writes a file, makes folders, a symbolic link, or removes a tree, at a
+    // path relative to the folder (the folders on the way are made).
+    bool WriteFile(const std::string& relative, const std::string& text) const;
+    bool MakeDirs(const std::string& relative) const;
+    bool Link(const std::string& relative, const std::string& target) const;
+    bool Remove(const std::string& relative) const;
 
 private:
     std::string path_;

@@ -24,9 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include "AnsweringPeers.h"
 #include "Capture.h"
 #include "Child.h"
-#include "AnsweringPeers.h"
 #include "Pty.h"
 
 namespace {

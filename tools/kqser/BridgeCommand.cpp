@@ -4,6 +4,7 @@
 
 #include "Commands.h"
 #include "Endpoint.h"
+#include "FieldConfig.h"
 #include "Modbus.h"
 #include "Stats.h"
 #include "Sys.h"
@@ -262,7 +263,7 @@ int RunBridge(const Common& common, const Args& args) {
     if (!ParseListenAddress(args.Get("--listen"), &address, &listenPort, &error)) {
         return Complain(common, "--listen: " + error, kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;

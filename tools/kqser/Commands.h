@@ -37,6 +37,9 @@ constexpr int kReadPeerClosed = -2;  // a stream peer closed the connection
 // Waits up to timeoutMs for data, then reads what the library returns as one
 // reply.
 int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs);
+// For a serial port just opened: warnings on standard error for what DEF
+// asks and the line cannot have, and the settings it has (tcgetattr).
+void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def);
 // True when a serial line reports a hang-up (the device went away).
 bool LineHungUp(ISerBase* port);
 // A parsed numeric option, or fallback; false after complaining (usage).

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Commands.h"
+#include "FieldConfig.h"
 #include "Format.h"
 #include "Modbus.h"
 #include "Stats.h"
@@ -107,7 +108,7 @@ int RunModbus(const Common& common, const Args& args) {
     if (args.positional.empty()) {
         return Complain(common, "needs DEF, then read or write (kqser modbus --help)", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;

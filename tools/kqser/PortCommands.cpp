@@ -2,19 +2,24 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "Commands.h"
+#include "FieldConfig.h"
 #include "Format.h"
 #include "HexArg.h"
+#include "LineSpeed_p.h"
 #include "Modbus.h"
 #include "Stats.h"
+#include "Sys.h"
 
 namespace kqtool {
 
@@ -94,6 +99,22 @@ ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& i
     return session->OpenPort(def, type, code, info.portClass == PortClass::kNet, hint);
 }
 
+void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def) {
+    if (info.portClass != PortClass::kSerial) return;
+    const SerialTarget target = SerialTargetOf(def);
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    for (const std::string& warning :
+         DefWarnings(target.fields, file.config.Serial(target.name).customBaud)) {
+        std::fprintf(stderr, "kqser %s: warning: %s\n", common.command.c_str(), warning.c_str());
+    }
+    termios tio;
+    const int fd = port->GetHandle();
+    if (fd < 0 || tcgetattr(fd, &tio) != 0) return;
+    int exact = 0;
+    kq::ReadLineSpeed(fd, &exact);
+    Say(common, "line: %s\n", LineText(tio, exact).c_str());
+}
+
 bool LineHungUp(ISerBase* port) {
     const int fd = port->GetHandle();
     if (fd < 0) return false;
@@ -111,14 +132,21 @@ int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, 
         if (n < 0 && g_stop != 0) return kReadNothing;
         return (n < 0 && !port->IsOpened()) ? kReadFailed : kReadNothing;
     }
-    // A serial Read waits 0.2 s for a first byte per pass; repeat passes
-    // until the time-out rather than lean on the library's coarse pass count.
+    // Wait on the line itself, in turns short enough for Ctrl-C, rather than
+    // lean on the library's coarse pass count; a Read that does not wait
+    // (reply_timeout = host) is then made only when a byte is there.
+    const int fd = port->GetHandle();
+    if (fd < 0) return port->Read(buf, len, 0);
     const double deadline = NowMs() + timeoutMs;
     do {
-        const double start = NowMs();
+        const double left = deadline - NowMs();
+        pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, left > 200 ? 200 : left > 0 ? static_cast<int>(left) : 0) <= 0) {
+            continue;
+        }
         const int n = port->Read(buf, len, 0);
         if (n != 0) return n;
-        if (NowMs() - start < 50 && LineHungUp(port)) return kReadFailed;
+        if (LineHungUp(port)) return kReadFailed;
     } while (g_stop == 0 && NowMs() < deadline);
     return kReadNothing;
 }
@@ -132,7 +160,7 @@ int RunSend(const Common& common, const Args& args) {
     if (text && args.positional.size() > 1) {
         return Complain(common, "takes either HEX or --text, not both", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
@@ -167,6 +195,7 @@ int RunSend(const Common& common, const Args& args) {
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
+    ShowLine(common, port, info, def);
 
     Say(common, "-> %zu bytes to %s (type %s)\n%s", request.size(), NoteOf(port).c_str(),
         TypeText(port->GetType()).c_str(),
@@ -257,7 +286,7 @@ int RunListen(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser listen --help)", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
@@ -266,14 +295,34 @@ int RunListen(const Common& common, const Args& args) {
         !NumberOption(common, args, "--timeout", 0, 86400000, 0, &timeoutMs, &code)) {
         return code;
     }
+    const bool serial = info.portClass == PortClass::kSerial;
+    const SerialTarget target = SerialTargetOf(def);
+    if (args.Has("--gap")) {
+        if (!serial) return Complain(common, "--gap applies to serial ports only", kExitUsage);
+        // The library frames by kqser.conf: hand it the user's file with the
+        // gap added for this port, in memory.
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        std::string text, path, error;
+        if (!TextWithGap(file, target.name, args.Get("--gap"), &text, &error)) {
+            return Complain(common, "--gap " + error, kExitUsage);
+        }
+        if (MemoryFile(text, &path, &error) < 0) return Complain(common, error, kExitFailed);
+        setenv("KQSER_CONF", path.c_str(), 1);
+    }
+    std::string framing;
+    if (serial) {
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        framing = ", frame gap " + GapText(PlanOpen(file.config, target, "/sys", "/dev").gap);
+    }
 
     Session session(common);
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
+    ShowLine(common, port, info, def);
 
-    Say(common, "listening on %s (type %s); Ctrl-C stops\n", NoteOf(port).c_str(),
-        TypeText(port->GetType()).c_str());
+    Say(common, "listening on %s (type %s)%s; Ctrl-C stops\n", NoteOf(port).c_str(),
+        TypeText(port->GetType()).c_str(), framing.c_str());
     const double start = NowMs();
     std::vector<unsigned char> buf(4096);
     long long frames = 0, bytes = 0;

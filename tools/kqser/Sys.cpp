@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pty.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -136,6 +137,22 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
     all << in.rdbuf();
     *text = all.str();
     return true;
+}
+
+int MemoryFile(const std::string& text, std::string* path, std::string* error) {
+    const int fd = memfd_create("kqser.conf", MFD_CLOEXEC);
+    if (fd < 0) {
+        *error = Why("memfd_create", errno);
+        return -1;
+    }
+    if (!WriteAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        const int err = errno;
+        *error = Why("memfd", err);
+        close(fd);
+        return -1;
+    }
+    *path = "/proc/self/fd/" + std::to_string(fd);
+    return fd;
 }
 
 void WallClock(int64_t* seconds, int* micros) {

@@ -30,6 +30,9 @@ ssize_t SendSome(int fd, const uint8_t* buf, size_t n, int* error);
 bool WriteAll(int fd, const uint8_t* buf, size_t n);
 void CloseFd(int fd);
 bool ReadWholeFile(const std::string& path, std::string* text, std::string* error);
+// A file in memory holding text, for as long as the process lives; its path
+// is /proc/self/fd/N. -1 with *error set when it cannot be made.
+int MemoryFile(const std::string& text, std::string* path, std::string* error);
 // The wall clock: seconds and microseconds since the epoch.
 void WallClock(int64_t* seconds, int* micros);
 

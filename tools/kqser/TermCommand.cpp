@@ -12,6 +12,7 @@
 
 #include "CaptureFile.h"
 #include "Commands.h"
+#include "FieldConfig.h"
 #include "LineEnds.h"
 #include "Sys.h"
 
@@ -103,7 +104,7 @@ int RunTerm(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser term --help)", kExitUsage);
     }
-    const std::string def = args.positional[0];
+    const std::string def = PortDef(args.positional[0]);
     DefInfo info;
     int type = 0;
     if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
@@ -124,6 +125,7 @@ int RunTerm(const Common& common, const Args& args) {
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
+    ShowLine(common, port, info, def);
 
     const bool interactive = isatty(STDIN_FILENO) != 0;
     Say(common, "connected to %s; Ctrl-] leaves; Enter sends %s; local echo %s%s%s\n",

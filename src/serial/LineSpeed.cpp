@@ -1,0 +1,46 @@
+// The kernel's own record: it cannot share a file with <termios.h>.
+#include "LineSpeed_p.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+namespace kq {
+
+namespace {
+
+int Call(int fd, unsigned long request, termios2* tio) {
+    int rc;
+    do {
+        rc = ::ioctl(fd, request, tio);
+    } while (rc < 0 && errno == EINTR);
+    return rc < 0 ? errno : 0;
+}
+
+}  // namespace
+
+int ReadLineSpeed(int fd, int* bps) {
+    termios2 tio{};
+    const int err = Call(fd, TCGETS2, &tio);
+    if (err == 0) {
+        *bps = static_cast<int>(tio.c_ospeed);
+    }
+    return err;
+}
+
+int SetLineSpeed(int fd, int bps) {
+    termios2 tio{};
+    int err = Call(fd, TCGETS2, &tio);
+    if (err != 0) {
+        return err;
+    }
+    tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    tio.c_ispeed = static_cast<speed_t>(bps);
+    tio.c_ospeed = static_cast<speed_t>(bps);
+    err = Call(fd, TCSETS2, &tio);
+    return err;
+}
+
+}  // namespace kq

@@ -1,0 +1,50 @@
+// config: kqser.conf as the library reads it, and what it does to a port.
+#include <cstdio>
+#include <cstdlib>
+
+#include "Commands.h"
+#include "FieldConfig.h"
+
+namespace kqtool {
+
+namespace {
+// Where the library looks: kqser sees what it sees.
+const char kSysRoot[] = "/sys";
+const char kDevRoot[] = "/dev";
+const char kProcRoot[] = "/proc";
+}  // namespace
+
+int RunConfig(const Common& common, const Args& args) {
+    if (args.positional.size() > 1) {
+        return Complain(common, "takes at most one DEF (kqser config --help)", kExitUsage);
+    }
+    SerialTarget target;
+    bool net = false;
+    if (!args.positional.empty()) {
+        DefInfo info;
+        std::string error;
+        const std::string def = PortDef(args.positional[0]);
+        if (!ClassifyDef(def, &info, &error)) {
+            return Complain(common, error, kExitUsage);
+        }
+        net = info.portClass == PortClass::kNet;
+        target = SerialTargetOf(def);
+    }
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    std::fputs(
+        ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot, kDevRoot)
+            .c_str(),
+        stdout);
+    return kExitOk;
+}
+
+int RunPorts(const Common& common, const Args& args) {
+    if (!args.positional.empty()) {
+        return Complain(common, "takes no arguments (kqser ports --help)", kExitUsage);
+    }
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), stdout);
+    return kExitOk;
+}
+
+}  // namespace kqtool
