@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -22,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Interpose.h"
 #include "Pty.h"
 
 namespace {
@@ -64,19 +64,33 @@ void WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-// The library's resolver calls bind to this definition (the executable comes
-// first in the look-up order).
-extern "C" hostent* gethostbyname(const char* name) {
-    ++lookups;
-    using Fn = hostent* (*)(const char*);
-    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "gethostbyname"));
-    if (name == nullptr || real == nullptr ||
-        (!anyLookup && !socktest::HostsEntry(name, nullptr, nullptr))) {
-        h_errno = HOST_NOT_FOUND;
-        return nullptr;
+namespace {
+
+// On the interposition layer, every resolver call of the program (the
+// library's included) comes here first: a name that /etc/hosts does not
+// answer is refused before it can become a query off this machine.
+class LookupGuard : public kqtest::interpose::Handler {
+public:
+    LookupGuard() { kqtest::interpose::Add(this); }
+
+    bool Fail(kqtest::interpose::Call& call, int* err) override {
+        if (call.fn != kqtest::interpose::Fn::gethostbyname) {
+            return false;
+        }
+        ++lookups;
+        if (call.path == nullptr ||
+            (!anyLookup && !socktest::HostsEntry(call.path, nullptr, nullptr))) {
+            *err = HOST_NOT_FOUND;
+            return true;
+        }
+        return false;
     }
-    return real(name);
-}
+};
+
+// In place from the start, never destroyed.
+LookupGuard* const g_guard = new LookupGuard();
+
+}  // namespace
 
 namespace socktest {
 

@@ -710,6 +710,7 @@ int KqGethostnameChk(char* name, size_t len, size_t size) {
 hostent* KqGethostbyname(const char* name) {
     KQ_REAL(hostent * (*)(const char*), "gethostbyname");
     Call call = MakeCall(Fn::gethostbyname, KQ_CALLER());
+    call.path = name;
     int herr = 0;
     bool failed = false;
     ForEach([&](Handler* h) { return failed = h->Fail(call, &herr); });

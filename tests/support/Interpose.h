@@ -88,7 +88,9 @@ struct Call {
     int fd = -1;           // the descriptor it works on; -1 when none
     long op = 0;  // ioctl request, fcntl command, tcsetattr action, tcflush queue, option name
     const void* data = nullptr;  // tcsetattr: the record handed over
-    const char* path = nullptr;  // the path of a call that takes one (open, stat, rename...)
+    // The path of a call that takes one (open, stat, rename...), the name
+    // gethostbyname looks up.
+    const char* path = nullptr;
     // read, write, recv, send and their kin: the byte count, which a handler
     // may cut to make the call short; null for every other call.
     size_t* count = nullptr;
