@@ -117,6 +117,22 @@ TEST(FaultMatrix, SerialPort) {
     RunMatrix(kSerialScenario);
 }
 
+TEST(FaultMatrix, SerialPortWithTimingOptions) {
+    RunMatrix(kSerialTimingScenario);
+}
+
+TEST(FaultMatrix, SerialPortThroughALinkExclusiveAtACustomSpeed) {
+    RunMatrix(kSerialLineScenario);
+}
+
+TEST(FaultMatrix, SerialPortWithRs485ByTheDriverAndLowLatency) {
+    RunMatrix(kSerialRs485Scenario);
+}
+
+TEST(FaultMatrix, SerialPortWithRs485ByRts) {
+    RunMatrix(kSerialRtsScenario);
+}
+
 TEST(FaultMatrix, TcpPortWithReconnect) {
     RunMatrix(kTcpScenario);
 }

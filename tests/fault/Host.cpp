@@ -71,7 +71,8 @@ bool Host::Exchange(uint32_t seq, int timeout) {
         const bool writeFault = faulted && (handle < 0 || ctx_.LandedFd() == handle) &&
                                 (ctx_.FaultFn() == Fn::write || ctx_.FaultFn() == Fn::send ||
                                  ctx_.FaultFn() == Fn::sendto);
-        if (writeFault && ctx_.FaultIsShort() && r != 1) {
+        if (writeFault && ctx_.FaultIsShort() &&
+            r != (rules_.shortWritesFinished ? len - sent : 1)) {
             ctx_.findings.Add("Write returned %d after a send of 1 byte", r);
         }
         if (writeFault && !ctx_.FaultIsShort() && !rules_.writeRetries(ctx_.FaultErr()) &&

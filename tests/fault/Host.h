@@ -30,6 +30,8 @@ struct PortRules {
     // takes one.
     bool (*writeRetries)(int err);
     bool (*openFailsOn)(interpose::Fn fn, int err, int nth, const std::string& path);
+    // A write cut short goes on with the rest (write_timeout).
+    bool shortWritesFinished = false;
 };
 
 class Host {

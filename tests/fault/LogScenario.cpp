@@ -135,7 +135,7 @@ void RunToFile(Context& ctx) {
                       "1796747204.371398\tTX\t100002\t2\t01 03\tpts/2:9600,n,8,1\n");
     WriteConf(ctx, "[log]\nto = " + log + "\nmax_kib = 1\n[serial]\ncapture = " + capture +
                        "\ncapture_max_kib = 1\n");
-    RunSerialScript(ctx, false);
+    RunSerialScript(ctx, SerialScript());
     CheckLines(
         ctx, log, "the log file", [](const std::string& line, int) { return Stamped(line); },
         [](const std::string& line) { return SaysDropped(line, " dropped] "); });
@@ -167,7 +167,7 @@ void RunToStderr(Context& ctx) {
     dup2(p[1], 2);
     close(p[1]);
     WriteConf(ctx, "[log]\nto = stderr\n");
-    RunSerialScript(ctx, false);
+    RunSerialScript(ctx, SerialScript());
     std::fflush(stderr);
     dup2(saved, 2);
     close(saved);
@@ -231,7 +231,7 @@ void RunToSyslog(Context& ctx) {
     WriteConf(ctx, "[log]\nto = syslog\n");
     {
         SyslogHere here(path);
-        RunSerialScript(ctx, false);
+        RunSerialScript(ctx, SerialScript());
     }
     const std::string prefix = "<14>kqSer[" + std::to_string(getpid()) + "]: ";
     int lines = 0;

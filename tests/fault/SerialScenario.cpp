@@ -1,6 +1,7 @@
 // A serial port on a pseudo-terminal, its device on the master side.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -32,9 +33,13 @@ bool SerialOpenFails(Fn fn, int err, int /*nth*/, const std::string& path) {
 // A Read with a time-out below 2000 ms waits at most 0.4 s for silence.
 const PortRules kRules = {true, false, 0, 1000, 600, 1000, 1000, NeverRetried, SerialOpenFails};
 
+bool SignalsAndEmptyBuffers(int err) {
+    return err == EINTR || err == EAGAIN;
+}
+
 }  // namespace
 
-void RunSerialScript(Context& ctx, bool withRoom) {
+void RunSerialScript(Context& ctx, const SerialScript& script) {
     PtyPair pty;
     if (!pty.ok()) {
         ctx.findings.Add("no pseudo-terminal");
@@ -46,14 +51,23 @@ void RunSerialScript(Context& ctx, bool withRoom) {
         return;
     }
     pty.CloseMaster();
-    const std::string def = pty.Def("115200,N,8,1");
+    const std::string params =
+        script.setUp ? script.setUp("/dev/" + pty.SlaveName()) : std::string();
+    const std::string def = pty.Def(params.empty() ? "115200,N,8,1" : params);
 
     ctx.Watch();
     ISerManager* manager = GetManager(ctx);
     ISerBase* port = manager != nullptr
                          ? manager->GetSer(def.c_str(), CSerCom::GetDefType(def.c_str()))
                          : nullptr;
-    Host host(ctx, port, peer, kRules);
+    PortRules rules = kRules;
+    rules.readTimeout = script.readTimeout;
+    rules.readBoundMs += script.readTimeout;
+    if (script.boundedWrites) {
+        rules.writeRetries = SignalsAndEmptyBuffers;
+        rules.shortWritesFinished = true;
+    }
+    Host host(ctx, port, peer, rules);
     if (port == nullptr) {
         ctx.findings.Add("GetSer gave no port");
     } else if (!host.Open()) {
@@ -72,7 +86,7 @@ void RunSerialScript(Context& ctx, bool withRoom) {
         if (!host.Exchange(2, 1000)) {
             host.Recover();
         }
-        if (withRoom && !host.ExchangeWithRoom(4)) {
+        if (script.withRoom && !host.ExchangeWithRoom(4)) {
             host.Recover();
         }
         host.ExchangeAfterRecovery(3, 3);
@@ -93,7 +107,9 @@ namespace {
 
 void Run(Context& ctx) {
     WithoutFiles();
-    RunSerialScript(ctx, true);
+    SerialScript script;
+    script.withRoom = true;
+    RunSerialScript(ctx, script);
 }
 
 }  // namespace

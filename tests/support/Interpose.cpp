@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -38,6 +39,7 @@ int KqFlock(int fd, int op) __asm__("flock");
 int KqTcgetattr(int fd, termios* tio) __asm__("tcgetattr");
 int KqTcsetattr(int fd, int action, const termios* tio) __asm__("tcsetattr");
 int KqTcflush(int fd, int queue) __asm__("tcflush");
+int KqTcdrain(int fd) __asm__("tcdrain");
 int KqPoll(pollfd* fds, nfds_t n, int timeoutMs) __asm__("poll");
 int KqPollChk(pollfd* fds, nfds_t n, int timeoutMs, size_t size) __asm__("__poll_chk");
 int KqPpoll(pollfd* fds, nfds_t n, const void* timeout, const sigset_t* mask) __asm__("ppoll");
@@ -45,6 +47,8 @@ int KqPpollChk(pollfd* fds, nfds_t n, const void* timeout, const sigset_t* mask,
                size_t size) __asm__("__ppoll_chk");
 int KqUsleep(useconds_t us) __asm__("usleep");
 int KqNanosleep(const void* req, void* rem) __asm__("nanosleep");
+int KqClockNanosleep(clockid_t clock, int flags, const void* req,
+                     void* rem) __asm__("clock_nanosleep");
 int KqSocket(int domain, int type, int protocol) __asm__("socket");
 int KqSetsockopt(int fd, int level, int name, const void* value,
                  socklen_t len) __asm__("setsockopt");
@@ -87,6 +91,7 @@ int KqUnlink(const char* path) __asm__("unlink");
 ssize_t KqReadlink(const char* path, char* buf, size_t size) __asm__("readlink");
 ssize_t KqReadlinkChk(const char* path, char* buf, size_t size,
                       size_t room) __asm__("__readlink_chk");
+char* KqRealpath(const char* path, char* resolved) __asm__("realpath");
 void* KqOpendir(const char* path) __asm__("opendir");
 void* KqReaddir(void* dir) __asm__("readdir");
 void* KqReaddir64(void* dir) __asm__("readdir64");
@@ -101,6 +106,8 @@ int KqPpoll64(pollfd* fds, nfds_t n, const void* timeout,
 int KqPpoll64Chk(pollfd* fds, nfds_t n, const void* timeout, const sigset_t* mask,
                  size_t size) __asm__("__ppoll64_chk");
 int KqNanosleep64(const void* req, void* rem) __asm__("__nanosleep64");
+int KqClockNanosleep64(clockid_t clock, int flags, const void* req,
+                       void* rem) __asm__("__clock_nanosleep_time64");
 int KqSetsockopt64(int fd, int level, int name, const void* value,
                    socklen_t len) __asm__("__setsockopt64");
 int KqGetsockopt64(int fd, int level, int name, void* value,
@@ -270,6 +277,22 @@ using NanosleepFn = int (*)(const void*, void*);
 int Nanosleep(uintptr_t caller, NanosleepFn real, const void* req, void* rem) {
     Call call = MakeCall(Fn::nanosleep, caller);
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(req, rem); }));
+}
+
+using ClockNanosleepFn = int (*)(clockid_t, int, const void*, void*);
+// The one call here that returns its error instead of setting errno.
+int ClockNanosleep(uintptr_t caller, ClockNanosleepFn real, clockid_t clock, int flags,
+                   const void* req, void* rem) {
+    Call call = MakeCall(Fn::clock_nanosleep, caller, -1, flags);
+    int err = 0;
+    bool failed = false;
+    ForEach([&](Handler* h) { return failed = h->Fail(call, &err); });
+    const int result = failed ? err : real(clock, flags, req, rem);
+    ForEach([&](Handler* h) {
+        h->Done(call, result == 0 ? 0 : -1, result);
+        return false;
+    });
+    return result;
 }
 
 using SetsockoptFn = int (*)(int, int, int, const void*, socklen_t);
@@ -582,6 +605,17 @@ int KqPpollChk(pollfd* fds, nfds_t n, const void* timeout, const sigset_t* mask,
     return Ppoll(KQ_CALLER(), real, fds, n, timeout, mask);
 }
 
+int KqTcdrain(int fd) {
+    KQ_REAL(int (*)(int), "tcdrain");
+    Call call = MakeCall(Fn::tcdrain, KQ_CALLER(), fd);
+    return static_cast<int>(Through(call, -1, [&]() -> long { return real(fd); }));
+}
+
+int KqClockNanosleep(clockid_t clock, int flags, const void* req, void* rem) {
+    KQ_REAL(ClockNanosleepFn, "clock_nanosleep");
+    return ClockNanosleep(KQ_CALLER(), real, clock, flags, req, rem);
+}
+
 int KqUsleep(useconds_t us) {
     KQ_REAL(int (*)(useconds_t), "usleep");
     Call call = MakeCall(Fn::usleep, KQ_CALLER(), -1, static_cast<long>(us));
@@ -829,6 +863,14 @@ ssize_t KqReadlinkChk(const char* path, char* buf, size_t size, size_t room) {
     return Readlink(KQ_CALLER(), path, buf, size);
 }
 
+char* KqRealpath(const char* path, char* resolved) {
+    KQ_REAL(char* (*)(const char*, char*), "realpath");
+    Call call = MakeCall(Fn::realpath, KQ_CALLER());
+    call.path = path;
+    return reinterpret_cast<char*>(
+        Through(call, 0, [&]() -> long { return reinterpret_cast<long>(real(path, resolved)); }));
+}
+
 void* KqOpendir(const char* path) {
     KQ_REAL(void* (*)(const char*), "opendir");
     Call call = MakeCall(Fn::opendir, KQ_CALLER());
@@ -895,6 +937,11 @@ int KqPpoll64Chk(pollfd* fds, nfds_t n, const void* timeout, const sigset_t* mas
 int KqNanosleep64(const void* req, void* rem) {
     KQ_REAL(NanosleepFn, "__nanosleep64");
     return Nanosleep(KQ_CALLER(), real, req, rem);
+}
+
+int KqClockNanosleep64(clockid_t clock, int flags, const void* req, void* rem) {
+    KQ_REAL(ClockNanosleepFn, "__clock_nanosleep_time64");
+    return ClockNanosleep(KQ_CALLER(), real, clock, flags, req, rem);
 }
 
 int KqSetsockopt64(int fd, int level, int name, const void* value, socklen_t len) {

@@ -31,10 +31,12 @@ namespace interpose {
     X(tcgetattr)             \
     X(tcsetattr)             \
     X(tcflush)               \
+    X(tcdrain)               \
     X(poll)                  \
     X(ppoll)                 \
     X(usleep)                \
     X(nanosleep)             \
+    X(clock_nanosleep)       \
     X(socket)                \
     X(setsockopt)            \
     X(getsockopt)            \
@@ -63,6 +65,7 @@ namespace interpose {
     X(renameat2)             \
     X(unlink)                \
     X(readlink)              \
+    X(realpath)              \
     X(opendir)               \
     X(readdir)               \
     X(closedir)              \
