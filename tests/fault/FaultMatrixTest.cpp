@@ -137,6 +137,10 @@ TEST(FaultMatrix, TcpPortWithReconnect) {
     RunMatrix(kTcpScenario);
 }
 
+TEST(FaultMatrix, TcpPortWithUnboundedSendsAndCapture) {
+    RunMatrix(kTcpOptionsScenario);
+}
+
 TEST(FaultMatrix, UdpPort) {
     RunMatrix(kUdpScenario);
 }

@@ -68,9 +68,11 @@ bool Host::Exchange(uint32_t seq, int timeout) {
         if (step.clean() && !faulted && r != len - sent) {
             ctx_.findings.Add("Write of %d bytes returned %d without a fault", len - sent, r);
         }
-        const bool writeFault = faulted && (handle < 0 || ctx_.LandedFd() == handle) &&
-                                (ctx_.FaultFn() == Fn::write || ctx_.FaultFn() == Fn::send ||
-                                 ctx_.FaultFn() == Fn::sendto);
+        // A serial port writes its descriptor; a network port (whose handle
+        // is not shown) sends.
+        const bool writeFault =
+            faulted && (handle >= 0 ? ctx_.FaultFn() == Fn::write && ctx_.LandedFd() == handle
+                                    : ctx_.FaultFn() == Fn::send || ctx_.FaultFn() == Fn::sendto);
         if (writeFault && ctx_.FaultIsShort() &&
             r != (rules_.shortWritesFinished ? len - sent : 1)) {
             ctx_.findings.Add("Write returned %d after a send of 1 byte", r);

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "Host.h"
@@ -86,7 +88,7 @@ void Reconnect(Context& ctx, ISerBase* port, Peer& peer) {
     }
 }
 
-void Run(Context& ctx, bool stream) {
+void Run(Context& ctx, bool stream, bool withOptions = false) {
     int peerPort = 0;
     const int fd = LocalSocket(stream ? SOCK_STREAM : SOCK_DGRAM, &peerPort);
     Peer peer;
@@ -97,6 +99,13 @@ void Run(Context& ctx, bool stream) {
     const std::string def =
         std::string(stream ? "" : "u") + "127.0.0.1:" + std::to_string(peerPort);
     WithoutFiles();
+    const std::string capture = ctx.dir() + "/net.cap";
+    if (withOptions) {
+        // Sends that may block without limit, and every transfer captured.
+        const std::string conf = ctx.dir() + "/kqser.conf";
+        std::ofstream(conf) << "[net]\nsend_timeout_ms = 0\ncapture = " << capture << "\n";
+        setenv("KQSER_CONF", conf.c_str(), 1);
+    }
 
     ctx.Watch();
     ISerManager* manager = GetManager(ctx);
@@ -145,6 +154,10 @@ void RunTcp(Context& ctx) {
     Run(ctx, true);
 }
 
+void RunTcpWithOptions(Context& ctx) {
+    Run(ctx, true, true);
+}
+
 void RunUdp(Context& ctx) {
     Run(ctx, false);
 }
@@ -159,5 +172,6 @@ bool WholeDatagrams(Fn /*fn*/, const FaultKind& kind) {
 
 const Scenario kTcpScenario = {"tcp", RunTcp, nullptr};
 const Scenario kUdpScenario = {"udp", RunUdp, WholeDatagrams};
+const Scenario kTcpOptionsScenario = {"tcp, unbounded sends, capture", RunTcpWithOptions, nullptr};
 
 }  // namespace kqtest

@@ -15,6 +15,7 @@ namespace kqtest {
 extern const Scenario kSerialScenario;
 extern const Scenario kTcpScenario;
 extern const Scenario kUdpScenario;
+extern const Scenario kTcpOptionsScenario;
 extern const Scenario kGpioScenario;
 extern const Scenario kSocketHandleScenario;
 extern const Scenario kLogConfigScenario;
