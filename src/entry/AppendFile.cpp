@@ -10,6 +10,14 @@
 
 namespace kq {
 
+namespace {
+
+// At most 20 ms in all, and only while another process holds the rotation.
+constexpr int kRotateWaits = 100;
+constexpr long kRotateWaitNs = 200 * 1000;
+
+}  // namespace
+
 bool RotateBefore(long long size, size_t add, long long maxBytes) {
     return size > 0 && size + static_cast<long long>(add) > maxBytes;
 }
@@ -67,9 +75,18 @@ void AppendFile::Look(time_t now) {
 // Under a lock no other process waits for: two that find the file full at
 // once rotate it once, and the second follows the first to the new file.
 // True when the descriptor in hand takes the line.
-bool AppendFile::Rotate() {
-    if (!sys::Flock(fd_, LOCK_EX | LOCK_NB).Ok()) {
-        return true;  // another process is rotating it: one more line in the old file
+bool AppendFile::Rotate(long long size) {
+    // Another process is rotating the file: its rename and open take
+    // microseconds, so a line or two more go into the old file. A rotating
+    // process that the scheduler stopped half way would let the old file
+    // grow with every line, so past a margin the lock is waited for, briefly.
+    const long long margin = maxBytes_ / 8;
+    int tries = 0;
+    while (!sys::Flock(fd_, LOCK_EX | LOCK_NB).Ok()) {
+        if (size <= maxBytes_ + margin || ++tries > kRotateWaits) {
+            return true;
+        }
+        sys::Pause(kRotateWaitNs);
     }
     struct stat st {};
     const bool ours = sys::Stat(path_.c_str(), &st).Ok() && st.st_dev == dev_ && st.st_ino == ino_;
@@ -104,7 +121,7 @@ bool AppendFile::Append(const std::function<std::string(unsigned long long dropp
         long long size = st.st_size;
         bool room = true;
         if (RotateBefore(size, line.size(), maxBytes_)) {
-            room = Rotate() && sys::Fstat(fd_, &st).Ok();
+            room = Rotate(size) && sys::Fstat(fd_, &st).Ok();
             size = st.st_size;
         }
         // An empty file gets its header in the write of its first line: a

@@ -52,7 +52,7 @@ private:
     void Look(time_t now);
     void OpenPath();
     void CloseFile();
-    bool Rotate();
+    bool Rotate(long long size);
     bool WriteText(const std::string& text);
 
     const std::string path_;

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -233,6 +234,11 @@ timespec Now() {
     timespec now{};
     (void)::clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for this clock
     return now;
+}
+
+void Pause(long ns) {
+    const timespec wait{0, ns};
+    (void)::nanosleep(&wait, nullptr);
 }
 
 }  // namespace sys

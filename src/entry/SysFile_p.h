@@ -64,6 +64,8 @@ Result WriteNoPipeSignal(int fd, const void* buf, size_t size);
 // Whether a process with this id exists (a process of another user counts).
 bool ProcessExists(pid_t pid);
 pid_t ProcessId();
+// Sleeps about ns nanoseconds (a signal may end it sooner).
+void Pause(long ns);
 // The wall clock, which file times follow.
 timespec Now();
 

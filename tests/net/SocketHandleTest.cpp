@@ -22,9 +22,9 @@
 #include <gtest/gtest.h>
 
 #include "Capture.h"
+#include "Process.h"
 #include "Pty.h"
 #include "SignalTicks.h"
-#include "Process.h"
 #include "SockTestUtil.h"
 
 namespace {
