@@ -14,7 +14,7 @@ namespace {
 
 // At most 20 ms in all, and only while another process holds the rotation.
 constexpr int kRotateWaits = 100;
-constexpr long kRotateWaitNs = 200 * 1000;
+constexpr long kRotateWaitNs = 200L * 1000;
 
 }  // namespace
 
