@@ -227,10 +227,12 @@ pid_t LockHolderIn(const std::string& locks, dev_t dev, ino_t ino) {
         // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:6 0 EOF"; a waiter's line has
         // "->" where the kind stands.
         char kind[16] = {};
+        char pidText[16] = {};
         char where[64] = {};
-        long pid = 0;
-        if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %ld %63s", kind, &pid, where) == 3 &&
-            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(where, want) == 0) {
+        int pid = 0;
+        if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %15s %63s", kind, pidText, where) == 3 &&
+            std::strcmp(kind, "FLOCK") == 0 && std::strcmp(where, want) == 0 &&
+            ReadDecimal(pidText, &pid) && pid > 0) {
             return static_cast<pid_t>(pid);
         }
     }
