@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial replies whose length the host does not know, with kqser.conf's
 // frame_gap off, auto and 5 ms, next to a raw poll()-based client that ends
 // a reply at the same gap (the floor): exchanges per second, the time from

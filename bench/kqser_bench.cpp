@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Costs of one request/response exchange through kqSer, next to the raw
 // system calls (the floor) and to libserialport (what a host would use
 // otherwise), all in one process and taking turns so that every figure comes

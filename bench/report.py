@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes bench/RESULTS.md from the files that bench/run collects.
 
 usage: report.py RESULTS_DIR OUT.md

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libserialport refuses a pseudo-terminal in two set-up calls: looking the
 // port up (it wants a device under /sys/class/tty) and opening it (a pty has
 // no modem lines, so TIOCMGET/TIOCMBIS fail). These wrappers answer those two

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Common part of the cross toolchain files: Debian's cross compilers and the
 # target's libraries under /usr/<triple>.
 set(CMAKE_C_COMPILER ${KQSER_TRIPLE}-gcc)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation, in three components (one Debian package each, scripts/packages):
 #   runtime  the silent kqSer.so in the library folder, the console-log build
 #            in a subfolder of its own

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # KQSER_SANITIZE: sanitizers for the whole tree (library, tests, test support,
 # tools), given as -fsanitize takes them, e.g.
 #

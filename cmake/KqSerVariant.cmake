@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # kqser_add_variant(<variant>)
 #
 # Builds one variant of the library, ${CMAKE_BINARY_DIR}/<variant>/kqSer.so,

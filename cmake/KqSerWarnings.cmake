@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Warning flags shared by the library, the tests and the tools.
 add_library(kqser_warnings INTERFACE)
 target_compile_options(kqser_warnings INTERFACE -Wall -Wextra)

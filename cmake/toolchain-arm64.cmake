@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit ARM (Debian arm64): cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
 # Tests run under user-mode emulation (qemu-user).
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM (Debian armhf): cmake -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 # Tests run under user-mode emulation (qemu-user).
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared helpers for the scripts in this folder. Source it; do not run it.
 
 # ensure_packages PKG...: installs the Debian packages that are missing.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes kqser's man page and bash completion from its command table
 # (kqser/CommandTable.inc): cmake -DTABLE=... -DMAN=... -DCOMPLETION=...
 # -DVERSION=... -DLIBDIR=... -P KqserDocs.cmake. Plain CMake, so it works in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "GpioLine_p.h"
 
 namespace kq {

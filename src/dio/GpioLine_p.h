@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which GPIO line a write command's selector drives. Pure; part of the core.
 // Internal.
 #ifndef KQSER_GPIOLINE_P_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerDio_p.h"
 
 #include <fcntl.h>

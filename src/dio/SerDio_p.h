@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Digital I/O port over the GPIO driver "/dev/gpio".
 #ifndef KQSER_SERDIO_H
 #define KQSER_SERDIO_H

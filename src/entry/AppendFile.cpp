@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "AppendFile_p.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file that lines are appended to, by this process and others, without
 // ever holding up the caller: the log file and the capture files. Internal.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Saving a file so that a power cut never leaves it half written, without
 // breaking what the path is (a link, a file of another owner, a device).
 // Internal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ConfigFile_p.h"
 
 #include <cstring>

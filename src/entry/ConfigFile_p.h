@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading kqser.conf from its path: what GetSerManager does with the file,
 // and `kqser config` too. Part of the core. Internal.
 #ifndef KQSER_CONFIGFILE_P_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file, kqser.conf: the table of its keys and what a text
 // of it says. Pure (no file is opened here); part of the core, so kqser and
 // the tests read a file exactly as the library does. Internal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Export control for the kqSer shared library.
 /// @file
 /// KQ_API, the mark of what the library exports.

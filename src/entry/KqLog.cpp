@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "KqLog_p.h"
 
 #include "LogRoute_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way library code logs. Internal header: not installed.
 //
 //   KQ_LOG("CSerCom InitCom: %x  %d\r\n", KQ_ADDR(this), m_nNumber);

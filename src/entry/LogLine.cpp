@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LogLine_p.h"
 
 namespace kq {

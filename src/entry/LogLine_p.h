@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A log line as the library writes it to a file, standard error or syslog
 // (the [log] keys): what a call's text becomes, and the syslog datagram that
 // carries it. Pure; part of the core. Internal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LogRoute_p.h"
 
 #include "KqLog_p.h"

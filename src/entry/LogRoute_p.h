@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the library's own log lines go ([log] in kqser.conf). Internal.
 //
 // Silent build: the library's own trace_log sends each line to standard

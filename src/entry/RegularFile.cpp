@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "RegularFile_p.h"
 
 #include <fcntl.h>

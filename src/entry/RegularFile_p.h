@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a whole file that a host or a user may have put anything at: a
 // regular file is read up to a size limit; a directory, FIFO, socket or
 // device is named as such and never opened, so nothing blocks or rewinds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration in force in this process: read from kqser.conf by
 // GetSerManager each time it creates the manager, and looked at by the ports
 // when they open. Internal.

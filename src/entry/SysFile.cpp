@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SysFile_p.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls of this folder, each wrapped once. Internal.
 //
 // Every wrapper returns the call's own result and, when it failed, the errno

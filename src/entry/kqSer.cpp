@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exported entry points and, in the silent build, the log-config file.
 #include "kqSer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry points a host resolves by name after loading kqSer.so.
 /// @file
 /// The entry points a host resolves by name (dlsym) after loading kqSer.so,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The silent build's log sink. Kept alone in this file so that no caller is
 // compiled beside the definition (a compiler may bind such calls locally).
 #include "KqApi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager interface that hosts call through.
 /// @file
 /// The port manager interface, ISerManager.

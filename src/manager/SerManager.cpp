@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerManager_p.h"
 
 #include <memory>

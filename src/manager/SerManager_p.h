@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide port registry.
 #ifndef KQSER_SERMANAGER_H
 #define KQSER_SERMANAGER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "NetSys_p.h"
 
 #include <sys/ioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls of the network code that wait, receive and send, each made
 // in one place, with errno saved right after the call and handed back with
 // the result. Internal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "NetUtil_p.h"
 
 #include <arpa/inet.h>

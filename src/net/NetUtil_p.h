@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pure rules of the network port: mode letters, address texts, read waits and
 // error codes. Internal.
 #ifndef KQSER_NETUTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port: construction, definition strings, note and port number.
 #include "SerNet_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network ports whose host text did not fit m_szHost. The stored text is then
 // cut and may name another station, so Open and Write refuse such a port. A
 // cut text of 15 characters looks like one that fitted and the class layout

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port: connect, read, write, purge and reconnect.
 #include <arpa/inet.h>
 #include <fcntl.h>

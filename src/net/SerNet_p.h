@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port: a TCP client connection, a connected UDP socket or UDP
 // broadcast, chosen by the mode letter of the host text ("u", "b", none).
 #ifndef KQSER_SERNET_H

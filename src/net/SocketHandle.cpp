@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket handle, socket address and the Windows-named shims.
 #include "SocketHandle.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IPv4 socket handle for host code, with Windows-Sockets conventions:
 // sockets are long values (-1 for none), time-outs are unsigned milliseconds
 // (0xFFFFFFFF for no limit), failure codes go to the last error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CaptureFormat_p.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture file: a port's traffic as text, one record per line, written by
 // the library (capture = FILE) and read by kqser (capture, sim --replay).
 // Pure; part of the core. Internal.

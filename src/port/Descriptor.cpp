@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Descriptor_p.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way a port lets go of the descriptor it holds. Internal.
 #ifndef KQSER_DESCRIPTOR_P_H
 #define KQSER_DESCRIPTOR_P_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port interface that hosts call through. The order of the operations is
 // the layout of the interface shared with host binaries: never reorder them.
 /// @file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PortCapture_p.h"
 
 #include <cerrno>

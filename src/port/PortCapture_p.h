@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Traffic capture: every Read and Write of a port whose section names a
 // capture file appends one record to it (CaptureFormat_p.h), with the
 // rotation and failure rules of the log file (AppendFile_p.h). Ports that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PortExtras_p.h"
 
 #include <atomic>

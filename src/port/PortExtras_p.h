@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a port learns from the configuration file and keeps between calls.
 // The classes' layouts are the hosts' binary interface, so this lives beside
 // the port objects, keyed by their address: created when Open finds options

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base port: identity, note, time-outs, host lock and observers, with a
 // fixed failure answer for every device operation.
 #ifndef KQSER_SERBASE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerUsb_p.h"
 
 CSerUsb::CSerUsb() : CSerBase(1) {}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Placeholder port of the USB class: base behaviour only.
 #ifndef KQSER_SERUSB_H
 #define KQSER_SERUSB_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "TextUtil_p.h"
 
 #include <cctype>

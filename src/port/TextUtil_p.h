@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small text helpers shared by the definition-string parsers. Internal.
 #ifndef KQSER_TEXTUTIL_H
 #define KQSER_TEXTUTIL_H

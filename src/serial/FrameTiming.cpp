@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FrameTiming_p.h"
 
 #include <cmath>

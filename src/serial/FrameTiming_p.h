@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long a serial Read waits and when it ends, once kqser.conf sets a
 // frame gap or the host's reply time-out. Pure; part of the core, so
 // `kqser config` shows the gap the library works out. Internal.

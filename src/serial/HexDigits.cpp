@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HexDigits_p.h"
 
 namespace kq {

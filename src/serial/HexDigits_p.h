@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex digits as the library writes and reads them. Pure; part of the core.
 // Internal.
 #ifndef KQSER_HEXDIGITS_P_H

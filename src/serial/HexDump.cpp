@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HexDump.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex text of byte buffers, as used in the transfer log lines.
 /// @file
 /// Hex text of byte buffers, as the library's SEND and RECV log lines show it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LineIo_p.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial folder's system calls on a line's descriptor, each wrapped once:
 // errno is saved right after the call and handed back with the result, and
 // the rule for a call cut short by a signal is the caller's, stated at the

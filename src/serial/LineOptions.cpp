@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LineOptions_p.h"
 
 #include <linux/serial.h>

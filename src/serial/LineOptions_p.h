@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The steps a serial port's Open, Write and Close take for the options of
 // kqser.conf: the device to open, the exclusive hold, low latency, RS-485
 // direction control, a custom speed, a bounded write. Each step that must

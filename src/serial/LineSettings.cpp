@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LineSettings_p.h"
 
 #include <sys/ioctl.h>

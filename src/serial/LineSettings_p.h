@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal settings of a serial line, built without touching a device.
 // Internal: not exported.
 #ifndef KQSER_LINESETTINGS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel's own record: it cannot share a file with <termios.h>.
 #include "LineSpeed_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line's exact speed, beyond the standard table (the kernel's termios2
 // record with BOTHER): set by Open for custom_baud, read back by Open and by
 // kqser. Each call wrapped once, errno saved. Part of the core. Internal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial port: construction, definition strings, type codes and the note.
 #include "SerCom_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial port: line configuration, open, read, write, purge and close.
 #include <fcntl.h>
 #include <poll.h>

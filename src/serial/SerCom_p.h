@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial (tty) port.
 #ifndef KQSER_SERCOM_H
 #define KQSER_SERCOM_H

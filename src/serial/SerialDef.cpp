@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerialDef_p.h"
 
 #include <strings.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial definition string (ttyUSB0:115200,N,8,1): one scanner, the
 // device-prefix table and the field codes. Pure; part of the core that the
 // library, kqser, the tests and the fuzzers share. Internal.

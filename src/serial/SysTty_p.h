@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the system tells of its serial lines without opening one: sysfs
 // (driver, USB identity, the adapter's latency timer), the by-id links under
 // /dev/serial and the lock table under /proc. Opening a line can reset a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO port against a fake driver: what reaches the device, and what the
 // host gets back.
 #include "SerDio_p.h"

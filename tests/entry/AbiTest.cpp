@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The binary interface host programs are compiled against: virtual slots in
 // their fixed order and data members in declaration order.
 #include "SerBase_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The appending file behind the log file and the capture files: rotation,
 // lines that cannot be written, a file removed under it, the process's file
 // size limit, and two processes appending at once. Real files, real

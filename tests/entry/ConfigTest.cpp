@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file's text: sections, keys, values, defaults, where a
 // value comes from, and every kind of bad input.
 #include "Config_p.h"

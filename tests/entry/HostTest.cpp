@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as a host sees it: dlopen, the five entry points resolved by
 // name, then only ISerManager and ISerBase.
 #include "kqSer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The silent build's log-config file: read by every GetSerManager, written
 // back by FreeSerManager, never replaced by something it could not read.
 #include <dirent.h>

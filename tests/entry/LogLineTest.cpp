@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a log call's text becomes on its way to a file, standard error or
 // syslog.
 #include "LogLine_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The silent build loaded by a host, as a host loads it, with [log] in
 // kqser.conf: its own trace_log sends the lines to a file, standard error or
 // syslog, and the direct console lines follow with console_lines = log.

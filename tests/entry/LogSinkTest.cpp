@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Log lines reach a host's trace_log (silent build) or standard output
 // (console build), byte for byte; the few direct console lines print on
 // standard output in both, in order with the log lines. Built against both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading whatever a path names without blocking or reading without bound,
 // and the names and links the saving of a file relies on.
 #include "RegularFile_p.h"

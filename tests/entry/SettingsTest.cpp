@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser.conf as GetSerManager reads it: from $KQSER_CONF or /etc/kqser.conf,
 // once per manager, every problem one log line, nothing that can hang,
 // crash or fail the manager.

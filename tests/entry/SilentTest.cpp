@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Without a host trace_log the silent build prints nothing, and its own
 // trace_log answers 1.
 #include "kqSer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The coverage table of a matrix run: call site x fault -> runs and result,
 // the count of distinct injections, and the call sites of the library that
 // no injection reached.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix over every scenario: each call the library makes in it,
 // k = 1..its count, with every fault that fits the call, one run each.
 // KQTEST_FAULT_MATRIX=full runs all of them (scripts/ci-extended); otherwise

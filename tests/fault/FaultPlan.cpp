@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FaultPlan.h"
 
 #include <netdb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fault matrix injects: the faults each C library call can meet,
 // their names, and the injections a run makes of a scenario whose calls have
 // been counted. Pure: no call is made here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix's pure parts, row by row: the plan of injections, the
 // names in its table, the reading of the library's code for its call sites,
 // and the peers' finding of requests in what they receive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files the library keeps: kqser.conf, read by GetSerManager, and the
 // silent build's log-config file, read by GetSerManager and written back by
 // FreeSerManager. Three cycles each; after every one the log-config file

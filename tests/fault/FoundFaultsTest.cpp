@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults the fault matrix found, one case each, kept as plain tests: the
 // failure put in at the one call that showed it, and what the library does
 // about it now.

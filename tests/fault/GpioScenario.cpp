@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO port against the stand-in for its driver: open, sample both
 // lines, drive two lines, close.
 #include "GpioFake.h"

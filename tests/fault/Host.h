@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host driving one port through ISerBase as an application does: it opens
 // the port (again, after a failure), sends requests whole (writing the rest
 // after a short write), reads replies whole (reading again after a short

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log and capture options: the serial port's script with its log lines
 // routed to a file and its traffic captured to another, both so small that
 // they rotate; and with the lines sent to syslog (to a socket of the test's

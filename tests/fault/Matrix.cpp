@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Matrix.h"
 
 #include <fcntl.h>

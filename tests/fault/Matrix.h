@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix: a scenario (a host's full use of one port kind or file)
 // is run once per injection, each time in a child process of its own with
 // one fault armed, and checked for what every run must show: no crash, no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network ports: a TCP connection to a peer on 127.0.0.1 that resets it
 // half way (the port reconnects), and a connected UDP socket.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial options of kqser.conf, one family per scenario, each the serial
 // port's whole script on a pseudo-terminal:
 //   - timing: the frame gap worked out from the line, the host's reply time-out;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Peers.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The other end of a port in the fault matrix, in a process of its own: the
 // scenario process then runs no thread, and nothing of the peer shows in its
 // descriptors or heap. A peer answers every request of the exchange protocol

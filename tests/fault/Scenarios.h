@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix's scenarios: one per port kind and per file the library
 // keeps, each a host's full use of it from GetSerManager to FreeSerManager.
 #ifndef KQTEST_SCENARIOS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial port on a pseudo-terminal, its device on the master side.
 #include <unistd.h>
 

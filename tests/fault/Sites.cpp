@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Sites.h"
 
 #include <cstdio>

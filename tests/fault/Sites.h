@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's call sites of the functions the interposition layer stands
 // in front of, read from its code: every call (and tail jump) to one of them
 // through the procedure linkage table, named by source line with the

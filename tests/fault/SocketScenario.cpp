@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported socket handle as a host uses it: a TCP server and a client
 // on 127.0.0.1 that exchange a request and its reply, two datagram sockets
 // that do the same, and the name and service look-ups (of names that

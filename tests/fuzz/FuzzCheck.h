@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks inside fuzz targets. A failed check aborts, which libFuzzer records
 // as a crash with its input and the replay test reports as a failure.
 #ifndef KQFUZZ_FUZZCHECK_H

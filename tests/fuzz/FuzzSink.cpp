@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log sink of the fuzz executables, which compile the library's sources
 // in (silent build) instead of its trace_log.cpp. It formats every line, so
 // each log argument is read as a host's sink would read it.

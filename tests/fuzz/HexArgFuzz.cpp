@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host tool's hex argument parser: any text either parses into bytes that
 // format back to text parsing the same, or fails with one short, printable
 // error line and leaves the output untouched.

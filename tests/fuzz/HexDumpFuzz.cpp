@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both forms of the hex dump against a plain reference, with lengths, gaps
 // and output sizes taken from the input; the output buffer has exactly the
 // size the caller claims, so a write past it is caught.

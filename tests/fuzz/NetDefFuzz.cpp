@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network definition strings: the string constructor, SetDef (UpdParams)
 // and SetPort, on any text and any port value a host might pass.
 #include "SerNet_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over its seed corpus and its kept crash reproducers, so
 // the inputs that once found a fault keep being checked in every build.
 #include "FuzzCheck.h"

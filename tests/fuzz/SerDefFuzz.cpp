@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial definition strings: the string constructor, SetDef on a port built
 // either way, and GetDefType, on any text a host might pass.
 #include "SerCom_p.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs a small host program against an installed kqSer, once
 # through find_package and once through pkg-config.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The broadcast port inside a private network namespace: what it writes
 // reaches a UDP socket bound to its port, sent to 255.255.255.255.
 #include <arpa/inet.h>

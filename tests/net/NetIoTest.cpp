@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The network port against real peers on 127.0.0.1: connect, read with its
 // computed wait, write, purge, reconnect and the closed-port results.
 #include <fcntl.h>

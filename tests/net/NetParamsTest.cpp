@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network port parameters: definition strings, note, port number and the
 // construction log. No traffic: nothing here opens a socket.
 #include "SerNet_p.h"

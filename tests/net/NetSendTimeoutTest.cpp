@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // [net] send_timeout_ms of kqser.conf: the bound on a send that the network
 // port's Open puts on its socket, against peers on 127.0.0.1.
 #include "SerNet_p.h"

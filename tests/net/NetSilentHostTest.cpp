@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stream port to a host that never answers, inside a private network
 // namespace: Open gives up after its three 5-second waits.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket addresses, the Windows-named shims and the address and name
 // look-ups of the socket handle.
 #include "SocketHandle.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SockTestUtil.h"
 
 #include <arpa/inet.h>

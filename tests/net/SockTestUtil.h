@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the socket handle tests: forked children (optionally in a
 // private network namespace), the local hosts table, and a guard on the
 // resolver so that no test can send a name query off this machine.

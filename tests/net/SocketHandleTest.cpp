@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket handle on real loopback sockets.
 #include "SocketHandle.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture file's records: what the library writes, what kqser reads,
 // field by field, and every kind of broken line.
 #include "CaptureFormat_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Traffic capture as a host sees it: with capture = FILE in kqser.conf every
 // Read and Write of the port is one record, byte for byte, over a real pty
 // and a real TCP connection on 127.0.0.1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerBase_p.h"
 #include "SerUsb_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerCom_p.h"
 
 #include <string>

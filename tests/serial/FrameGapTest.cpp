@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser.conf's serial keys on a real line: a pty whose master a device
 // thread plays, the file written into a temp folder and named by KQSER_CONF,
 // read by GetSerManager as a host's first call reads it.

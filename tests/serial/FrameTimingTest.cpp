@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // When a serial Read ends under kqser.conf's frame gap and reply time-out,
 // worked out without a line; the adapter's latency read from a sysfs tree
 // the test builds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One request from a host's point of view: the library loaded with dlopen,
 // the manager resolved by name, a pty playing a device behind a serial port.
 #include "kqSer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser.conf's line options on real ptys: device = PATH, exclusive (against
 // a second process), custom_baud, write_timeout; and what a pty lacks (the
 // RS-485 and serial-info ioctls, RTS) answered by an ioctl interposed in

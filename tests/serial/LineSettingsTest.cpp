@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The terminal record a serial port builds, row by row without a device, and
 // set_opt / Open applying it to a real pty.
 #include "LineSettings_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial port on the slave side of a pty, with the test playing the device
 // on the master side.
 #include "SerCom_p.h"

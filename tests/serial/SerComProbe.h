@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial port with its fields in view.
 #ifndef KQTEST_SERCOMPROBE_H
 #define KQTEST_SERCOMPROBE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for serial tests that play the device on a pty master.
 #ifndef KQTEST_SERIALTESTUTIL_H
 #define KQTEST_SERIALTESTUTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the system tells of its serial lines, read from trees the test builds
 // (sysfs, /dev) and from the machine's own lock table; and the pure rules of
 // the line options: the RS-485 record, the RTS level, the write bound.

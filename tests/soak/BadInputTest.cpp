@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bad input everywhere a host can pass it: null and overlong definition
 // strings, negative and huge lengths, null buffers, on closed and open ports
 // of every kind, through the manager and the interface. Each call gives a

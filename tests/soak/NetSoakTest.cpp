@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network ports as a host uses them (manager, interface) against a TCP peer
 // on 127.0.0.1: a long run of exchanges, 64 connections at once, and the
 // faults of a real network: the peer resets, stops answering, or is gone.

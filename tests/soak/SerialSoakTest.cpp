@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial ports as a host uses them (manager, interface) on pseudo-terminals:
 // a long run of request/response exchanges, 64 ports at once, and the faults
 // of a real line: the device vanishes mid-read, or stops answering.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SoakUtil.h"
 
 #include <dirent.h>

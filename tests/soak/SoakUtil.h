@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared parts of the soak and fault tests: process figures, the exchange
 // payloads, and a host's view of the library (manager and interface).
 #ifndef KQSOAK_SOAKUTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peers that answer with a function of each request: a device on the master
 // side of a pty and a TCP peer on 127.0.0.1, each on a thread of its own with
 // bounded waits. (PtyDevice.h and NetPeer.h serve the fixed exchange

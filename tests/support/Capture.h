@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library prints and logs while a piece of test code runs.
 #ifndef KQTEST_CAPTURE_H
 #define KQTEST_CAPTURE_H

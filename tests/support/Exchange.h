@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request/response protocol that the test peers serve: a request of
 // kRequestSize bytes and its reply of kReplySize bytes, both a function of a
 // sequence number.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FakeSys.h"
 
 #include <ftw.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Folders a test builds to stand in for what the machine lacks: a sysfs tree
 // of serial lines and USB adapters (passed to the functions that take the
 // root folder), the by-id links under /dev/serial, and kqser.conf named by

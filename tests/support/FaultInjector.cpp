@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FaultInjector.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection, as a handler on the interposition layer (Interpose.h):
 // counts the calls that one loaded object (kqSer.so) makes, per function,
 // and fails the nth call of one function with one errno, or cuts its byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the GPIO driver, at the system-call boundary (through the
 // interposition layer, Interpose.h): calls for "/dev/gpio" and the
 // descriptors handed out for it are recorded and answered; every other call

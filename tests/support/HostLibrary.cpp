@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HostLibrary.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library of a test's variant loaded as a host loads it (the tool's
 // loader), with the silent build's log-config file kept in a scratch folder
 // so that no test touches the device path.

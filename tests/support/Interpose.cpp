@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Interpose.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test executables' one interposition layer over the C library: it
 // defines every system and C library call the library makes (and the
 // fortified, 64-bit and _time64 names a build reaches instead), offers each

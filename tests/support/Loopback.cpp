@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Loopback.h"
 
 #include <arpa/inet.h>

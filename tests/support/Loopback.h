@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Network peers for the network port's tests: TCP and UDP sockets on
 // 127.0.0.1, and a private network namespace for traffic that must never
 // leave the test (broadcasts, hosts that do not answer).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "NetPeer.h"
 
 #include <arpa/inet.h>

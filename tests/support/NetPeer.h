@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A TCP peer on 127.0.0.1 for the network soak and fault tests: it accepts
 // any number of connections and serves the soak protocol on each, or
 // misbehaves as told.

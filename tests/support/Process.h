@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a test measures of its own process: the clock, open descriptors,
 // memory figures.
 #ifndef KQTEST_PROCESS_H

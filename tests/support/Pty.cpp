@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Pty.h"
 
 #include <poll.h>

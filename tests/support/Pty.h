@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair: the library opens the slave as a serial line, the
 // test plays the device on the master side.
 #ifndef KQTEST_PTY_H

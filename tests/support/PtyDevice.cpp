@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "PtyDevice.h"
 
 #include <poll.h>

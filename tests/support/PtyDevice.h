@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Devices on pseudo-terminal masters: each answers every request of the soak
 // protocol with its reply, in order, on a thread of its own.
 #ifndef KQTEST_PTYDEVICE_H

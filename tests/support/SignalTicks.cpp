@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SignalTicks.h"
 
 #include <sys/time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals for the network tests: an interval timer whose handler is
 // installed without SA_RESTART, as control loops often have, so that blocking
 // calls in the thread under test see EINTR; and a watchdog that ends what a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host-side trace_log: takes over the silent build's log sink through the
 // dynamic symbol table and records every call.
 #include "Capture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A handler on the interposition layer (Interpose.h), in every test program
 // that links kqtest_interpose: records the record the library hands to
 // tcsetattr (a pty forces CS8 and clears PARENB, so only here can character

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Child.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built kqser as a subprocess: its output, its exit status, a bound on
 // how long it may run.
 #ifndef KQTEST_CHILD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser.conf as kqser shows it and hands it on: the report of `kqser
 // config`, the port a DEF names, and the text `listen --gap` gives the
 // library, against files and sysfs trees the test builds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser's field commands as a user runs them: bridge to a pty device, sim
 // answering the library's own serial port, modbus against sim and against a
 // Modbus TCP peer, and the habits (streams, exit codes, man page, completion).

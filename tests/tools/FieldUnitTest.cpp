@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pure parts of kqser's field commands: capture files, the simulated
 // devices, Modbus requests and replies, the help layout, listen addresses,
 // line ends and the flow figures.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser with kqser.conf, run as a user runs it: `config` reports what the
 // library will do, `listen` frames by the port's gap or by --gap.
 #include <chrono>

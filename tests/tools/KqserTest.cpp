@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built kqser run as a subprocess, as a user runs it: against
 // pseudo-terminals and loopback peers, with the library variant of this test
 // binary given by --lib.

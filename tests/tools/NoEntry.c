@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A library that looks like kqSer.so at first sight but lacks GetSerManager. */
 int DllType(void) {
     return 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's pure parts: hex arguments, option parsing, definition strings,
 // statistics, dumps and Modbus frames.
 #include <cstdint>

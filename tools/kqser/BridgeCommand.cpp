@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bridge: one TCP client at a time talks to a port, bytes unchanged.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // capture: a capture file as a person reads it, with the time between
 // records and, with --modbus, the frames decoded.
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CaptureFile.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture files as kqser reads them (sim --replay, capture) and writes them
 // (term --log). The format is the library's own (CaptureFormat_p.h, in the
 // core): kqser reads what the library's capture = FILE writes.

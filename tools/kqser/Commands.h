@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands. Each takes the parsed command line and returns the exit code.
 #ifndef KQSER_TOOL_COMMANDS_H
 #define KQSER_TOOL_COMMANDS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // config: kqser.conf as the library reads it, and what it does to a port.
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DefString.h"
 
 #include <algorithm>

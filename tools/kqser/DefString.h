@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kind of port a definition string names, and the type code the tool
 // asks the manager for by default.
 #ifndef KQSER_TOOL_DEFSTRING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // demo: one Modbus request through the library, over a serial line and over
 // TCP, against simulated meters; needs no hardware.
 #include <cstdio>

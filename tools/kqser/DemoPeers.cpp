@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DemoPeers.h"
 
 #include <arpa/inet.h>

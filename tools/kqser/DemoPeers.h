@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo's simulated devices: a Modbus RTU meter on the master side of a
 // pseudo-terminal, and a Modbus TCP meter on 127.0.0.1.
 #ifndef KQSER_TOOL_DEMOPEERS_H

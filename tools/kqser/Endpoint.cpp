@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Endpoint.h"
 
 #include <arpa/inet.h>

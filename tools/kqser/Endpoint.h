@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the bridge listens, and why a port did not open, as text.
 #ifndef KQSER_TOOL_ENDPOINT_H
 #define KQSER_TOOL_ENDPOINT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser.conf as kqser sees it: the report of `kqser config`, and the file
 // `listen --gap` hands the library. The same reader, key table and gap rule
 // as the library's (the core). No I/O beyond reading sysfs.

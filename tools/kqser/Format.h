@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte buffers as text for the terminal.
 #ifndef KQSER_TOOL_FORMAT_H
 #define KQSER_TOOL_FORMAT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The help texts of the command table, laid out for the terminal.
 #ifndef KQSER_TOOL_HELP_H
 #define KQSER_TOOL_HELP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex byte strings as given on the command line ("01 03 00 00 00 02 C4 0B").
 #ifndef KQSER_TOOL_HEXARG_H
 #define KQSER_TOOL_HEXARG_H

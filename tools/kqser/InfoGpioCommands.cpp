@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // info and gpio.
 #include <cstdio>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqSer.so as a host loads it: dlopen, then the five entry points by name.
 // The one loader of the tool, the tests that act as hosts and the benchmark.
 #ifndef KQSER_TOOL_LIBRARY_H

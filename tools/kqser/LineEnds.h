@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What term sends for Enter: each line end (CR, LF or CR LF) becomes the
 // chosen sequence.
 #ifndef KQSER_TOOL_LINEENDS_H

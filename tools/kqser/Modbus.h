@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Modbus frames: the master's requests and the checks of their replies, and
 // the unit that answers them (the demo's meters, kqser sim), over RTU
 // (serial: unit, PDU, CRC) and TCP (MBAP header, PDU).

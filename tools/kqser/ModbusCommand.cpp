@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // modbus: a master that reads and writes registers over RTU or TCP.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line option parsing, kept free of I/O so that it is easy to test.
 #ifndef KQSER_TOOL_OPTIONS_H
 #define KQSER_TOOL_OPTIONS_H

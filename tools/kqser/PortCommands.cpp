@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // send and listen, and what the port commands share.
 #include <poll.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sim: a device on a pseudo-terminal, for hosts tested without hardware.
 #include <cstdio>
 #include <memory>

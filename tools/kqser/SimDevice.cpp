@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SimDevice.h"
 
 #include "Format.h"

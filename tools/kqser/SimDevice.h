@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The devices kqser sim plays, free of I/O: bytes go in, replies come out.
 #ifndef KQSER_TOOL_SIMDEVICE_H
 #define KQSER_TOOL_SIMDEVICE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Latency statistics of repeated exchanges.
 #ifndef KQSER_TOOL_STATS_H
 #define KQSER_TOOL_STATS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Sys.h"
 
 #include <arpa/inet.h>

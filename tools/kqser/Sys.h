@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls of bridge, sim and term --log, each wrapped once; errno is
 // saved right after the call and turned into the message.
 #ifndef KQSER_TOOL_SYS_H

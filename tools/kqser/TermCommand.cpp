@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // term: keyboard to the port, port to the screen.
 #include <poll.h>
 #include <sys/ioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Tool.h"
 
 #include <time.h>

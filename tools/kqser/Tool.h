@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the subcommands share: exit codes, the library session, the log hook
 // and the stop flag.
 #ifndef KQSER_TOOL_TOOL_H

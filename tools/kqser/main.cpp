@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kqser: the bench and field tool for kqSer.so. It loads the library as any
 // host does (dlopen, the five entry points, then ISerManager and ISerBase).
 #include <csignal>

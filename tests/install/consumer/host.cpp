@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Uses the installed headers and library the way a host application does.
 #include "kqSer.h"
 
