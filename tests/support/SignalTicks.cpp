@@ -26,7 +26,16 @@ AlarmTicks::AlarmTicks(long intervalUs) {
 
 AlarmTicks::~AlarmTicks() {
     Stop();
-    sigaction(SIGALRM, &old_, nullptr);
+    // A tick raised just before the timer stopped may still be on its way
+    // (valgrind delivers signals late): ignoring the signal discards it, and
+    // the default action, which ends the process, is not put back.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGALRM, &ignore, nullptr);
+    if (old_.sa_handler != SIG_DFL) {
+        sigaction(SIGALRM, &old_, nullptr);
+    }
 }
 
 void AlarmTicks::Stop() {

@@ -16,7 +16,8 @@
 
 namespace nettest {
 
-// SIGALRM every intervalUs while it lives; restores the timer and handler.
+// SIGALRM every intervalUs while it lives; stops the timer and puts back a
+// handler that was installed before (SIGALRM stays ignored otherwise).
 class AlarmTicks {
 public:
     explicit AlarmTicks(long intervalUs);
