@@ -141,18 +141,6 @@ bool ParseDevice(const std::string& text, Options* into, std::string* why) {
     return true;
 }
 
-bool ParseExclusive(const std::string& text, Options* into, std::string* why) {
-    return ParseSwitch(text, &into->serial.exclusive, why);
-}
-
-bool ParseLowLatency(const std::string& text, Options* into, std::string* why) {
-    return ParseSwitch(text, &into->serial.lowLatency, why);
-}
-
-bool ParseCustomBaud(const std::string& text, Options* into, std::string* why) {
-    return ParseSwitch(text, &into->serial.customBaud, why);
-}
-
 bool ParseRs485(const std::string& text, Options* into, std::string* why) {
     if (Is(text, "off")) {
         into->serial.rs485.mode = Rs485Options::kOff;
@@ -186,14 +174,6 @@ bool ParseRs485Delay(const std::string& text, int* into, std::string* why) {
         return false;
     }
     return true;
-}
-
-bool ParseDelayBefore(const std::string& text, Options* into, std::string* why) {
-    return ParseRs485Delay(text, &into->serial.rs485.delayBeforeMs, why);
-}
-
-bool ParseDelayAfter(const std::string& text, Options* into, std::string* why) {
-    return ParseRs485Delay(text, &into->serial.rs485.delayAfterMs, why);
 }
 
 bool ParseWriteTimeout(const std::string& text, Options* into, std::string* why) {
@@ -247,22 +227,6 @@ bool ReadCapture(const std::string& text, CaptureOptions* into, std::string* why
     return true;
 }
 
-bool ParseSerialCapture(const std::string& text, Options* into, std::string* why) {
-    return ReadCapture(text, &into->serial.capture, why);
-}
-
-bool ParseNetCapture(const std::string& text, Options* into, std::string* why) {
-    return ReadCapture(text, &into->net.capture, why);
-}
-
-bool ParseSerialCaptureKib(const std::string& text, Options* into, std::string* why) {
-    return ReadKib(text, &into->serial.capture.maxKib, why);
-}
-
-bool ParseNetCaptureKib(const std::string& text, Options* into, std::string* why) {
-    return ReadKib(text, &into->net.capture.maxKib, why);
-}
-
 bool ParseLogTo(const std::string& text, Options* into, std::string* why) {
     into->log.file.clear();
     if (Is(text, "none")) {
@@ -281,22 +245,6 @@ bool ParseLogTo(const std::string& text, Options* into, std::string* why) {
     return true;
 }
 
-bool ParseTimestamps(const std::string& text, Options* into, std::string* why) {
-    if (Is(text, "on")) {
-        into->log.timestamps = true;
-    } else if (Is(text, "off")) {
-        into->log.timestamps = false;
-    } else {
-        *why = "not on or off";
-        return false;
-    }
-    return true;
-}
-
-bool ParseLogKib(const std::string& text, Options* into, std::string* why) {
-    return ReadKib(text, &into->log.maxKib, why);
-}
-
 bool ParseConsoleLines(const std::string& text, Options* into, std::string* why) {
     if (Is(text, "stdout")) {
         into->log.consoleLinesLogged = false;
@@ -307,6 +255,13 @@ bool ParseConsoleLines(const std::string& text, Options* into, std::string* why)
         return false;
     }
     return true;
+}
+
+// A key whose value is one field of the options, reached through the member
+// path (&Options::serial, &SerialOptions::exclusive) and read by Read.
+template <auto Read, auto... Path>
+bool Into(const std::string& text, Options* into, std::string* why) {
+    return Read(text, &(*into.*....*Path), why);
 }
 
 const char* SectionName(SectionKind kind) {
@@ -445,8 +400,10 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "the wait for a reply's first byte: spec (0.2 s, and 0.2 s more per whole second "
          "of the time-out) or host (the host's time-out in ms)",
          ParseReplyTimeout},
-        {"capture", SectionKind::kSerial, "none", kCaptureHelp, ParseSerialCapture},
-        {"capture_max_kib", SectionKind::kSerial, "1024", kCaptureKibHelp, ParseSerialCaptureKib},
+        {"capture", SectionKind::kSerial, "none", kCaptureHelp,
+         Into<ReadCapture, &Options::serial, &SerialOptions::capture>},
+        {"capture_max_kib", SectionKind::kSerial, "1024", kCaptureKibHelp,
+         Into<ReadKib, &Options::serial, &SerialOptions::capture, &CaptureOptions::maxKib>},
         {"device", SectionKind::kSerial, "",
          "what Open opens instead of /dev/NAME: a path (a /dev/serial/by-id link) or "
          "usb:VVVV:PPPP[:SERIAL][:IFACE], looked up at every Open, so a replugged adapter is "
@@ -455,11 +412,11 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"exclusive", SectionKind::kSerial, "off",
          "on: Open fails while another process holds the line, and holds it against others "
          "until Close",
-         ParseExclusive},
+         Into<ParseSwitch, &Options::serial, &SerialOptions::exclusive>},
         {"low_latency", SectionKind::kSerial, "off",
          "on: the driver hands bytes over at once (an FTDI adapter's latency timer goes from "
          "16 ms to 1 ms)",
-         ParseLowLatency},
+         Into<ParseSwitch, &Options::serial, &SerialOptions::lowLatency>},
         {"rs485", SectionKind::kSerial, "off",
          "RS-485 direction control: on (the driver switches the transceiver; Open fails if it "
          "cannot) or rts (Write raises RTS itself, second best)",
@@ -467,31 +424,37 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"rs485_rts_on_send", SectionKind::kSerial, "high",
          "the RTS level that enables the transceiver's driver: high or low", ParseRtsOnSend},
         {"rs485_delay_before_ms", SectionKind::kSerial, "0",
-         "ms between enabling the driver and the first bit (0 to 100)", ParseDelayBefore},
+         "ms between enabling the driver and the first bit (0 to 100)",
+         Into<ParseRs485Delay, &Options::serial, &SerialOptions::rs485,
+              &Rs485Options::delayBeforeMs>},
         {"rs485_delay_after_ms", SectionKind::kSerial, "0",
-         "ms between the last bit and releasing the bus (0 to 100)", ParseDelayAfter},
+         "ms between the last bit and releasing the bus (0 to 100)",
+         Into<ParseRs485Delay, &Options::serial, &SerialOptions::rs485,
+              &Rs485Options::delayAfterMs>},
         {"custom_baud", SectionKind::kSerial, "off",
          "on: a speed outside the standard table (250000, 31250, 1000000) is set exactly "
          "instead of 115200; Open fails if the driver refuses it",
-         ParseCustomBaud},
+         Into<ParseSwitch, &Options::serial, &SerialOptions::customBaud>},
         {"write_timeout", SectionKind::kSerial, "off",
          "the longest a Write blocks on a line that takes no bytes: off (no limit), auto (the "
          "bytes' wire time + 1 s) or 1 to 3600000 ms",
          ParseWriteTimeout},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit", ParseSendTimeout},
-        {"capture", SectionKind::kNet, "none", kCaptureHelp, ParseNetCapture},
-        {"capture_max_kib", SectionKind::kNet, "1024", kCaptureKibHelp, ParseNetCaptureKib},
+        {"capture", SectionKind::kNet, "none", kCaptureHelp,
+         Into<ReadCapture, &Options::net, &NetOptions::capture>},
+        {"capture_max_kib", SectionKind::kNet, "1024", kCaptureKibHelp,
+         Into<ReadKib, &Options::net, &NetOptions::capture, &CaptureOptions::maxKib>},
         {"to", SectionKind::kLog, "none",
          "where the silent build sends its log lines when the host defines no trace_log: "
          "none, stderr, syslog or a file (an absolute path); the console build ignores it",
          ParseLogTo},
         {"timestamps", SectionKind::kLog, "on",
          "each routed line begins with the local date and time to the microsecond: on or off",
-         ParseTimestamps},
+         Into<ParseSwitch, &Options::log, &LogOptions::timestamps>},
         {"max_kib", SectionKind::kLog, "1024",
          "when the log file would pass this size it becomes FILE.1 and a new one begins",
-         ParseLogKib},
+         Into<ReadKib, &Options::log, &LogOptions::maxKib>},
         {"console_lines", SectionKind::kLog, "stdout",
          "the few lines both builds print on standard output by themselves: stdout, or log "
          "(the way every other log line goes; for a host whose standard output carries data)",
