@@ -39,6 +39,58 @@ bool ReadNumber(const std::string& text, double* value) {
     return true;
 }
 
+// One of a few words, each naming a value; the problem line lists them.
+template <typename T>
+struct Word {
+    const char* text;
+    T value;
+};
+
+template <typename T, size_t N>
+bool ReadWord(const std::string& text, const Word<T> (&words)[N], T* into, std::string* why) {
+    for (const Word<T>& word : words) {
+        if (Is(text, word.text)) {
+            *into = word.value;
+            return true;
+        }
+    }
+    *why = "not ";
+    for (size_t i = 0; i < N; ++i) {
+        *why += words[i].text;
+        *why += i + 2 < N ? ", " : i + 2 == N ? " or " : "";
+    }
+    return false;
+}
+
+bool ParseSwitch(const std::string& text, bool* into, std::string* why) {
+    static const Word<bool> kWords[] = {{"on", true}, {"off", false}};
+    return ReadWord(text, kWords, into, why);
+}
+
+bool ParseReplyTimeout(const std::string& text, ReplyTimeout* into, std::string* why) {
+    static const Word<ReplyTimeout> kWords[] = {{"spec", ReplyTimeout::kSpec},
+                                                {"host", ReplyTimeout::kHost}};
+    return ReadWord(text, kWords, into, why);
+}
+
+bool ParseRs485(const std::string& text, Rs485Options::Mode* into, std::string* why) {
+    static const Word<Rs485Options::Mode> kWords[] = {
+        {"off", Rs485Options::kOff}, {"on", Rs485Options::kKernel}, {"rts", Rs485Options::kRts}};
+    return ReadWord(text, kWords, into, why);
+}
+
+// The RTS level while sending: high is true.
+bool ParseRtsLevel(const std::string& text, bool* into, std::string* why) {
+    static const Word<bool> kWords[] = {{"high", true}, {"low", false}};
+    return ReadWord(text, kWords, into, why);
+}
+
+// Where the lines printed by themselves go: log is true.
+bool ParseConsoleLines(const std::string& text, bool* into, std::string* why) {
+    static const Word<bool> kWords[] = {{"stdout", false}, {"log", true}};
+    return ReadWord(text, kWords, into, why);
+}
+
 bool ParseFrameGap(const std::string& text, Options* into, std::string* why) {
     FrameGap gap;
     double ms = 0;
@@ -54,30 +106,6 @@ bool ParseFrameGap(const std::string& text, Options* into, std::string* why) {
         return false;
     }
     into->serial.frameGap = gap;
-    return true;
-}
-
-bool ParseReplyTimeout(const std::string& text, Options* into, std::string* why) {
-    if (Is(text, "spec")) {
-        into->serial.replyTimeout = ReplyTimeout::kSpec;
-    } else if (Is(text, "host")) {
-        into->serial.replyTimeout = ReplyTimeout::kHost;
-    } else {
-        *why = "not spec or host";
-        return false;
-    }
-    return true;
-}
-
-bool ParseSwitch(const std::string& text, bool* into, std::string* why) {
-    if (Is(text, "on")) {
-        *into = true;
-    } else if (Is(text, "off")) {
-        *into = false;
-    } else {
-        *why = "not on or off";
-        return false;
-    }
     return true;
 }
 
@@ -141,27 +169,12 @@ bool ParseDevice(const std::string& text, Options* into, std::string* why) {
     return true;
 }
 
-bool ParseRs485(const std::string& text, Options* into, std::string* why) {
-    if (Is(text, "off")) {
-        into->serial.rs485.mode = Rs485Options::kOff;
-    } else if (Is(text, "on")) {
-        into->serial.rs485.mode = Rs485Options::kKernel;
-    } else if (Is(text, "rts")) {
-        into->serial.rs485.mode = Rs485Options::kRts;
-    } else {
-        *why = "not off, on or rts";
-        return false;
-    }
-    return true;
-}
-
-bool ParseRtsOnSend(const std::string& text, Options* into, std::string* why) {
-    if (Is(text, "high")) {
-        into->serial.rs485.rtsHighOnSend = true;
-    } else if (Is(text, "low")) {
-        into->serial.rs485.rtsHighOnSend = false;
-    } else {
-        *why = "not high or low";
+// A whole number of unit from min to max.
+bool ReadAmount(const std::string& text, int min, int max, const char* unit, int* into,
+                std::string* why) {
+    if (!ReadWhole(text, min, max, into)) {
+        *why = "not a whole number of " + std::string(unit) + " from " + std::to_string(min) +
+               " to " + std::to_string(max);
         return false;
     }
     return true;
@@ -169,11 +182,7 @@ bool ParseRtsOnSend(const std::string& text, Options* into, std::string* why) {
 
 // The kernel keeps RS-485 delays up to 100 ms.
 bool ParseRs485Delay(const std::string& text, int* into, std::string* why) {
-    if (!ReadWhole(text, 0, 100, into)) {
-        *why = "not a whole number of milliseconds from 0 to 100";
-        return false;
-    }
-    return true;
+    return ReadAmount(text, 0, 100, "milliseconds", into, why);
 }
 
 bool ParseWriteTimeout(const std::string& text, Options* into, std::string* why) {
@@ -192,12 +201,9 @@ bool ParseWriteTimeout(const std::string& text, Options* into, std::string* why)
     return true;
 }
 
-bool ParseSendTimeout(const std::string& text, Options* into, std::string* why) {
-    if (!ReadWhole(text, 0, 86400000, &into->net.sendTimeoutMs)) {
-        *why = "not a whole number of milliseconds from 0 to 86400000";
-        return false;
-    }
-    return true;
+// A day at the most.
+bool ParseSendTimeout(const std::string& text, int* into, std::string* why) {
+    return ReadAmount(text, 0, 86400000, "milliseconds", into, why);
 }
 
 // An absolute path of a file to write: not a folder's ("/var/log/").
@@ -206,13 +212,7 @@ bool ReadFilePath(const std::string& text) {
 }
 
 bool ReadKib(const std::string& text, int* kib, std::string* why) {
-    double value = 0;
-    if (!ReadNumber(text, &value) || value < 1 || value > 1048576 || value != std::floor(value)) {
-        *why = "not a whole number of KiB from 1 to 1048576";
-        return false;
-    }
-    *kib = static_cast<int>(value);
-    return true;
+    return ReadAmount(text, 1, 1048576, "KiB", kib, why);
 }
 
 bool ReadCapture(const std::string& text, CaptureOptions* into, std::string* why) {
@@ -245,23 +245,22 @@ bool ParseLogTo(const std::string& text, Options* into, std::string* why) {
     return true;
 }
 
-bool ParseConsoleLines(const std::string& text, Options* into, std::string* why) {
-    if (Is(text, "stdout")) {
-        into->log.consoleLinesLogged = false;
-    } else if (Is(text, "log")) {
-        into->log.consoleLinesLogged = true;
-    } else {
-        *why = "not stdout or log";
-        return false;
-    }
-    return true;
+// The field reached from an object through a path of members.
+template <typename T>
+T& At(T& object) {
+    return object;
+}
+
+template <typename T, typename Member, typename... Members>
+auto& At(T& object, Member member, Members... members) {
+    return At(object.*member, members...);
 }
 
 // A key whose value is one field of the options, reached through the member
 // path (&Options::serial, &SerialOptions::exclusive) and read by Read.
 template <auto Read, auto... Path>
 bool Into(const std::string& text, Options* into, std::string* why) {
-    return Read(text, &(*into.*....*Path), why);
+    return Read(text, &At(*into, Path...), why);
 }
 
 const char* SectionName(SectionKind kind) {
@@ -399,7 +398,7 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"reply_timeout", SectionKind::kSerial, "spec",
          "the wait for a reply's first byte: spec (0.2 s, and 0.2 s more per whole second "
          "of the time-out) or host (the host's time-out in ms)",
-         ParseReplyTimeout},
+         Into<ParseReplyTimeout, &Options::serial, &SerialOptions::replyTimeout>},
         {"capture", SectionKind::kSerial, "none", kCaptureHelp,
          Into<ReadCapture, &Options::serial, &SerialOptions::capture>},
         {"capture_max_kib", SectionKind::kSerial, "1024", kCaptureKibHelp,
@@ -420,9 +419,11 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"rs485", SectionKind::kSerial, "off",
          "RS-485 direction control: on (the driver switches the transceiver; Open fails if it "
          "cannot) or rts (Write raises RTS itself, second best)",
-         ParseRs485},
+         Into<ParseRs485, &Options::serial, &SerialOptions::rs485, &Rs485Options::mode>},
         {"rs485_rts_on_send", SectionKind::kSerial, "high",
-         "the RTS level that enables the transceiver's driver: high or low", ParseRtsOnSend},
+         "the RTS level that enables the transceiver's driver: high or low",
+         Into<ParseRtsLevel, &Options::serial, &SerialOptions::rs485,
+              &Rs485Options::rtsHighOnSend>},
         {"rs485_delay_before_ms", SectionKind::kSerial, "0",
          "ms between enabling the driver and the first bit (0 to 100)",
          Into<ParseRs485Delay, &Options::serial, &SerialOptions::rs485,
@@ -440,7 +441,8 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "bytes' wire time + 1 s) or 1 to 3600000 ms",
          ParseWriteTimeout},
         {"send_timeout_ms", SectionKind::kNet, "2000",
-         "the longest a network send may block, in ms; 0: no limit", ParseSendTimeout},
+         "the longest a network send may block, in ms; 0: no limit",
+         Into<ParseSendTimeout, &Options::net, &NetOptions::sendTimeoutMs>},
         {"capture", SectionKind::kNet, "none", kCaptureHelp,
          Into<ReadCapture, &Options::net, &NetOptions::capture>},
         {"capture_max_kib", SectionKind::kNet, "1024", kCaptureKibHelp,
@@ -458,7 +460,7 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"console_lines", SectionKind::kLog, "stdout",
          "the few lines both builds print on standard output by themselves: stdout, or log "
          "(the way every other log line goes; for a host whose standard output carries data)",
-         ParseConsoleLines},
+         Into<ParseConsoleLines, &Options::log, &LogOptions::consoleLinesLogged>},
     };
     return kKeys;
 }
