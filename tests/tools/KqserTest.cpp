@@ -295,6 +295,12 @@ TEST(KqserListen, StopsAtTheTimeOutOrCtrlC) {
     EXPECT_EQ(few.exitCode, 3) << Describe(few);
     EXPECT_LT(kqtest::NowMs() - start, 15000);
 
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds an asynchronous signal back until the thread next
+    // enters a call it intercepts, and under load it has been seen to hold a
+    // Ctrl-C for longer than any bound; every other build checks the exit.
+    GTEST_SKIP() << "Ctrl-C under ThreadSanitizer: its signal delivery is not the kernel's";
+#endif
     Child child;
     ASSERT_TRUE(
         child.Start(kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def()}, nullptr), {}));
