@@ -22,6 +22,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace kqtest {
@@ -65,6 +66,22 @@ long long HeapInUse() {
     const struct mallinfo2 m = mallinfo2();
     return static_cast<long long>(m.uordblks + m.hblkhd);
 #endif
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 bool WaitUntil(const std::function<bool()>& done, int limitMs) {

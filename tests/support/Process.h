@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kqtest {
 
@@ -22,6 +23,12 @@ long StatusKb(const char* field);
 // Heap bytes in use: the sanitizers keep their own count, else the C
 // library's allocator.
 long long HeapInUse();
+
+// The whole content of a file, byte for byte ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
+// The lines of a text, without their line ends.
+std::vector<std::string> LinesOf(const std::string& text);
 
 // Polls a condition that no descriptor can signal, for at most limitMs.
 bool WaitUntil(const std::function<bool()>& done, int limitMs);

@@ -28,6 +28,7 @@
 #include "AnsweringPeers.h"
 #include "Capture.h"
 #include "Child.h"
+#include "Process.h"
 #include "Pty.h"
 
 namespace {
@@ -495,12 +496,7 @@ TEST(KqserTerm, PipedInputIsSentAndTheAnswerShown) {
     EXPECT_TRUE(Contains(tcp.out, "pong over tcp")) << tcp.out;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kqtest::ReadFile;
 
 TEST(KqserGpio, ReadsAndDrivesLinesThroughTheDriver) {
     char dir[] = "/tmp/kqgpio.XXXXXX";
