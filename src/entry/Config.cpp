@@ -68,7 +68,7 @@ bool ParseSwitch(const std::string& text, bool* into, std::string* why) {
 }
 
 bool ParseReplyTimeout(const std::string& text, ReplyTimeout* into, std::string* why) {
-    static const Word<ReplyTimeout> kWords[] = {{"spec", ReplyTimeout::kSpec},
+    static const Word<ReplyTimeout> kWords[] = {{"loop", ReplyTimeout::kLoop},
                                                 {"host", ReplyTimeout::kHost}};
     return ReadWord(text, kWords, into, why);
 }
@@ -395,8 +395,8 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "timing), auto (3.5 characters at the line's speed, at least the adapter's "
          "latency) or 0.5 to 200 ms",
          ParseFrameGap},
-        {"reply_timeout", SectionKind::kSerial, "spec",
-         "the wait for a reply's first byte: spec (0.2 s, and 0.2 s more per whole second "
+        {"reply_timeout", SectionKind::kSerial, "loop",
+         "the wait for a reply's first byte: loop (0.2 s, and 0.2 s more per whole second "
          "of the time-out) or host (the host's time-out in ms)",
          Into<ParseReplyTimeout, &Options::serial, &SerialOptions::replyTimeout>},
         {"capture", SectionKind::kSerial, "none", kCaptureHelp,

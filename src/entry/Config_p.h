@@ -24,7 +24,7 @@ struct FrameGap {
 
 // What the first-byte wait of a serial Read is (reply_timeout).
 enum class ReplyTimeout {
-    kSpec,  // 0.2 s plus 0.2 s per whole second of the time-out, as always
+    kLoop,  // 0.2 s plus 0.2 s per whole second of the time-out, as always
     kHost,  // the host's time-out in milliseconds
 };
 
@@ -70,7 +70,7 @@ struct CaptureOptions {
 
 struct SerialOptions {
     FrameGap frameGap;
-    ReplyTimeout replyTimeout = ReplyTimeout::kSpec;
+    ReplyTimeout replyTimeout = ReplyTimeout::kLoop;
     DeviceOption device;
     bool exclusive = false;
     bool lowLatency = false;

@@ -18,7 +18,7 @@ namespace kq {
 constexpr long long kPassPauseNs = 1000000;
 
 // The wait for a reply's first byte in nanoseconds, -1 for no limit.
-// kSpec: as long as the 0.2 s read loop waits in silence (0.4 s up to a
+// kLoop: as long as the 0.2 s read loop waits in silence (0.4 s up to a
 // time-out of 1999, then 0.2 s and 1 ms more per whole second; a time-out of
 // -1000 or less waits for ever). kHost: the time-out in ms (negative: for ever).
 long long FirstByteWaitNs(ReplyTimeout mode, int timeout);

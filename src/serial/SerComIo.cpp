@@ -201,7 +201,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     }
     if (const kq::PortExtras* extras = kq::FindExtras(this)) {
         const kq::SerialOptions& options = extras->serial;
-        if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kSpec) {
+        if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
             const long long gapNs = extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs;
             const int stored = ReadFramed(

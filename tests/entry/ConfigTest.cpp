@@ -30,7 +30,7 @@ TEST(Config, EmptyTextGivesEveryDefault) {
     EXPECT_TRUE(config.empty());
     const kq::SerialOptions serial = config.Serial("ttyUSB0");
     EXPECT_EQ(serial.frameGap.mode, FrameGap::kOff);
-    EXPECT_EQ(serial.replyTimeout, ReplyTimeout::kSpec);
+    EXPECT_EQ(serial.replyTimeout, ReplyTimeout::kLoop);
     EXPECT_EQ(config.Net().sendTimeoutMs, 2000);
 }
 
@@ -75,14 +75,14 @@ TEST(Config, NamedSectionsWinOverTheCommonOneAndTouchNoOtherPort) {
     const Config config = Parse(
         "[serial]\nframe_gap = auto\nreply_timeout = host\n"
         "[serial ttyUSB0]\nframe_gap = 5\n"
-        "[serial pts/3]\nreply_timeout = spec\n");
+        "[serial pts/3]\nreply_timeout = loop\n");
     const kq::SerialOptions usb = config.Serial("ttyUSB0");
     EXPECT_EQ(usb.frameGap.mode, FrameGap::kFixed);
     EXPECT_DOUBLE_EQ(usb.frameGap.ms, 5);
     EXPECT_EQ(usb.replyTimeout, ReplyTimeout::kHost);  // from [serial]
     const kq::SerialOptions pts = config.Serial("pts/3");
     EXPECT_EQ(pts.frameGap.mode, FrameGap::kAuto);
-    EXPECT_EQ(pts.replyTimeout, ReplyTimeout::kSpec);
+    EXPECT_EQ(pts.replyTimeout, ReplyTimeout::kLoop);
     const kq::SerialOptions other = config.Serial("ttyS1");
     EXPECT_EQ(other.frameGap.mode, FrameGap::kAuto);
     EXPECT_EQ(other.replyTimeout, ReplyTimeout::kHost);
@@ -142,12 +142,12 @@ TEST(Config, ProblemsNameTheFileSectionKeyAndValue) {
               "config /etc/kqser.conf: [serial] send_timeout_ms = \"10\": belongs in "
               "[net]; not used");
     EXPECT_EQ(problems[3],
-              "config /etc/kqser.conf: [serial] reply_timeout = \"soon\": not spec or "
-              "host; the default spec stays");
+              "config /etc/kqser.conf: [serial] reply_timeout = \"soon\": not loop or "
+              "host; the default loop stays");
     // What was good is used all the same.
     EXPECT_EQ(config.Net().sendTimeoutMs, 100);
     EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
-    EXPECT_EQ(config.Serial("ttyS0").replyTimeout, ReplyTimeout::kSpec);
+    EXPECT_EQ(config.Serial("ttyS0").replyTimeout, ReplyTimeout::kLoop);
 }
 
 TEST(Config, GarbageIsBoundedAndHarmless) {

@@ -181,7 +181,7 @@ TEST_F(FrameGap, FullBufferZeroByteAndHangUp) {
 
 TEST_F(FrameGap, OffKeepsTheReadTimingOfTheLine) {
     // A section that applies, with the gap off: the read loop as without a file.
-    Load((Section() + "frame_gap = off\nreply_timeout = spec\n").c_str());
+    Load((Section() + "frame_gap = off\nreply_timeout = loop\n").c_str());
     EXPECT_EQ(OpenLog(), SpecOpenLog());
     PacedDevice device(pty, {{0, "ab"}, {5, "cd"}});
     double end = 0;

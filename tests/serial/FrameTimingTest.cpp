@@ -22,17 +22,17 @@ TEST(FirstByteWait, AsLongAsTheReadLoopWaitsInSilence) {
         long long ns;
     } rows[] = {
         // The single-byte read and the loop's one read: 0.4 s below 2000.
-        {ReplyTimeout::kSpec, 0, 400 * kMs},
-        {ReplyTimeout::kSpec, -1, 400 * kMs},
-        {ReplyTimeout::kSpec, 999, 400 * kMs},
-        {ReplyTimeout::kSpec, -999, 400 * kMs},
-        {ReplyTimeout::kSpec, 1000, 401 * kMs},
-        {ReplyTimeout::kSpec, 1999, 401 * kMs},
-        {ReplyTimeout::kSpec, 2000, 602 * kMs},
-        {ReplyTimeout::kSpec, 5000, 1205 * kMs},
-        {ReplyTimeout::kSpec, -1000, -1},
-        {ReplyTimeout::kSpec, -2147483647 - 1, -1},
-        {ReplyTimeout::kSpec, 2147483647, 200 * kMs + 2147483LL * 201 * kMs},
+        {ReplyTimeout::kLoop, 0, 400 * kMs},
+        {ReplyTimeout::kLoop, -1, 400 * kMs},
+        {ReplyTimeout::kLoop, 999, 400 * kMs},
+        {ReplyTimeout::kLoop, -999, 400 * kMs},
+        {ReplyTimeout::kLoop, 1000, 401 * kMs},
+        {ReplyTimeout::kLoop, 1999, 401 * kMs},
+        {ReplyTimeout::kLoop, 2000, 602 * kMs},
+        {ReplyTimeout::kLoop, 5000, 1205 * kMs},
+        {ReplyTimeout::kLoop, -1000, -1},
+        {ReplyTimeout::kLoop, -2147483647 - 1, -1},
+        {ReplyTimeout::kLoop, 2147483647, 200 * kMs + 2147483LL * 201 * kMs},
         {ReplyTimeout::kHost, 0, 0},
         {ReplyTimeout::kHost, 35, 35 * kMs},
         {ReplyTimeout::kHost, 2000, 2000 * kMs},
@@ -41,7 +41,7 @@ TEST(FirstByteWait, AsLongAsTheReadLoopWaitsInSilence) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.timeout) +
-                     (row.mode == ReplyTimeout::kHost ? " host" : " spec"));
+                     (row.mode == ReplyTimeout::kHost ? " host" : " loop"));
         EXPECT_EQ(kq::FirstByteWaitNs(row.mode, row.timeout), row.ns);
     }
 }
