@@ -410,26 +410,7 @@ TEST_F(LogRoute, StandardErrorThatIsFullDropsLinesAndNeverBlocks) {
     EXPECT_EQ(tail, "[2 lines dropped] SerManager new: " + Hex(again) + "\n");
 }
 
-// The machine has no syslog daemon: the test plays one, at its own path.
-class SyslogAt : public kqtest::interpose::Handler {
-public:
-    explicit SyslogAt(std::string path) : path_(std::move(path)) {}
-    bool Connect(int fd, const sockaddr* addr, socklen_t length, int* result) override {
-        const auto* un = reinterpret_cast<const sockaddr_un*>(addr);
-        if (addr->sa_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path) ||
-            std::strcmp(un->sun_path, "/dev/log") != 0) {
-            return false;
-        }
-        sockaddr_un to{};
-        to.sun_family = AF_UNIX;
-        std::snprintf(to.sun_path, sizeof to.sun_path, "%s", path_.c_str());
-        *result = kqtest::interpose::RealConnect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        return true;
-    }
-
-private:
-    std::string path_;
-};
+using kqtest::interpose::SyslogAt;
 
 int BindDatagram(const std::string& path) {
     const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);

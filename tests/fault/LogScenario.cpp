@@ -194,29 +194,6 @@ void RunToStderr(Context& ctx) {
     }
 }
 
-// The machine has no syslog daemon: a socket in the run's folder plays it.
-class SyslogHere : public interpose::Handler {
-public:
-    explicit SyslogHere(std::string path) : path_(std::move(path)) { interpose::Add(this); }
-    ~SyslogHere() override { interpose::Remove(this); }
-
-    bool Connect(int fd, const sockaddr* addr, socklen_t length, int* result) override {
-        const auto* un = reinterpret_cast<const sockaddr_un*>(addr);
-        if (addr->sa_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path) ||
-            std::strcmp(un->sun_path, "/dev/log") != 0) {
-            return false;
-        }
-        sockaddr_un to{};
-        to.sun_family = AF_UNIX;
-        std::snprintf(to.sun_path, sizeof to.sun_path, "%s", path_.c_str());
-        *result = interpose::RealConnect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        return true;
-    }
-
-private:
-    std::string path_;
-};
-
 void RunToSyslog(Context& ctx) {
     const std::string path = ctx.dir() + "/log";
     const int daemon = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -231,8 +208,11 @@ void RunToSyslog(Context& ctx) {
     setsockopt(daemon, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     WriteConf(ctx, "[log]\nto = syslog\n");
     {
-        SyslogHere here(path);
+        // The machine has no syslog daemon: a socket in the run's folder plays it.
+        interpose::SyslogAt here(path);
+        interpose::Add(&here);
         RunSerialScript(ctx, SerialScript());
+        interpose::Remove(&here);
     }
     const std::string prefix = "<14>kqSer[" + std::to_string(getpid()) + "]: ";
     int lines = 0;

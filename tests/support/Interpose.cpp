@@ -7,15 +7,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 // The plain symbol names go through asm labels rather than through the C
 // names: with _FILE_OFFSET_BITS=64 on a 32-bit target the headers rename
@@ -472,6 +475,21 @@ int RealClose(int fd) {
 int RealConnect(int fd, const sockaddr* addr, socklen_t length) {
     KQ_REAL(int (*)(int, const sockaddr*, socklen_t), "connect");
     return real(fd, addr, length);
+}
+
+SyslogAt::SyslogAt(std::string path) : path_(std::move(path)) {}
+
+bool SyslogAt::Connect(int fd, const sockaddr* addr, socklen_t length, int* result) {
+    const auto* un = reinterpret_cast<const sockaddr_un*>(addr);
+    if (addr->sa_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path) ||
+        std::strcmp(un->sun_path, "/dev/log") != 0) {
+        return false;
+    }
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s", path_.c_str());
+    *result = RealConnect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return true;
 }
 
 }  // namespace interpose

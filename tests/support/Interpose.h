@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kqtest {
 namespace interpose {
@@ -137,6 +138,17 @@ ssize_t RealRead(int fd, void* buf, size_t count);
 int RealIoctl(int fd, unsigned long request, void* arg);
 int RealClose(int fd);
 int RealConnect(int fd, const sockaddr* addr, socklen_t length);
+
+// The machine has no syslog daemon: while added, a connect to /dev/log goes
+// to the datagram socket at path, which the test binds and reads.
+class SyslogAt : public Handler {
+public:
+    explicit SyslogAt(std::string path);
+    bool Connect(int fd, const sockaddr* addr, socklen_t length, int* result) override;
+
+private:
+    std::string path_;
+};
 
 }  // namespace interpose
 }  // namespace kqtest
