@@ -9,8 +9,10 @@
 
 namespace kqtest {
 
-// True in test binaries linked with the console-log build.
-constexpr bool kConsole = KQTEST_CONSOLE != 0;
+// True in test binaries linked with the console-log build (Variant.cpp).
+extern const bool kConsole;
+// The path of that build's kqSer.so, for tests that load it as a host does.
+extern const char* const kLibrary;
 
 // True in cross builds, whose tests run under user-mode emulation (qemu-user):
 // a few socket options are not translated there.

@@ -7,13 +7,14 @@
 
 #include <string>
 
+#include "Capture.h"
 #include "Library.h"
 
 namespace kqtest {
 
 class HostLibrary {
 public:
-    explicit HostLibrary(const std::string& path = KQTEST_LIB);
+    explicit HostLibrary(const std::string& path = kLibrary);
     ~HostLibrary();
     HostLibrary(const HostLibrary&) = delete;
     HostLibrary& operator=(const HostLibrary&) = delete;

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "AnsweringPeers.h"
+#include "Capture.h"
 #include "CaptureFile.h"
 #include "Child.h"
 #include "DefString.h"
@@ -38,7 +39,7 @@ using kqtest::ChildResult;
 using kqtest::PtyPair;
 using kqtool::Bytes;
 
-const std::string kLib = KQTEST_LIB;
+const std::string kLib = kqtest::kLibrary;
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -205,7 +206,7 @@ TEST(KqserBridge, OnceEndsWhenTheClientLeavesAndTheAddressIsChecked) {
 class HostPort {
 public:
     explicit HostPort(const std::string& def) {
-        lib_ = dlopen(KQTEST_LIB, RTLD_NOW | RTLD_LOCAL);
+        lib_ = dlopen(kqtest::kLibrary, RTLD_NOW | RTLD_LOCAL);
         if (lib_ == nullptr) return;
         auto getManager = reinterpret_cast<KqGetSerManagerFn>(dlsym(lib_, "GetSerManager"));
         free_ = reinterpret_cast<KqFreeSerManagerFn>(dlsym(lib_, "FreeSerManager"));

@@ -18,7 +18,7 @@ namespace {
 using kqtest::Child;
 using kqtest::ChildResult;
 
-const std::string kLib = KQTEST_LIB;
+const std::string kLib = kqtest::kLibrary;
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -39,7 +39,7 @@ using kqtest::PtyDevice;
 using kqtest::PtyPair;
 using kqtest::TcpPeer;
 
-const std::string kLib = KQTEST_LIB;
+const std::string kLib = kqtest::kLibrary;
 
 ChildResult Kqser(std::vector<std::string> args, int timeoutMs = 30000,
                   const std::vector<std::string>& env = {}) {
