@@ -30,13 +30,14 @@ stage() {
     echo "== stage: $name passed in $((SECONDS - start)) s"
 }
 
-# build_and_test DIR [CMAKE ARGS...]: configures, builds and runs the suite.
+# build_and_test DIR [CMAKE ARGS...]: configures, builds and runs the suite,
+# TEST_JOBS tests at a time (default JOBS).
 build_and_test() {
     local dir="$1"
     shift
     cmake -S . -B "$dir" -DKQSER_WERROR=ON -DKQSER_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "${JOBS:-2}"
-    ctest --test-dir "$dir" --output-on-failure -j "${JOBS:-2}" ${CTEST_ARGS:-}
+    ctest --test-dir "$dir" --output-on-failure -j "${TEST_JOBS:-${JOBS:-2}}" ${CTEST_ARGS:-}
 }
 
 # Debian's cross compiler and emulator for an ARM target.
