@@ -116,7 +116,10 @@ struct ConfigKey {
 };
 
 // Every key, in the order the example file lists them. A key that belongs in
-// two section kinds (capture) has a row for each.
+// two section kinds (capture) has a row for each. cmake/KqserConfPage.cmake
+// writes kqser.conf(5) from the rows' text: each row on lines of its own,
+// {"name", SectionKind::kKind, "default", help, parser}, the help as string
+// literals or a const char array of Config.cpp.
 const std::vector<ConfigKey>& ConfigKeys();
 
 // Where a value of a resolved key came from.
