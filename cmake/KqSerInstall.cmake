@@ -38,7 +38,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/kqser.conf.example
 # file with. Made with the library, so that a build of just kqser (as
 # scripts/demo's) can be installed.
 set(KQSER_CONF_MAN ${PROJECT_BINARY_DIR}/doc/kqser.conf.5)
-set(kqser_key_table ${PROJECT_SOURCE_DIR}/src/entry/Config.cpp)
+set(kqser_key_table ${PROJECT_SOURCE_DIR}/src/config/Config.cpp)
 add_custom_command(OUTPUT ${KQSER_CONF_MAN}
   COMMAND ${CMAKE_COMMAND} -DTABLE=${kqser_key_table} -DMAN=${KQSER_CONF_MAN}
           -DVERSION=${PROJECT_VERSION} -DDOCDIR=${CMAKE_INSTALL_FULL_DATADIR}/doc/libkqser
