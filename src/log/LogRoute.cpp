@@ -20,6 +20,7 @@
 #include "AppendFile_p.h"
 #include "LogLine_p.h"
 #include "SysFile_p.h"
+#include "SysNet_p.h"
 
 namespace kq {
 
@@ -74,7 +75,9 @@ public:
         const std::string line = make(dropped_);
         sys::Result n;
         switch (kind_) {
-            case Kind::kFile: n = sys::Write(2, line.data(), line.size()); break;
+            case Kind::kFile:
+                n = sys::Write(2, line.data(), line.size(), sys::OnSignal::kRetry);
+                break;
             case Kind::kSocket: n = sys::SendNow(2, line.data(), line.size()); break;
             case Kind::kStream:
                 // A line is at most PIPE_BUF bytes: a pipe takes it whole or not at all.
