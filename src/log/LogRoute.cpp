@@ -154,8 +154,6 @@ Route& TheRoute() {
     return *route;
 }
 
-std::atomic<bool> g_routed{false};
-
 bool SameRoute(const LogOptions& a, const LogOptions& b) {
     return a.to == b.to && a.file == b.file && a.timestamps == b.timestamps && a.maxKib == b.maxKib;
 }
@@ -163,7 +161,7 @@ bool SameRoute(const LogOptions& a, const LogOptions& b) {
 }  // namespace
 
 bool LogRouted() {
-    return g_routed.load(std::memory_order_relaxed);
+    return g_logRouted.load(std::memory_order_relaxed);
 }
 
 void ApplyLogOptions(const LogOptions& options) {
@@ -183,7 +181,8 @@ void ApplyLogOptions(const LogOptions& options) {
             route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
             break;
     }
-    g_routed.store(route.sink != nullptr, std::memory_order_relaxed);
+    g_logRouted.store(route.sink != nullptr, std::memory_order_relaxed);
+    WorkOutLogState();
 }
 
 void RouteLogLine(const char* format, va_list args) {

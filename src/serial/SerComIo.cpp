@@ -91,6 +91,15 @@ int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long 
     return stored;
 }
 
+// Write with the options of kqser.conf: a bound, or RTS switched around it.
+// Apart from the plain Write, so that what only options need (the port's tag)
+// costs nothing without them.
+__attribute__((noinline)) int WriteOptioned(CSerCom* port, int fd, const unsigned char* buf,
+                                            int len, const kq::PortExtras& extras) {
+    return kq::WriteWithOptions({port->GetNote(), static_cast<unsigned int>(port->GetType())}, fd,
+                                buf, len, extras);
+}
+
 }  // namespace
 
 int CSerCom::Open(const char* def) {
@@ -188,7 +197,7 @@ int CSerCom::Purge() {
 }
 
 int CSerCom::Read(unsigned char* buf, int len, int timeout) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (len < 1) {
@@ -259,7 +268,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 }
 
 int CSerCom::Write(const unsigned char* buf, int len) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (buf == nullptr || len < 0) {
@@ -270,8 +279,7 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (extras != nullptr && len > 0 &&
         (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
          extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
-        n = kq::WriteWithOptions({GetNote(), static_cast<unsigned int>(GetType())}, m_nHandle, buf,
-                                 len, *extras);
+        n = WriteOptioned(this, m_nHandle, buf, len, *extras);
     } else {
         // One write, as the caller asked; a signal fails it (a short count
         // is the caller's to see).

@@ -13,12 +13,6 @@
 namespace kq {
 namespace sys {
 
-long long MonotonicNs() {
-    timespec now{};
-    (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-    return static_cast<long long>(now.tv_sec) * kNsPerSec + now.tv_nsec;
-}
-
 timespec Now() {
     timespec now{};
     (void)::clock_gettime(CLOCK_REALTIME, &now);
@@ -35,37 +29,42 @@ void SleepNs(long long ns, OnSignal onSignal) {
     }
 }
 
-Result Wait(int fd, short events, long long waitNs, OnSignal onSignal) {
+Result WaitWithin(int fd, short events, long long waitNs, long long deadline, OnSignal onSignal) {
     if (fd < 0) {
         return Failed(EBADF);
     }
-    const long long deadline = waitNs < 0 ? -1 : MonotonicNs() + waitNs;
     pollfd pfd{fd, events, 0};
-    const Result r = Once(onSignal, [&] {
-        timespec left{};
-        if (deadline >= 0) {
-            const long long ns = deadline - MonotonicNs();
-            left = ToTimespec(ns > 0 ? ns : 0);
+    long long left = waitNs;
+    for (;;) {
+        const timespec limit = ToTimespec(left > 0 ? left : 0);
+        const int rc = ::ppoll(&pfd, 1, waitNs < 0 ? nullptr : &limit, nullptr);
+        if (rc > 0) {
+            return (pfd.revents & POLLNVAL) != 0 ? Failed(EBADF) : Result{pfd.revents, 0};
         }
-        return ::ppoll(&pfd, 1, deadline >= 0 ? &left : nullptr, nullptr);
-    });
-    if (r.value > 0) {
-        if ((pfd.revents & POLLNVAL) != 0) {
-            return Failed(EBADF);
+        if (rc == 0) {
+            return Result{0, 0};
         }
-        Result ready;
-        ready.value = pfd.revents;
-        return ready;
+        const int error = errno;
+        if (error != EINTR || onSignal != OnSignal::kRetry) {
+            return Failed(error);
+        }
+        if (waitNs >= 0) {
+            left = deadline - MonotonicNs();
+        }
     }
-    return r;
 }
 
-Result Read(int fd, void* buf, size_t size, OnSignal onSignal) {
-    return Once(onSignal, [&] { return ::read(fd, buf, size); });
+Result Wait(int fd, short events, long long waitNs, OnSignal onSignal) {
+    const bool bounded = waitNs >= 0 && onSignal == OnSignal::kRetry;
+    return WaitWithin(fd, events, waitNs, bounded ? MonotonicNs() + waitNs : 0, onSignal);
 }
 
-Result Write(int fd, const void* buf, size_t size, OnSignal onSignal) {
-    return Once(onSignal, [&] { return ::write(fd, buf, size); });
+Result ReadRetried(int fd, void* buf, size_t size) {
+    return Retried([&] { return ::read(fd, buf, size); });
+}
+
+Result WriteRetried(int fd, const void* buf, size_t size) {
+    return Retried([&] { return ::write(fd, buf, size); });
 }
 
 Result Ioctl(int fd, unsigned long request, void* arg) {

@@ -12,7 +12,7 @@ namespace kq {
 namespace sys {
 
 // The call's result, and errno right after it when it failed.
-inline Result From(long value) {
+__attribute__((always_inline)) inline Result From(long value) {
     Result r;
     r.value = value;
     r.error = value < 0 ? errno : 0;
@@ -25,17 +25,14 @@ inline Result Failed(int error) {
     return r;
 }
 
-// One call; again after a signal when onSignal says so, from the errno the
-// first one saw.
+// One call; again after a signal when onSignal says so.
 template <typename Call>
 Result Once(OnSignal onSignal, Call call) {
-    const int before = errno;
     for (;;) {
         const Result r = From(static_cast<long>(call()));
         if (r.error != EINTR || onSignal != OnSignal::kRetry) {
             return r;
         }
-        errno = before;
     }
 }
 
@@ -49,6 +46,12 @@ constexpr long long kNsPerSec = 1000LL * 1000 * 1000;
 inline timespec ToTimespec(long long ns) {
     return {static_cast<time_t>(ns / kNsPerSec), static_cast<long>(ns % kNsPerSec)};
 }
+
+// Wait, with the deadline its caller worked out (MonotonicNs() + waitNs; read
+// only after a signal, with kRetry): the first ppoll gets waitNs as it is,
+// so a wait that no signal cuts short reads the clock no more than its
+// caller did.
+Result WaitWithin(int fd, short events, long long waitNs, long long deadline, OnSignal onSignal);
 
 }  // namespace sys
 }  // namespace kq

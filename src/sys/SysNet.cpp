@@ -37,6 +37,52 @@ bool SetSendTimeoutNs(int fd, long long ns) {
     return SetOption(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv).Ok();
 }
 
+inline Result SendOnce(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t toLen) {
+    return From(to != nullptr ? ::sendto(fd, buf, len, MSG_NOSIGNAL, to, toLen)
+                              : ::send(fd, buf, len, MSG_NOSIGNAL));
+}
+
+// A send a signal cut short, made again within what is left of the socket's
+// send time-out, counted from start.
+__attribute__((noinline)) Result SendAgain(int fd, const void* buf, size_t len, const sockaddr* to,
+                                           socklen_t toLen, long long start) {
+    const long long boundNs = SendTimeoutNs(fd);
+    bool shortened = false;
+    Result r;
+    for (;;) {
+        if (boundNs != 0) {
+            // The socket's time-out starts again with every call: give the
+            // next one only what is left.
+            const long long left = start + boundNs - MonotonicNs();
+            if (left <= 0) {
+                r = Failed(EAGAIN);  // what the time-out itself reports
+                break;
+            }
+            shortened = SetSendTimeoutNs(fd, left) || shortened;
+        }
+        r = SendOnce(fd, buf, len, to, toLen);
+        if (r.error != EINTR) {
+            break;
+        }
+    }
+    if (shortened) {
+        SetSendTimeoutNs(fd, boundNs);
+    }
+    return r;
+}
+
+inline Result RecvOnce(int fd, void* buf, size_t len, int flags, sockaddr* from,
+                       socklen_t* fromLen) {
+    return From(from != nullptr ? ::recvfrom(fd, buf, len, flags, from, fromLen)
+                                : ::recv(fd, buf, len, flags));
+}
+
+// Takes off the urgent byte that alone woke a wait; false when that fails.
+__attribute__((noinline)) bool TakeUrgent(int fd, OnSignal onSignal) {
+    unsigned char urgent = 0;
+    return Recv(fd, &urgent, 1, MSG_OOB | MSG_DONTWAIT, nullptr, nullptr, onSignal).Ok();
+}
+
 }  // namespace
 
 Result Socket(int family, int type) {
@@ -85,32 +131,30 @@ Result HostName(char* name, size_t size) {
 
 Result Recv(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen,
             OnSignal onSignal) {
-    return Once(onSignal, [&] {
-        return from != nullptr ? ::recvfrom(fd, buf, len, flags, from, fromLen)
-                               : ::recv(fd, buf, len, flags);
-    });
+    return Once(onSignal, [&] { return RecvOnce(fd, buf, len, flags, from, fromLen).value; });
 }
 
 WaitedRecv WaitRecv(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromLen,
                     long long waitNs, OnSignal onSignal) {
     const long long deadline = MonotonicNs() + waitNs;
     short events = POLLIN | POLLPRI;
-    for (;;) {
-        const long long left = deadline - MonotonicNs();
-        const Result wait = Wait(fd, events, left > 0 ? left : 0, onSignal);
+    for (long long left = waitNs;; left = deadline - MonotonicNs()) {
+        const Result wait = WaitWithin(fd, events, left > 0 ? left : 0, deadline, onSignal);
         if (wait.value <= 0) {
             return {wait, Failed(wait.error)};
         }
         if ((wait.value & ~POLLPRI) == 0) {
             // Urgent data alone: a plain receive would block. Taking the byte
             // off ends the urgent state; should that fail, wait for data only.
-            unsigned char urgent = 0;
-            if (!Recv(fd, &urgent, 1, MSG_OOB | MSG_DONTWAIT, nullptr, nullptr, onSignal).Ok()) {
+            if (!TakeUrgent(fd, onSignal)) {
                 events = POLLIN;
             }
             continue;
         }
-        const Result got = Recv(fd, buf, len, MSG_DONTWAIT, from, fromLen, onSignal);
+        Result got = RecvOnce(fd, buf, len, MSG_DONTWAIT, from, fromLen);
+        if (got.error == EINTR && onSignal == OnSignal::kRetry) {
+            got = Recv(fd, buf, len, MSG_DONTWAIT, from, fromLen, onSignal);
+        }
         if (!WouldBlock(got)) {
             return {wait, got};
         }
@@ -124,37 +168,11 @@ WaitedRecv WaitRecv(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fr
 
 Result Send(int fd, const void* buf, size_t len, const sockaddr* to, socklen_t toLen,
             OnSignal onSignal) {
-    const int before = errno;
     const long long start = onSignal == OnSignal::kRetry ? MonotonicNs() : 0;
-    long long boundNs = -1;  // read at the first signal
-    bool shortened = false;
-    Result r;
-    for (;;) {
-        errno = before;
-        r = From(to != nullptr ? ::sendto(fd, buf, len, MSG_NOSIGNAL, to, toLen)
-                               : ::send(fd, buf, len, MSG_NOSIGNAL));
-        if (r.error != EINTR || onSignal != OnSignal::kRetry) {
-            break;
-        }
-        if (boundNs < 0) {
-            boundNs = SendTimeoutNs(fd);
-        }
-        if (boundNs == 0) {
-            continue;
-        }
-        // The socket's time-out starts again with every call: give the next
-        // one only what is left.
-        const long long left = start + boundNs - MonotonicNs();
-        if (left <= 0) {
-            r = Failed(EAGAIN);  // what the time-out itself reports
-            break;
-        }
-        shortened = SetSendTimeoutNs(fd, left) || shortened;
-    }
-    if (shortened) {
-        SetSendTimeoutNs(fd, boundNs);
-    }
-    return r;
+    const Result r = SendOnce(fd, buf, len, to, toLen);
+    return r.error != EINTR || onSignal != OnSignal::kRetry
+               ? r
+               : SendAgain(fd, buf, len, to, toLen, start);
 }
 
 Result SendNow(int fd, const void* buf, size_t size) {

@@ -11,8 +11,6 @@
 // - A call that a signal cuts short (EINTR) is either reported (kReport) or
 //   made again within what is left of its time (kRetry). Where both make
 //   sense the caller says which, at the call; elsewhere the wrapper retries.
-//   A call made again starts from the errno the first one saw, so a success
-//   after a retry leaves errno as it was.
 // - Every descriptor the library opens is close-on-exec: a host's child
 //   does not inherit a line, a socket or a file, nor a lock taken on one.
 // - One clock (monotonic, in nanoseconds) for every time-out and deadline.
@@ -22,7 +20,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 
 namespace kq {
@@ -41,7 +41,11 @@ enum class OnSignal {
 };
 
 // The monotonic clock in nanoseconds: every wait and deadline follows it.
-long long MonotonicNs();
+inline long long MonotonicNs() {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
 // The wall clock, which file times follow.
 timespec Now();
 
@@ -55,9 +59,27 @@ void SleepNs(long long ns, OnSignal onSignal);
 // fails with EBADF, as select fails, instead of being waited on or skipped.
 Result Wait(int fd, short events, long long waitNs, OnSignal onSignal);
 
-// One read or write of up to size bytes: the count moved.
-Result Read(int fd, void* buf, size_t size, OnSignal onSignal);
-Result Write(int fd, const void* buf, size_t size, OnSignal onSignal);
+// One read or write of up to size bytes: the count moved. Inline, as the
+// ports' Read and Write make one each: a call reported costs what the call
+// costs.
+Result ReadRetried(int fd, void* buf, size_t size);
+Result WriteRetried(int fd, const void* buf, size_t size);
+__attribute__((always_inline)) inline Result Read(int fd, void* buf, size_t size,
+                                                  OnSignal onSignal) {
+    if (onSignal == OnSignal::kRetry) {
+        return ReadRetried(fd, buf, size);
+    }
+    const ssize_t n = ::read(fd, buf, size);
+    return n >= 0 ? Result{n, 0} : Result{-1, errno};
+}
+__attribute__((always_inline)) inline Result Write(int fd, const void* buf, size_t size,
+                                                   OnSignal onSignal) {
+    if (onSignal == OnSignal::kRetry) {
+        return WriteRetried(fd, buf, size);
+    }
+    const ssize_t n = ::write(fd, buf, size);
+    return n >= 0 ? Result{n, 0} : Result{-1, errno};
+}
 
 // One ioctl (arg: the request's record, or null).
 Result Ioctl(int fd, unsigned long request, void* arg);
