@@ -7,6 +7,7 @@
 #define KQSER_PORTCAPTURE_P_H
 
 #include "Config_p.h"
+#include "PortExtras_p.h"
 
 class CSerBase;
 
@@ -16,11 +17,24 @@ namespace kq {
 // Starts (a file), changes or stops (none) a port's capture.
 void UseCapture(const void* port, const CaptureOptions& options);
 
-// Record one Read or Write whose result is count: count bytes of buf when
-// count > 0. Each costs one look-up when the port captures nothing, and
-// leaves errno as it was.
-void CaptureRead(CSerBase* port, const unsigned char* buf, int count);
-void CaptureWrite(CSerBase* port, const unsigned char* buf, int count);
+// Records one Read (tx false) or Write whose result is count: count bytes of
+// buf when count > 0. Leaves errno as it was.
+void CaptureTraffic(CSerBase* port, bool tx, const unsigned char* buf, int count);
+
+// Capture needs a port's extras: while no port has any, a Read or Write
+// costs one load and a branch here.
+__attribute__((always_inline)) inline void CaptureRead(CSerBase* port, const unsigned char* buf,
+                                                       int count) {
+    if (g_portsWithExtras.load(std::memory_order_acquire) != 0) {
+        CaptureTraffic(port, false, buf, count);
+    }
+}
+__attribute__((always_inline)) inline void CaptureWrite(CSerBase* port, const unsigned char* buf,
+                                                        int count) {
+    if (g_portsWithExtras.load(std::memory_order_acquire) != 0) {
+        CaptureTraffic(port, true, buf, count);
+    }
+}
 
 }  // namespace kq
 
