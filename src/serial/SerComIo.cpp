@@ -114,10 +114,12 @@ int CSerCom::Open(const char* def) {
     const char parity = kq::LineParityLetter(m_nParity);
     kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
     const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
-    std::string opened = path;
-    if (extras != nullptr && !kq::DevicePath(tag, extras->serial.device, path, &opened)) {
+    const kq::LineTiming planned = kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
+    kq::LinePlan plan;
+    if (extras != nullptr && !kq::PlanOpen(tag, extras->serial, m_nBaud, planned, path, &plan)) {
         return 0;
     }
+    const std::string opened = extras != nullptr ? plan.path : std::string(path);
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
            m_nStopBits);
 
@@ -126,7 +128,7 @@ int CSerCom::Open(const char* def) {
     if (m_nHandle < 0) {
         const int err = line.error;
         m_nHandle = -1;
-        if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
+        if (extras != nullptr && plan.exclusive && err == EBUSY) {
             kq::LogHeldLine(tag, opened);
         }
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
@@ -141,7 +143,7 @@ int CSerCom::Open(const char* def) {
     }
 
     // Before the settings: a line another process holds is left as it is.
-    if (extras != nullptr && extras->serial.exclusive) {
+    if (extras != nullptr && plan.exclusive) {
         if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
             kq::sys::ReleaseDescriptor(&m_nHandle);
             return 0;
@@ -154,17 +156,13 @@ int CSerCom::Open(const char* def) {
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
-    const std::string ttyName = extras != nullptr ? kq::TtyNameOf(opened) : "";
-    if (extras != nullptr &&
-        !kq::SetUpLine(tag, m_nHandle, extras,
-                       kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits), m_nBaud,
-                       ttyName)) {
+    if (extras != nullptr && !kq::SetUpLine(tag, m_nHandle, extras, plan)) {
         kq::ReleaseLine(this, &m_nHandle);
         return 0;
     }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
     if (extras != nullptr) {
-        kq::WorkOutGap(tag, extras, ttyName);
+        kq::WorkOutGap(tag, extras, plan);
     }
     return 1;
 }
