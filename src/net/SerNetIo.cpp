@@ -25,6 +25,11 @@ namespace {
 
 using kq::sys::OnSignal;
 
+// What a network port keeps of kqser.conf between its calls.
+struct NetExtras : kq::PortExtras {
+    kq::NetOptions net;
+};
+
 constexpr long long kNsPerMs = 1000LL * 1000;
 constexpr int kConnectWaits = 3;
 constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
@@ -58,12 +63,12 @@ bool SetFlagOrClose(int fd, int level, int name, int value) {
 // The options of a network port, kept beside it when a [net] section is in
 // force: its capture started or changed, its send bound returned
 // (send_timeout_ms); else nothing kept, and the bound is kSendTimeoutMs.
-int NetOptionsFor(const void* port) {
+int NetOptionsFor(const CSerBase* port) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty() && config.AppliesToNet()) {
-        kq::PortExtras& extras = kq::ExtrasFor(port);
+        NetExtras& extras = kq::ExtrasOf<NetExtras>::Renew(port);
         extras.net = config.Net();
-        kq::UseCapture(port, extras.net.capture);
+        kq::UseCapture(&extras, extras.net.capture);
         return extras.net.sendTimeoutMs;
     }
     kq::DropExtras(port);

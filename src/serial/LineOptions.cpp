@@ -138,8 +138,8 @@ bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
     return true;
 }
 
-void ReleaseLine(const void* port, int* fd) {
-    if (PortExtras* extras = FindExtras(port)) {
+void ReleaseLine(const CSerBase* port, int* fd) {
+    if (SerialExtras* extras = SerialExtrasOf::Find(port)) {
         if (extras->exclusiveHeld && *fd >= 0) {
             sys::Ioctl(*fd, TIOCNXCL, nullptr);
         }
@@ -148,7 +148,7 @@ void ReleaseLine(const void* port, int* fd) {
     sys::ReleaseDescriptor(fd);
 }
 
-bool SetUpLine(const PortTag& tag, int fd, PortExtras* extras, const LinePlan& plan) {
+bool SetUpLine(const PortTag& tag, int fd, SerialExtras* extras, const LinePlan& plan) {
     LineTiming line = plan.line;
     if (plan.customBps > 0 && !SetCustomSpeed(tag, fd, plan.customBps, &line.bps)) {
         return false;
@@ -164,7 +164,7 @@ bool SetUpLine(const PortTag& tag, int fd, PortExtras* extras, const LinePlan& p
     return true;
 }
 
-void WorkOutGap(const PortTag& tag, PortExtras* extras, const LinePlan& plan) {
+void WorkOutGap(const PortTag& tag, SerialExtras* extras, const LinePlan& plan) {
     // The line as set up (the speed read back) and the adapter as low
     // latency left it.
     const GapChoice gap =
@@ -177,7 +177,7 @@ void WorkOutGap(const PortTag& tag, PortExtras* extras, const LinePlan& plan) {
 }
 
 int WriteWithOptions(const PortTag& tag, int fd, const unsigned char* buf, int len,
-                     const PortExtras& extras) {
+                     const SerialExtras& extras) {
     const SerialOptions& options = extras.serial;
     const bool rts = options.rs485.mode == Rs485Options::kRts;
     int rtsBit = TIOCM_RTS;

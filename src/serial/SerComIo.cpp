@@ -26,18 +26,15 @@ namespace {
 // The options kqser.conf gives the port on /dev/NAME, kept beside the port;
 // null when no section applies to it, and then the port does exactly what it
 // does without the file.
-kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
+kq::SerialExtras* OptionsFor(const CSerBase* port, const char* device, int number) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty()) {
         const std::string name = device + std::to_string(number);
         if (config.AppliesToSerial(name)) {
-            kq::PortExtras& extras = kq::ExtrasFor(port);
             // A capture file already open stays open if the port keeps it.
-            auto capture = std::move(extras.capture);
-            extras = kq::PortExtras();
-            extras.capture = std::move(capture);
+            kq::SerialExtras& extras = kq::SerialExtrasOf::Renew(port);
             extras.serial = config.Serial(name);
-            kq::UseCapture(port, extras.serial.capture);
+            kq::UseCapture(&extras, extras.serial.capture);
             return &extras;
         }
     }
@@ -95,7 +92,7 @@ int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long 
 // Apart from the plain Write, so that what only options need (the port's tag)
 // costs nothing without them.
 __attribute__((noinline)) int WriteOptioned(CSerCom* port, int fd, const unsigned char* buf,
-                                            int len, const kq::PortExtras& extras) {
+                                            int len, const kq::SerialExtras& extras) {
     return kq::WriteWithOptions({port->GetNote(), static_cast<unsigned int>(port->GetType())}, fd,
                                 buf, len, extras);
 }
@@ -112,7 +109,7 @@ int CSerCom::Open(const char* def) {
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
-    kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
+    kq::SerialExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
     const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
     const kq::LineTiming planned = kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
     kq::LinePlan plan;
@@ -204,7 +201,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
-    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+    if (const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
         const kq::SerialOptions& options = extras->serial;
         if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
@@ -273,7 +270,7 @@ int CSerCom::Write(const unsigned char* buf, int len) {
         return -1;
     }
     int n;
-    const kq::PortExtras* extras = kq::FindExtras(this);
+    const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this);
     if (extras != nullptr && len > 0 &&
         (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
          extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
