@@ -31,8 +31,7 @@ struct NetExtras : kq::PortExtras {
 };
 
 constexpr long long kNsPerMs = 1000LL * 1000;
-constexpr int kConnectWaits = 3;
-constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
+constexpr long long kConnectWaitNs = kq::kConnectWaitMs * kNsPerMs;
 constexpr long long kPurgeWaitNs = 50LL * 1000;
 // The longest Purge discards: a peer that never stops sending must not keep
 // the host from its next request.
@@ -127,7 +126,7 @@ long SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) 
 bool ConnectWaiting(int fd, const sockaddr_in& addr) {
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
     int pending = -1;
-    for (int i = 0; i < kConnectWaits; ++i) {
+    for (int i = 0; i < kq::kConnectWaits; ++i) {
         const kq::sys::Result ready =
             kq::sys::Wait(fd, POLLIN | POLLOUT, kConnectWaitNs, OnSignal::kRetry);
         if (ready.value < 0) {
