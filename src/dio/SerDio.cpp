@@ -51,7 +51,7 @@ int CSerDio::Open(const char* def) {
     }
     // Re-opening must not leak the descriptor already held.
     kq::ReleaseDescriptor(&m_nHandle);
-    const int fd = ::open(kDevice, O_RDONLY);
+    const int fd = ::open(kDevice, O_RDONLY | O_CLOEXEC);
     m_nHandle = fd < 0 ? -1 : fd;
     if (m_nHandle != -1) {
         KQ_LOG("%s[%x] open ok!\r\n", m_strNote.c_str(), static_cast<unsigned int>(GetType()));

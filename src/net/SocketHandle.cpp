@@ -391,7 +391,7 @@ bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int
         StoreError(EAFNOSUPPORT);
         return false;
     }
-    const int fd = socket(family, type, 0);
+    const int fd = socket(family, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -428,7 +428,7 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         SetLastError(kErrBusy);
         return false;
     }
-    const int fd = socket(family, type, 0);
+    const int fd = socket(family, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -525,7 +525,8 @@ bool CSocketHandle::ReleaseLibrary() {
 }
 
 long CSocketHandle::WaitForConnection(long socket) {
-    return accept(ToFd(socket), nullptr, nullptr);
+    // The handle is the host's; only a program it starts goes without it.
+    return accept4(ToFd(socket), nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 bool CSocketHandle::ShutdownConnection(long socket) {

@@ -158,8 +158,12 @@ bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
 
 void ReleaseLine(const void* port, int* fd) {
     if (PortExtras* extras = FindExtras(port)) {
+        // Both before the close: a child that inherited the descriptor (a
+        // host's helper started without close-on-exec of its own) would
+        // otherwise keep the line held after Close.
         if (extras->exclusiveHeld && *fd >= 0) {
             LineIoctl(*fd, TIOCNXCL, nullptr);
+            LineFlock(*fd, LOCK_UN);
         }
         extras->exclusiveHeld = false;
     }

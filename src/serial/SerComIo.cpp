@@ -115,7 +115,7 @@ int CSerCom::Open(const char* def) {
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
            m_nStopBits);
 
-    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_nHandle < 0) {
         const int err = errno;
         m_nHandle = -1;

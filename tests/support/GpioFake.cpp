@@ -68,7 +68,8 @@ public:
             return false;
         }
         Device& dev = Dev();
-        LogCall("open " + std::to_string(flags) + "\n");
+        // The access mode, as a shell script would compare it.
+        LogCall("open " + std::to_string(flags & O_ACCMODE) + "\n");
         if (dev.missing) {
             dev.opens.push_back({flags, -1});
             errno = ENOENT;
