@@ -3,6 +3,10 @@
 // value comes from, and every kind of bad input.
 #include "Config_p.h"
 
+#include <stdlib.h>
+
+#include <clocale>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -414,6 +418,69 @@ TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
     std::vector<std::string> problems;
     Parse(example.str(), &problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// One grammar for numbers: digits, a fraction after one '.'; no sign,
+// blank, exponent or hex form.
+TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
+    const struct {
+        const char* text;
+        int kib;  // max_kib; -1: refused
+        double gap;  // frame_gap in ms; -1: refused
+    } rows[] = {
+        {"16", 16, 16},       {"0016", 16, 16},    {"2.5", -1, 2.5},   {"10.0", 10, 10},
+        {"0x10", -1, -1},     {"1e3", -1, -1},     {"1E1", -1, -1},    {"2,5", -1, -1},
+        {"+5", -1, -1},       {"5.", -1, -1},      {".5", -1, -1},     {"1.2.3", -1, -1},
+        {"0x1p3", -1, -1},    {"infinity", -1, -1}, {"5 5", -1, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(std::string("[log]\nmax_kib = ") + row.text +
+                                        "\n[serial]\nframe_gap = " + row.text + "\n",
+                                    &problems);
+        EXPECT_EQ(config.Log().maxKib, row.kib < 0 ? 1024 : row.kib);
+        const FrameGap gap = config.Serial("ttyS0").frameGap;
+        EXPECT_EQ(gap.mode, row.gap < 0 ? FrameGap::kOff : FrameGap::kFixed);
+        EXPECT_DOUBLE_EQ(gap.ms, row.gap < 0 ? 0 : row.gap);
+        EXPECT_EQ(problems.size(), (row.kib < 0 ? 1u : 0u) + (row.gap < 0 ? 1u : 0u));
+    }
+}
+
+// A host that set a locale whose decimal mark is a comma: numbers read as
+// in any other. The locale is built in the test's folder (localedef).
+TEST(Config, NumbersReadTheSameInACommaLocale) {
+    char dir[] = "/tmp/kqlocale.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string source = std::string(dir) + "/comma";
+    {
+        std::ofstream out(source);
+        out << "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\n"
+               "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\ngrouping 3;3\n"
+               "END LC_NUMERIC\n";
+    }
+    // Warnings (categories left out) give a non-zero status; the locale is made.
+    const std::string make = "localedef -c -i '" + source + "' -f ANSI_X3.4-1968 '" + dir +
+                             "/kqcomma' >/dev/null 2>&1";
+    (void)!std::system(make.c_str());
+    setenv("LOCPATH", dir, 1);
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    const bool comma = std::setlocale(LC_ALL, "kqcomma") != nullptr &&
+                       std::strtod("2.5", nullptr) == 2.0;  // strtod stops at the '.'
+    std::vector<std::string> problems;
+    const Config config = Parse("[serial]\nframe_gap = 2.5\n[log]\nmax_kib = 64\n", &problems);
+    const Config commas = Parse("[serial]\nframe_gap = 2,5\n");
+    std::setlocale(LC_ALL, before.c_str());
+    unsetenv("LOCPATH");
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    if (!comma) {
+        GTEST_SKIP() << "no comma-decimal locale could be built here (localedef)";
+    }
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kFixed);
+    EXPECT_DOUBLE_EQ(config.Serial("ttyS0").frameGap.ms, 2.5);
+    EXPECT_EQ(config.Log().maxKib, 64);
+    EXPECT_EQ(commas.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
 }
 
 }  // namespace
