@@ -201,16 +201,16 @@ bool SameRoute(const LogOptions& a, const LogOptions& b) {
     return a.to == b.to && a.file == b.file && a.timestamps == b.timestamps && a.maxKib == b.maxKib;
 }
 
-// Standard error closed when the route is set up: the one line that says so
-// goes to the local syslog daemon, the one place left (if it is there).
-void SayStderrClosed(time_t now) {
+// A route that cannot be set up (standard error closed, a file path that
+// is refused): the one line that says so goes to the local syslog daemon,
+// the one place left (if it is there).
+void SayUnrouted(const std::string& text) {
     SyslogSink syslog;
     syslog.Put(
-        [](unsigned long long /*dropped*/) {
-            static const char kText[] = "log to = stderr: descriptor 2 is closed; no lines routed";
-            return FormatLogLine("", 0, kText, sizeof kText - 1);
+        [&](unsigned long long /*dropped*/) {
+            return FormatLogLine("", 0, text.data(), text.size());
         },
-        now);
+        sys::Now().tv_sec);
 }
 
 }  // namespace
@@ -237,14 +237,20 @@ void ApplyLogOptions(const LogOptions& options) {
             if (sink->ok()) {
                 route.sink = std::move(sink);
             } else {
-                SayStderrClosed(sys::Now().tv_sec);
+                SayUnrouted("log to = stderr: descriptor 2 is closed; no lines routed");
             }
             break;
         }
         case LogTo::kSyslog: route.sink = std::make_unique<SyslogSink>(); break;
-        case LogTo::kFile:
-            route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
+        case LogTo::kFile: {
+            const std::string refusal = PathRefusal(options.file);
+            if (refusal.empty()) {
+                route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
+            } else {
+                SayUnrouted("log to = " + options.file + ": " + refusal + "; no lines routed");
+            }
             break;
+        }
     }
     g_routed.store(route.sink != nullptr, std::memory_order_relaxed);
 }

@@ -595,4 +595,32 @@ TEST_F(LogRoute, StandardErrorToAFileAtTheFileSizeLimitKillsNobody) {
     EXPECT_EQ(text.back(), '\n');
 }
 
+// A link planted at the path of to is not followed: the route is off, one
+// line to the syslog daemon says why, and the link's target stays as it was.
+TEST_F(LogRoute, ALinkAtTheLogPathTurnsTheRouteOffWithOneLine) {
+    if (!Routed()) {
+        GTEST_SKIP() << "the host takes the lines";
+    }
+    const std::string target = dir_.File("target");
+    ASSERT_TRUE(dir_.WriteFile("target", "precious\n"));
+    ASSERT_EQ(symlink(target.c_str(), log_.c_str()), 0);
+    const std::string path = dir_.File("syslog");
+    SyslogAt fake(path);
+    kqtest::interpose::Add(&fake);
+    const int daemon = BindDatagram(path);
+    ASSERT_GE(daemon, 0);
+    Conf("[log]\nto = " + log_ + "\n");
+    Manager();
+    const std::string said = Receive(daemon, 5000);
+    const std::string more = Receive(daemon, 100);
+    kqtest::interpose::Remove(&fake);
+    close(daemon);
+    EXPECT_NE(said.find("log to = " + log_ + ": is a symbolic link; no lines routed"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(more, "");
+    EXPECT_EQ(ReadFile(target), "precious\n");
+    unlink(log_.c_str());
+}
+
 }  // namespace
