@@ -476,10 +476,13 @@ const std::vector<ConfigKey>& ConfigKeys() {
     return kKeys;
 }
 
-Config Config::Parse(const std::string& path, const std::string& text,
+Config Config::Parse(const std::string& path, const std::string& file,
                      std::vector<std::string>* problems) {
     Config config;
     Problems report(path, problems);
+    // Editors on other systems start a UTF-8 text with a byte-order mark.
+    static const char kBom[] = "\xEF\xBB\xBF";
+    const std::string text = file.compare(0, 3, kBom) == 0 ? file.substr(3) : file;
     if (text.find('\0') != std::string::npos) {
         report.Add("holds a NUL byte at offset " + std::to_string(text.find('\0')) +
                    ": not an ini text; every key keeps its default");

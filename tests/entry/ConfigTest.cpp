@@ -2,6 +2,7 @@
 // The configuration file's text: sections, keys, values, defaults, where a
 // value comes from, and every kind of bad input.
 #include "Config_p.h"
+#include "ConfigFile_p.h"
 
 #include <stdlib.h>
 
@@ -481,6 +482,33 @@ TEST(Config, NumbersReadTheSameInACommaLocale) {
     EXPECT_DOUBLE_EQ(config.Serial("ttyS0").frameGap.ms, 2.5);
     EXPECT_EQ(config.Log().maxKib, 64);
     EXPECT_EQ(commas.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+}
+
+// A byte-order mark in front of the first line is taken silently; one
+// anywhere else is text like any other.
+TEST(Config, AByteOrderMarkAtTheTopIsTakenSilently) {
+    const std::string bom = "\xEF\xBB\xBF";
+    std::vector<std::string> problems;
+    Config config = Parse(bom + "[serial]\nframe_gap = auto\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kAuto);
+    config = Parse(bom + "# a comment\n[net]\nsend_timeout_ms = 5\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Net().sendTimeoutMs, 5);
+    config = Parse("[serial]\n" + bom + "frame_gap = auto\n", &problems);
+    EXPECT_EQ(problems.size(), 1u);
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+}
+
+// The limit the documentation states is the one the reader enforces.
+TEST(Config, TheDocumentedSizeLimitIsTheEnforcedOne) {
+    std::ifstream in(KQTEST_HOSTILE_DOC);
+    ASSERT_TRUE(in.good()) << KQTEST_HOSTILE_DOC;
+    std::stringstream doc;
+    doc << in.rdbuf();
+    EXPECT_NE(doc.str().find("The largest kqser.conf read: " +
+                             std::to_string(kq::kConfigFileLimit) + " bytes"),
+              std::string::npos);
 }
 
 }  // namespace
