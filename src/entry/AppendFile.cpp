@@ -105,10 +105,9 @@ void AppendFile::OpenPath(time_t now) {
     if (openFailed_ && now == openFailedAt_) {
         return;
     }
-    const sys::Result fd =
-        sys::Open(path_.c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
-                  0644);
+    const sys::Result fd = sys::Open(
+        path_.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0644);
     openFailed_ = !fd.Ok();
     openFailedAt_ = now;
     if (openFailed_) {
@@ -176,8 +175,7 @@ void AppendFile::Release() {
 
 bool AppendFile::Follow(time_t now) {
     struct stat st {};
-    if (fd_ < 0 || !sys::Stat(path_.c_str(), &st).Ok() || st.st_dev != dev_ ||
-        st.st_ino != ino_) {
+    if (fd_ < 0 || !sys::Stat(path_.c_str(), &st).Ok() || st.st_dev != dev_ || st.st_ino != ino_) {
         OpenPath(now);
     }
     return fd_ >= 0;

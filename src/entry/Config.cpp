@@ -4,8 +4,8 @@
 #include <strings.h>
 
 #include <cctype>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +41,7 @@ bool ReadNumber(const std::string& text, double* value) {
     }
     double v = 0;
     const char* end = text.data() + text.size();
-    const std::from_chars_result r =
-        std::from_chars(text.data(), end, v, std::chars_format::fixed);
+    const std::from_chars_result r = std::from_chars(text.data(), end, v, std::chars_format::fixed);
     if (r.ec != std::errc() || r.ptr != end || !std::isfinite(v)) {
         return false;
     }

@@ -281,7 +281,7 @@ TEST(AppendFileRules, OwnerTrusted) {
         uid_t owner;
         bool trusted;
     } rows[] = {
-        {&sticky, 1000, true}, {&sticky, 0, true},     {&sticky, 7, true},
+        {&sticky, 1000, true},   {&sticky, 0, true},   {&sticky, 7, true},
         {&sticky, 65534, false}, {&open, 65534, true}, {&shared, 65534, true},
     };
     for (const auto& row : rows) {

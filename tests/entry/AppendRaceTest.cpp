@@ -162,9 +162,10 @@ TEST_F(AppendRace, EightProcessesRotatingLoseNoLineUncounted) {
             ++late;
         }
     }
-    std::printf("%zu lines found, %ld dropped, %zu after their file was deleted, %zu twice; "
-                "%zu generations\n",
-                seen.size(), dropped, late, twice, generations.size());
+    std::printf(
+        "%zu lines found, %ld dropped, %zu after their file was deleted, %zu twice; "
+        "%zu generations\n",
+        seen.size(), dropped, late, twice, generations.size());
     EXPECT_EQ(late, 0u) << "lines appended to a deleted generation";
     EXPECT_EQ(twice, 0u);
     EXPECT_EQ(seen.size() + static_cast<size_t>(dropped), static_cast<size_t>(kWriters * kLines));
@@ -191,10 +192,10 @@ TEST_F(AppendRace, FourProcessesAtTheFileSizeLimitLive) {
         for (int i = 0; i < kLines; ++i) {
             char line[64];
             std::snprintf(line, sizeof line, "w%d %05d %s\n", writer, i, "0123456789abcdefghij");
-            written += file.Append([&](unsigned long long) { return std::string(line); },
-                                   time(nullptr))
-                           ? 1
-                           : 0;
+            written +=
+                file.Append([&](unsigned long long) { return std::string(line); }, time(nullptr))
+                    ? 1
+                    : 0;
         }
         return written >= 0 ? 0 : 11;
     });

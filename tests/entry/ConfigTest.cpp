@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The configuration file's text: sections, keys, values, defaults, where a
 // value comes from, and every kind of bad input.
-#include "Config_p.h"
 #include "ConfigFile_p.h"
+#include "Config_p.h"
 
 #include <stdlib.h>
 
@@ -426,13 +426,13 @@ TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
 TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
     const struct {
         const char* text;
-        int kib;  // max_kib; -1: refused
+        int kib;     // max_kib; -1: refused
         double gap;  // frame_gap in ms; -1: refused
     } rows[] = {
-        {"16", 16, 16},       {"0016", 16, 16},    {"2.5", -1, 2.5},   {"10.0", 10, 10},
-        {"0x10", -1, -1},     {"1e3", -1, -1},     {"1E1", -1, -1},    {"2,5", -1, -1},
-        {"+5", -1, -1},       {"5.", -1, -1},      {".5", -1, -1},     {"1.2.3", -1, -1},
-        {"0x1p3", -1, -1},    {"infinity", -1, -1}, {"5 5", -1, -1},
+        {"16", 16, 16},    {"0016", 16, 16},     {"2.5", -1, 2.5}, {"10.0", 10, 10},
+        {"0x10", -1, -1},  {"1e3", -1, -1},      {"1E1", -1, -1},  {"2,5", -1, -1},
+        {"+5", -1, -1},    {"5.", -1, -1},       {".5", -1, -1},   {"1.2.3", -1, -1},
+        {"0x1p3", -1, -1}, {"infinity", -1, -1}, {"5 5", -1, -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -461,8 +461,8 @@ TEST(Config, NumbersReadTheSameInACommaLocale) {
                "END LC_NUMERIC\n";
     }
     // Warnings (categories left out) give a non-zero status; the locale is made.
-    const std::string make = "localedef -c -i '" + source + "' -f ANSI_X3.4-1968 '" + dir +
-                             "/kqcomma' >/dev/null 2>&1";
+    const std::string make =
+        "localedef -c -i '" + source + "' -f ANSI_X3.4-1968 '" + dir + "/kqcomma' >/dev/null 2>&1";
     (void)!std::system(make.c_str());
     setenv("LOCPATH", dir, 1);
     const std::string before = std::setlocale(LC_ALL, nullptr);
