@@ -96,6 +96,10 @@ public:
             case Kind::kFile:
                 if (Fits(line.size(), now)) {
                     n = sys::WriteNoSizeSignal(fd_, line.data(), line.size());
+                    if (n.value > 0 && static_cast<size_t>(n.value) < line.size()) {
+                        // End the piece, so the next line starts a line.
+                        (void)sys::WriteNoSizeSignal(fd_, "\n", 1);
+                    }
                 }
                 break;
             case Kind::kSocket: n = sys::SendNow(fd_, line.data(), line.size()); break;
