@@ -423,7 +423,7 @@ TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
 
 // One grammar for numbers: digits, a fraction after one '.'; no sign,
 // blank, exponent or hex form.
-TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
+void CheckNumberRows() {
     const struct {
         const char* text;
         int kib;     // max_kib; -1: refused
@@ -448,40 +448,36 @@ TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
     }
 }
 
+TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
+    CheckNumberRows();
+}
+
 // A host that set a locale whose decimal mark is a comma: numbers read as
 // in any other. The locale is built in the test's folder (localedef).
 TEST(Config, NumbersReadTheSameInACommaLocale) {
     char dir[] = "/tmp/kqlocale.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string source = std::string(dir) + "/comma";
-    {
-        std::ofstream out(source);
-        out << "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\n"
-               "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\ngrouping 3;3\n"
-               "END LC_NUMERIC\n";
-    }
+    std::ofstream(std::string(dir) + "/comma")
+        << "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\nLC_NUMERIC\ndecimal_point \",\"\n"
+           "thousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n";
     // Warnings (categories left out) give a non-zero status; the locale is made.
-    const std::string make =
-        "localedef -c -i '" + source + "' -f ANSI_X3.4-1968 '" + dir + "/kqcomma' >/dev/null 2>&1";
-    (void)!std::system(make.c_str());
+    const std::string at = std::string("'") + dir;
+    (void)!std::system(
+        ("localedef -c -i " + at + "/comma' -f ANSI_X3.4-1968 " + at + "/kqcomma' >/dev/null 2>&1")
+            .c_str());
     setenv("LOCPATH", dir, 1);
     const std::string before = std::setlocale(LC_ALL, nullptr);
     const bool comma = std::setlocale(LC_ALL, "kqcomma") != nullptr &&
                        std::strtod("2.5", nullptr) == 2.0;  // strtod stops at the '.'
-    std::vector<std::string> problems;
-    const Config config = Parse("[serial]\nframe_gap = 2.5\n[log]\nmax_kib = 64\n", &problems);
-    const Config commas = Parse("[serial]\nframe_gap = 2,5\n");
+    if (comma) {
+        CheckNumberRows();
+    }
     std::setlocale(LC_ALL, before.c_str());
     unsetenv("LOCPATH");
-    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    (void)!std::system(("rm -rf " + at + "'").c_str());
     if (!comma) {
         GTEST_SKIP() << "no comma-decimal locale could be built here (localedef)";
     }
-    EXPECT_TRUE(problems.empty()) << problems.front();
-    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kFixed);
-    EXPECT_DOUBLE_EQ(config.Serial("ttyS0").frameGap.ms, 2.5);
-    EXPECT_EQ(config.Log().maxKib, 64);
-    EXPECT_EQ(commas.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
 }
 
 // A byte-order mark in front of the first line is taken silently; one
