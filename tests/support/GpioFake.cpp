@@ -68,8 +68,7 @@ public:
             return false;
         }
         Device& dev = Dev();
-        // The access mode, as a shell script would compare it.
-        LogCall("open " + std::to_string(flags & O_ACCMODE) + "\n");
+        LogCall("open " + std::to_string(flags) + "\n");
         if (dev.missing) {
             dev.opens.push_back({flags, -1});
             errno = ENOENT;

@@ -6,7 +6,7 @@
 // read through Dev(); as an LD_PRELOAD module (kqtest_gpio_preload) the
 // environment sets it up: KQTEST_GPIO_LEVELS gives levels per line
 // ("18=1,17=0") and KQTEST_GPIO_LOG names a file that receives one line per
-// call ("open MODE", "read LINE", "ioctl REQUEST ARG", "close").
+// call ("open FLAGS", "read LINE", "ioctl REQUEST ARG", "close").
 #ifndef KQTEST_GPIOFAKE_H
 #define KQTEST_GPIOFAKE_H
 

@@ -20,6 +20,7 @@
 #include "AppendFile_p.h"
 #include "LogLine_p.h"
 #include "SysFile_p.h"
+#include "SysNet_p.h"
 
 namespace kq {
 
@@ -199,8 +200,6 @@ Route& TheRoute() {
     return *route;
 }
 
-std::atomic<bool> g_routed{false};
-
 bool SameRoute(const LogOptions& a, const LogOptions& b) {
     return a.to == b.to && a.file == b.file && a.timestamps == b.timestamps && a.maxKib == b.maxKib;
 }
@@ -220,7 +219,7 @@ void SayUnrouted(const std::string& text) {
 }  // namespace
 
 bool LogRouted() {
-    return g_routed.load(std::memory_order_relaxed);
+    return g_logRouted.load(std::memory_order_relaxed);
 }
 
 void ApplyLogOptions(const LogOptions& options) {
@@ -256,7 +255,8 @@ void ApplyLogOptions(const LogOptions& options) {
             break;
         }
     }
-    g_routed.store(route.sink != nullptr, std::memory_order_relaxed);
+    g_logRouted.store(route.sink != nullptr, std::memory_order_relaxed);
+    WorkOutLogState();
 }
 
 void RouteLogLine(const char* format, va_list args) {

@@ -162,7 +162,7 @@ bool AppendFile::Hold(int operation) {
         if (tries >= kLockWaits) {
             return false;
         }
-        sys::Pause(kLockWaitNs);
+        sys::SleepNs(kLockWaitNs, sys::OnSignal::kReport);
     }
     return true;
 }
