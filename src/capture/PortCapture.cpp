@@ -69,23 +69,20 @@ void CaptureTraffic(CSerBase* port, bool tx, const unsigned char* buf, int count
     errno = saved;
 }
 
-void UseCapture(const void* port, const CaptureOptions& options) {
+void UseCapture(PortExtras* extras, const CaptureOptions& options) {
     if (options.file.empty()) {
-        if (PortExtras* extras = FindExtras(port)) {
-            extras->capture.reset();
-        }
+        extras->capture.reset();
         return;
     }
-    PortExtras& extras = ExtrasFor(port);
-    if (extras.capture == nullptr || extras.capture->path() != options.file) {
+    if (extras->capture == nullptr || extras->capture->path() != options.file) {
         // A link or another user's file planted at the path: no capture.
         const std::string refusal = PathRefusal(options.file);
         if (!refusal.empty()) {
-            extras.capture.reset();
+            extras->capture.reset();
             KQ_LOG("capture %s: %s; no capture\n", options.file.c_str(), refusal.c_str());
             return;
         }
-        extras.capture = SharedFile(options);
+        extras->capture = SharedFile(options);
     }
 }
 
