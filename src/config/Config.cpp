@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -24,15 +25,24 @@ bool Is(const std::string& text, const char* word) {
     return strcasecmp(text.c_str(), word) == 0;
 }
 
-// A decimal number, fractions allowed, and nothing else.
+bool Digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A number: decimal digits, then at most one '.' and the digits of a
+// fraction ("2.5"). No sign, blank, exponent or hex form, and the same in
+// every locale: a host that set a locale whose decimal mark is a comma still
+// has 2.5 read as 2.5.
 bool ReadNumber(const std::string& text, double* value) {
-    if (text.empty()) {
+    const size_t dot = text.find('.');
+    if (!Digits(text.substr(0, dot)) ||
+        (dot != std::string::npos && !Digits(text.substr(dot + 1)))) {
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v)) {
+    double v = 0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result r = std::from_chars(text.data(), end, v, std::chars_format::fixed);
+    if (r.ec != std::errc() || r.ptr != end || !std::isfinite(v)) {
         return false;
     }
     *value = v;
@@ -393,7 +403,7 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"frame_gap", SectionKind::kSerial, "off",
          "a Read ends after this silence once its first byte is in: off (the 0.2 s read "
          "timing), auto (3.5 characters at the line's speed, at least the adapter's "
-         "latency) or 0.5 to 200 ms",
+         "latency) or 0.5 to 200 ms (digits, '.' before a fraction, in every locale)",
          ParseFrameGap},
         {"reply_timeout", SectionKind::kSerial, "loop",
          "the wait for a reply's first byte: loop (0.2 s, and 0.2 s more per whole second "
@@ -465,10 +475,13 @@ const std::vector<ConfigKey>& ConfigKeys() {
     return kKeys;
 }
 
-Config Config::Parse(const std::string& path, const std::string& text,
+Config Config::Parse(const std::string& path, const std::string& file,
                      std::vector<std::string>* problems) {
     Config config;
     Problems report(path, problems);
+    // Editors on other systems start a UTF-8 text with a byte-order mark.
+    static const char kBom[] = "\xEF\xBB\xBF";
+    const std::string text = file.compare(0, 3, kBom) == 0 ? file.substr(3) : file;
     if (text.find('\0') != std::string::npos) {
         report.Add("holds a NUL byte at offset " + std::to_string(text.find('\0')) +
                    ": not an ini text; every key keeps its default");

@@ -140,8 +140,12 @@ bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
 
 void ReleaseLine(const CSerBase* port, int* fd) {
     if (SerialExtras* extras = SerialExtrasOf::Find(port)) {
+        // Both before the close: a child that inherited the descriptor (a
+        // host's helper started without close-on-exec of its own) would
+        // otherwise keep the line held after Close.
         if (extras->exclusiveHeld && *fd >= 0) {
             sys::Ioctl(*fd, TIOCNXCL, nullptr);
+            sys::Flock(*fd, LOCK_UN);
         }
         extras->exclusiveHeld = false;
     }

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The configuration file's text: sections, keys, values, defaults, where a
 // value comes from, and every kind of bad input.
+#include "ConfigFile_p.h"
 #include "Config_p.h"
 
+#include <stdlib.h>
+
+#include <clocale>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -414,6 +419,92 @@ TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
     std::vector<std::string> problems;
     Parse(example.str(), &problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// One grammar for numbers: digits, a fraction after one '.'; no sign,
+// blank, exponent or hex form.
+void CheckNumberRows() {
+    const struct {
+        const char* text;
+        int kib;     // max_kib; -1: refused
+        double gap;  // frame_gap in ms; -1: refused
+    } rows[] = {
+        {"16", 16, 16},    {"0016", 16, 16},     {"2.5", -1, 2.5}, {"10.0", 10, 10},
+        {"0x10", -1, -1},  {"1e3", -1, -1},      {"1E1", -1, -1},  {"2,5", -1, -1},
+        {"+5", -1, -1},    {"5.", -1, -1},       {".5", -1, -1},   {"1.2.3", -1, -1},
+        {"0x1p3", -1, -1}, {"infinity", -1, -1}, {"5 5", -1, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(std::string("[log]\nmax_kib = ") + row.text +
+                                        "\n[serial]\nframe_gap = " + row.text + "\n",
+                                    &problems);
+        EXPECT_EQ(config.Log().maxKib, row.kib < 0 ? 1024 : row.kib);
+        const FrameGap gap = config.Serial("ttyS0").frameGap;
+        EXPECT_EQ(gap.mode, row.gap < 0 ? FrameGap::kOff : FrameGap::kFixed);
+        EXPECT_DOUBLE_EQ(gap.ms, row.gap < 0 ? 0 : row.gap);
+        EXPECT_EQ(problems.size(), (row.kib < 0 ? 1u : 0u) + (row.gap < 0 ? 1u : 0u));
+    }
+}
+
+TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
+    CheckNumberRows();
+}
+
+// A host that set a locale whose decimal mark is a comma: numbers read as
+// in any other. The locale is built in the test's folder (localedef).
+TEST(Config, NumbersReadTheSameInACommaLocale) {
+    char dir[] = "/tmp/kqlocale.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::ofstream(std::string(dir) + "/comma")
+        << "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\nLC_NUMERIC\ndecimal_point \",\"\n"
+           "thousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n";
+    // Warnings (categories left out) give a non-zero status; the locale is made.
+    const std::string at = std::string("'") + dir;
+    (void)!std::system(
+        ("localedef -c -i " + at + "/comma' -f ANSI_X3.4-1968 " + at + "/kqcomma' >/dev/null 2>&1")
+            .c_str());
+    setenv("LOCPATH", dir, 1);
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    const bool comma = std::setlocale(LC_ALL, "kqcomma") != nullptr &&
+                       std::strtod("2.5", nullptr) == 2.0;  // strtod stops at the '.'
+    if (comma) {
+        CheckNumberRows();
+    }
+    std::setlocale(LC_ALL, before.c_str());
+    unsetenv("LOCPATH");
+    (void)!std::system(("rm -rf " + at + "'").c_str());
+    if (!comma) {
+        GTEST_SKIP() << "no comma-decimal locale could be built here (localedef)";
+    }
+}
+
+// A byte-order mark in front of the first line is taken silently; one
+// anywhere else is text like any other.
+TEST(Config, AByteOrderMarkAtTheTopIsTakenSilently) {
+    const std::string bom = "\xEF\xBB\xBF";
+    std::vector<std::string> problems;
+    Config config = Parse(bom + "[serial]\nframe_gap = auto\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kAuto);
+    config = Parse(bom + "# a comment\n[net]\nsend_timeout_ms = 5\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Net().sendTimeoutMs, 5);
+    config = Parse("[serial]\n" + bom + "frame_gap = auto\n", &problems);
+    EXPECT_EQ(problems.size(), 1u);
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+}
+
+// The limit the documentation states is the one the reader enforces.
+TEST(Config, TheDocumentedSizeLimitIsTheEnforcedOne) {
+    std::ifstream in(KQTEST_HOSTILE_DOC);
+    ASSERT_TRUE(in.good()) << KQTEST_HOSTILE_DOC;
+    std::stringstream doc;
+    doc << in.rdbuf();
+    EXPECT_NE(doc.str().find("The largest kqser.conf read: " +
+                             std::to_string(kq::kConfigFileLimit) + " bytes"),
+              std::string::npos);
 }
 
 }  // namespace
