@@ -73,6 +73,12 @@ bool ParseReplyTimeout(const std::string& text, ReplyTimeout* into, std::string*
     return ReadWord(text, kWords, into, why);
 }
 
+bool ParseFrameRule(const std::string& text, FrameRule* into, std::string* why) {
+    static const Word<FrameRule> kWords[] = {{"off", FrameRule::kOff},
+                                             {"modbus_rtu", FrameRule::kModbusRtu}};
+    return ReadWord(text, kWords, into, why);
+}
+
 bool ParseRs485(const std::string& text, Rs485Options::Mode* into, std::string* why) {
     static const Word<Rs485Options::Mode> kWords[] = {
         {"off", Rs485Options::kOff}, {"on", Rs485Options::kKernel}, {"rts", Rs485Options::kRts}};
@@ -440,6 +446,10 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "the longest a Write blocks on a line that takes no bytes: off (no limit), auto (the "
          "bytes' wire time + 1 s) or 1 to 3600000 ms",
          ParseWriteTimeout},
+        {"frame", SectionKind::kSerial, "off",
+         "modbus_rtu: a Read ends as soon as its bytes make one whole Modbus RTU reply with a "
+         "correct CRC; a reply it cannot size ends at frame_gap (then auto unless set)",
+         Into<ParseFrameRule, &Options::serial, &SerialOptions::frame>},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit",
          Into<ParseSendTimeout, &Options::net, &NetOptions::sendTimeoutMs>},
@@ -548,12 +558,27 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
     return options;
 }
 
+// With a frame rule and no frame_gap of its own a port's gap is auto: a
+// reply the rule cannot size then ends at 3.5 characters, not at 0.2 s.
+const char kGapKey[] = "frame_gap";
+const char kGapWithRule[] = "auto";
+
 }  // namespace
 
 SerialOptions Config::Serial(const std::string& name) const {
-    return Resolve(sections_, {"serial", SectionKey(SectionKind::kSerial, name)},
-                   SectionKind::kSerial)
-        .serial;
+    const std::vector<std::string> order = {"serial", SectionKey(SectionKind::kSerial, name)};
+    SerialOptions options = Resolve(sections_, order, SectionKind::kSerial).serial;
+    if (options.frame != FrameRule::kOff) {
+        bool gapSet = false;
+        for (const std::string& section : order) {
+            const auto found = sections_.find(section);
+            gapSet = gapSet || (found != sections_.end() && found->second.count(kGapKey) != 0);
+        }
+        if (!gapSet) {
+            options.frameGap.mode = FrameGap::kAuto;
+        }
+    }
+    return options;
 }
 
 bool Config::AppliesToSerial(const std::string& name) const {
@@ -619,6 +644,18 @@ std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& s
             }
         }
         entries.push_back(entry);
+    }
+    if (kind == SectionKind::kSerial) {
+        const ConfigEntry* rule = nullptr;
+        ConfigEntry* gap = nullptr;
+        for (ConfigEntry& entry : entries) {
+            rule = std::strcmp(entry.key->name, "frame") == 0 ? &entry : rule;
+            gap = std::strcmp(entry.key->name, kGapKey) == 0 ? &entry : gap;
+        }
+        if (rule != nullptr && gap != nullptr && !Is(rule->value, "off") &&
+            gap->source == ConfigSource::kDefault) {
+            gap->value = kGapWithRule;
+        }
     }
     return entries;
 }

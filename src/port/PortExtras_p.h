@@ -10,12 +10,24 @@
 
 #include <atomic>
 #include <cstddef>
+#include <vector>
 
 #include "Config_p.h"
 
 namespace kq {
 
 class AppendFile;
+
+// What a serial Read with a frame rule keeps for the next one: the bytes of
+// the frame it is in, from its first byte, of which `given` were handed
+// over; a frame that already ended (`ended` bytes long) is handed over
+// first, and bytes read past it begin the next one.
+struct FrameHold {
+    std::vector<unsigned char> bytes;
+    size_t given = 0;
+    size_t ended = 0;      // 0: the frame goes on
+    bool unsized = false;  // the rule gave up on it: silence ends it
+};
 
 struct PortExtras {
     SerialOptions serial;
@@ -25,6 +37,8 @@ struct PortExtras {
     // The line as Open set it up: bit/s and bits per character.
     int lineBps = 0;
     int lineCharBits = 0;
+    // frame = modbus_rtu: the frame a Read is in between Reads.
+    FrameHold frameHold;
     // Open took the line for this process (exclusive): TIOCEXCL is set.
     bool exclusiveHeld = false;
     // Where Read and Write are recorded (PortCapture_p.h); null: nowhere.

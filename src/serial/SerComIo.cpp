@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Descriptor_p.h"
+#include "FrameRead_p.h"
 #include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
@@ -186,6 +187,9 @@ int CSerCom::Purge() {
     if (!IsOpened()) {
         return 0;
     }
+    if (kq::PortExtras* extras = kq::FindExtras(this)) {
+        extras->frameHold = kq::FrameHold();  // what the line held is gone too
+    }
     return ::tcflush(m_nHandle, TCIOFLUSH) >= 0 ? 1 : 0;
 }
 
@@ -199,8 +203,18 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
-    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+    if (kq::PortExtras* extras = kq::FindExtras(this)) {
         const kq::SerialOptions& options = extras->serial;
+        if (options.frame != kq::FrameRule::kOff) {
+            const long long firstNs = kq::FirstByteWaitNs(options.replyTimeout, timeout);
+            const kq::FrameWaits waits{
+                firstNs, extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs,
+                kq::FrameReadBoundNs(firstNs, timeout)};
+            const int stored = kq::ReadByFrame(m_nHandle, &extras->frameHold, buf, len, waits);
+            KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+            kq::CaptureRead(this, buf, stored);
+            return stored;
+        }
         if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
             const long long gapNs = extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs;

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// A serial Read that a frame rule ends (frame = modbus_rtu). Internal.
+#ifndef KQSER_FRAMEREAD_P_H
+#define KQSER_FRAMEREAD_P_H
+
+#include "PortExtras_p.h"
+
+namespace kq {
+
+struct FrameWaits {
+    long long firstNs;  // for the first byte; -1: for ever
+    long long gapNs;    // the silence that ends a frame the rule cannot size
+    long long boundNs;  // the whole Read; -1: no bound
+};
+
+// Ends as soon as the bytes in hand make one whole reply with a correct
+// CRC. A reply with a wrong CRC, or one the rule cannot size, ends at the
+// gap; so do a failure and a hang-up. The line is read no further than the
+// frame's known length; bytes beyond it, and what a short buffer cannot
+// take, stay in *hold and come first in the next Read.
+int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const FrameWaits& waits);
+
+// The bound of a Read with the host's time-out in ms: the time-out, but
+// never less than the first-byte wait.
+long long FrameReadBoundNs(long long firstNs, int timeout);
+
+}  // namespace kq
+
+#endif
