@@ -13,6 +13,9 @@ namespace kq {
 
 namespace {
 
+// How late a sleeping thread may wake (timer slack, scheduling).
+constexpr long long kTimerLatenessNs = 200000;
+
 void Forget(FrameHold* hold) {
     hold->bytes.clear();
     hold->given = 0;
@@ -63,6 +66,7 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
     const long long firstDeadline = waits.firstNs < 0 ? -1 : start + waits.firstNs;
     const long long bound = waits.boundNs < 0 ? -1 : start + waits.boundNs;
     bool firstRead = true;
+    long long drainedAt = -1;  // when a read last took all the line held
     for (;;) {
         FrameCut cut{FrameCut::kUnsized, 0};
         if (!hold->unsized) {
@@ -73,6 +77,19 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             }
             hold->unsized = cut.kind != FrameCut::kNeedMore;
         }
+        const long long missing =
+            hold->unsized ? 0 : static_cast<long long>(cut.length - hold->bytes.size());
+        if (drainedAt >= 0 && waits.charNs > 0 && missing >= 2) {
+            // The next byte was not in yet, so the last one needed cannot be
+            // in before missing - 1 characters from now; woken early by 1.5
+            // characters and a timer's lateness, the wait for the last ones
+            // keeps the end as tight as before.
+            long long until =
+                drainedAt + (2 * missing - 3) * waits.charNs / 2 - kTimerLatenessNs;
+            until = bound >= 0 ? std::min(until, bound) : until;
+            LineSleepNs(until - LineClockNs());
+        }
+        drainedAt = -1;
         const size_t waiting = hold->bytes.size() - hold->given;
         if (waiting >= static_cast<size_t>(len)) {
             return Give(hold, buf, len);  // a full buffer; the frame goes on
@@ -104,6 +121,9 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             }
             hold->ended = hold->bytes.size();
             return Give(hold, buf, len);
+        }
+        if (static_cast<size_t>(n) < want) {
+            drainedAt = LineClockNs();
         }
         const unsigned char* from = chunk;
         // A 0x00 in front of a reply is line noise, as in the read loop.

@@ -11,13 +11,17 @@ struct FrameWaits {
     long long firstNs;  // for the first byte; -1: for ever
     long long gapNs;    // the silence that ends a frame the rule cannot size
     long long boundNs;  // the whole Read; -1: no bound
+    long long charNs;   // one character at the line's speed; 0: not known
 };
 
 // Ends as soon as the bytes in hand make one whole reply with a correct
 // CRC. A reply with a wrong CRC, or one the rule cannot size, ends at the
 // gap; so do a failure and a hang-up. The line is read no further than the
 // frame's known length; bytes beyond it, and what a short buffer cannot
-// take, stay in *hold and come first in the next Read.
+// take, stay in *hold and come first in the next Read. Once the line has
+// given all it held and the frame still lacks bytes, the Read sleeps for
+// about their wire time instead of waking for each byte: a paced line cannot
+// bring them sooner.
 int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const FrameWaits& waits);
 
 // The bound of a Read with the host's time-out in ms: the time-out, but

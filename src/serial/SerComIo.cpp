@@ -209,7 +209,8 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             const long long firstNs = kq::FirstByteWaitNs(options.replyTimeout, timeout);
             const kq::FrameWaits waits{
                 firstNs, extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs,
-                kq::FrameReadBoundNs(firstNs, timeout)};
+                kq::FrameReadBoundNs(firstNs, timeout),
+                extras->lineBps > 0 ? extras->lineCharBits * 1000000000LL / extras->lineBps : 0};
             const int stored = kq::ReadByFrame(m_nHandle, &extras->frameHold, buf, len, waits);
             KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
             kq::CaptureRead(this, buf, stored);
