@@ -164,6 +164,12 @@ uint16_t ModbusCrc16(const unsigned char* data, size_t n) {
     return static_cast<uint16_t>(crc);
 }
 
+size_t ModbusRtuLength(const unsigned char* bytes, size_t n, ModbusSide side) {
+    FrameCut early = kUnsized;
+    const size_t length = n < 2 ? 0 : LengthOf(bytes, n, side, &early);
+    return length <= kModbusRtuMaxFrame ? length : 0;
+}
+
 FrameCut CutModbusRtu(const unsigned char* bytes, size_t n, ModbusSide side) {
     if (n < 2) {
         return Need(kShortest);

@@ -39,6 +39,10 @@ struct FrameCut {
 // A frame that would be longer than kModbusRtuMaxFrame is kUnsized.
 FrameCut CutModbusRtu(const unsigned char* bytes, size_t n, ModbusSide side);
 
+// The frame's length once its first n bytes tell it; 0 while they do not,
+// and for a frame only silence ends.
+size_t ModbusRtuLength(const unsigned char* bytes, size_t n, ModbusSide side);
+
 }  // namespace kq
 
 #endif
