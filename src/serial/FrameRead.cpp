@@ -84,8 +84,7 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             // in before missing - 1 characters from now; woken early by 1.5
             // characters and a timer's lateness, the wait for the last ones
             // keeps the end as tight as before.
-            long long until =
-                drainedAt + (2 * missing - 3) * waits.charNs / 2 - kTimerLatenessNs;
+            long long until = drainedAt + (2 * missing - 3) * waits.charNs / 2 - kTimerLatenessNs;
             until = bound >= 0 ? std::min(until, bound) : until;
             LineSleepNs(until - LineClockNs());
         }
