@@ -187,7 +187,7 @@ def gap_section(src, lines, targets):
                         a <= 1.5 * r))
 
 FRAME_ROWS = [
-    ("none", "kqSer, no kqser.conf (the 0.2 s read timing)"),
+    ("none", "kqSer, no kqser.conf section for the port (the 0.2 s read timing)"),
     ("auto", "kqSer, frame_gap = auto"),
     ("frame", "kqSer, frame = modbus_rtu"),
     ("libmodbus", "libmodbus, modbus_read_registers (default time-outs)"),
