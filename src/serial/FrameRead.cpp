@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "LineIo_p.h"
 #include "ModbusFrame_p.h"
+#include "Sys_p.h"
 
 namespace kq {
 
@@ -46,7 +46,7 @@ int Give(FrameHold* hold, unsigned char* buf, int len) {
 }
 
 long long Left(long long deadline) {
-    return deadline < 0 ? -1 : std::max(0LL, deadline - LineClockNs());
+    return deadline < 0 ? -1 : std::max(0LL, deadline - sys::MonotonicNs());
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
     if (hold->ended > 0) {
         return Give(hold, buf, len);
     }
-    const long long start = LineClockNs();
+    const long long start = sys::MonotonicNs();
     const long long firstDeadline = waits.firstNs < 0 ? -1 : start + waits.firstNs;
     const long long bound = waits.boundNs < 0 ? -1 : start + waits.boundNs;
     bool firstRead = true;
@@ -86,7 +86,7 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             // keeps the end as tight as before.
             long long until = drainedAt + (2 * missing - 3) * waits.charNs / 2 - kTimerLatenessNs;
             until = bound >= 0 ? std::min(until, bound) : until;
-            LineSleepNs(until - LineClockNs());
+            sys::SleepNs(until - sys::MonotonicNs(), sys::OnSignal::kRetry);
         }
         drainedAt = -1;
         const size_t waiting = hold->bytes.size() - hold->given;
@@ -107,8 +107,8 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             wait = boundLeft;
         }
         ssize_t n = 0;
-        if (LineWait(fd, POLLIN, wait, nullptr, OnSignal::kRetry).n > 0) {
-            n = LineRead(fd, chunk, want, OnSignal::kReport).n;
+        if (sys::Wait(fd, POLLIN, wait, sys::OnSignal::kRetry).value > 0) {
+            n = sys::Read(fd, chunk, want, sys::OnSignal::kReport).value;
         } else if (bounded && waiting > 0) {
             return Give(hold, buf, len);  // the host's time-out; the frame goes on
         }
@@ -122,7 +122,7 @@ int ReadByFrame(int fd, FrameHold* hold, unsigned char* buf, int len, const Fram
             return Give(hold, buf, len);
         }
         if (static_cast<size_t>(n) < want) {
-            drainedAt = LineClockNs();
+            drainedAt = sys::MonotonicNs();
         }
         const unsigned char* from = chunk;
         // A 0x00 in front of a reply is line noise, as in the read loop.
