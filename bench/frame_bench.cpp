@@ -114,6 +114,7 @@ public:
     void SetBaud(int baud) { baud_.store(baud); }
     int64_t LastByte() const { return lastByte_.load(); }
     int64_t Lateness() const { return lateness_.load(); }  // of the last reply, its worst byte
+    int64_t LastLateness() const { return lastLateness_.load(); }  // and its last byte
     std::string Scheduling() {
         while (scheduling_.load() == 0) usleep(1000);
         return schedulingText_;
@@ -151,6 +152,7 @@ private:
                 late = std::max(late, at - due);
                 if (i + 1 == reply.size()) {
                     lateness_.store(late);
+                    lastLateness_.store(at - due);
                     lastByte_.store(at);
                 }
             }
@@ -162,13 +164,14 @@ private:
     std::atomic<int> baud_{9600};
     std::atomic<int64_t> lastByte_{0};
     std::atomic<int64_t> lateness_{0};
+    std::atomic<int64_t> lastLateness_{0};
     std::atomic<int> scheduling_{0};
     std::string schedulingText_;
     std::thread thread_;
 };
 
 struct Sample {
-    int64_t total, afterLast, cpu, late;
+    int64_t total, afterLast, cpu, late, lastLate;
     int replyLen;
     bool ok;
 };
@@ -208,8 +211,8 @@ void RunBatch(Series& s) {
         }
         const int64_t t1 = Now();
         const int64_t c1 = ThreadCpu();
-        s.samples.push_back(
-            {t1 - t0, t1 - s.peer->LastByte(), c1 - c0, s.peer->Lateness(), 5 + 2 * count, ok});
+        s.samples.push_back({t1 - t0, t1 - s.peer->LastByte(), c1 - c0, s.peer->Lateness(),
+                             s.peer->LastLateness(), 5 + 2 * count, ok});
         if (!ok) {
             usleep(200000);  // let a split reply's rest arrive, then drop it
             if (s.port != nullptr) s.port->Purge();
@@ -299,9 +302,10 @@ int FrameMain(const char* outPath) {
         for (const Series& s : all) {
             std::fprintf(out, "fx\t%s\t%d", s.mode.c_str(), baud);
             for (const Sample& x : s.samples) {
-                std::fprintf(out, "\t%lld:%lld:%lld:%lld:%d:%d", static_cast<long long>(x.total),
-                             static_cast<long long>(x.afterLast), static_cast<long long>(x.cpu),
-                             static_cast<long long>(x.late), x.replyLen, x.ok ? 1 : 0);
+                std::fprintf(out, "\t%lld:%lld:%lld:%lld:%d:%d:%lld",
+                             static_cast<long long>(x.total), static_cast<long long>(x.afterLast),
+                             static_cast<long long>(x.cpu), static_cast<long long>(x.late),
+                             x.replyLen, x.ok ? 1 : 0, static_cast<long long>(x.lastLate));
             }
             std::fprintf(out, "\n");
         }

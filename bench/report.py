@@ -220,7 +220,9 @@ def frame_section(src, lines, targets):
     polls, t35, sched, libmodbus = read_frame(os.path.join(src, "frame.tsv"))
     if not polls:
         return
-    lines += [FRAME_TITLE, "",
+    run_path = os.path.join(src, "frame-run.txt")
+    run = open(run_path).read().strip() if os.path.exists(run_path) else ""
+    lines += [FRAME_TITLE, ""] + ([f"Run: {run}.", ""] if run else []) + [
               "Each client polls a Modbus unit of its own: a thread on a pty master that answers "
               "each read-holding request (1 to 30 registers, varying poll by poll: replies of 7 "
               "to 65 bytes) by writing the reply one byte per character time (10 bits / baud). "
@@ -232,9 +234,10 @@ def frame_section(src, lines, targets):
               (", ".join(sorted(set(sched))) or "unknown") + ".", "",
               "\"Last byte to host\" runs from the peer's write of the reply's last byte to the "
               "return of the call. Polls/s (typical) is 1 / (the mean wire time of the replies + "
-              "the median of each poll's time over its reply's wire time): the machine's "
-              "occasional stalls (see the p99 column) stay out of it; polls/s (all) is polls / "
-              "their whole time, stalls included. The wire limit is 1 / (the mean wire time of "
+              "the median of each poll's time over its reply's wire time and the peer's lateness "
+              "with the last byte): the machine's occasional stalls (see the p99 column) and a "
+              "late peer stay out of it; polls/s (all) is polls / their whole time, stalls and "
+              "the peer's lateness included. The wire limit is 1 / (the mean wire time of "
               "the replies + t3.5, the silence that must close a frame). CPU is the host "
               "thread's user + system time per poll (median); \"peer late\" is, per poll, how "
               "late the peer wrote its latest byte (median / p99), so that a late peer is not "
@@ -252,7 +255,7 @@ def frame_section(src, lines, targets):
                 continue
             good = [r for r in rows if r[5]]
             mean_wire = sum(r[4] * char_ns for r in rows) / len(rows)
-            over = median([r[0] - r[4] * char_ns for r in rows])
+            over = median([r[0] - r[4] * char_ns - (r[6] if len(r) > 6 else 0) for r in rows])
             rate[(key, baud)] = 1e9 / (mean_wire + over)
             wire[(key, baud)] = rate[(key, baud)] * (mean_wire + t35[baud]) / 1e9
             every = len(rows) * 1e9 / sum(r[0] for r in rows)
@@ -271,7 +274,7 @@ def frame_section(src, lines, targets):
               "CPU per poll, frame rule / libmodbus |", "|---|---|---|---|"]
     ratio = lambda a, b, d, baud: d[(a, baud)] / d[(b, baud)] if (a, baud) in d and (b, baud) in d else float("nan")
     for baud in bauds:
-        lines.append(f"| {baud} | {fmt(ratio('frame', 'libmodbus', rate, baud), 3)} | "
+        lines.append(f"| {baud} | {fmt(ratio('frame', 'libmodbus', rate, baud), 4)} | "
                      f"{fmt(ratio('frame', 'auto', rate, baud), 3)} | "
                      f"{fmt(ratio('frame', 'libmodbus', cpu_med, baud), 3)} |")
     lines.append("")
@@ -282,7 +285,7 @@ def frame_section(src, lines, targets):
                         all(e <= 0.3e6 for e in ends.values())))
         vs = {b: ratio("frame", "libmodbus", rate, b) for b in bauds}
         targets.append(("Frame rule: polls/s >= libmodbus's at every speed",
-                        ", ".join(f"{b}: {fmt(v, 3)}" for b, v in vs.items()),
+                        ", ".join(f"{b}: {fmt(v, 4)}" for b, v in vs.items()),
                         all(v >= 1.0 for v in vs.values())))
         r = ratio("frame", "auto", rate, 115200)
         targets.append(("Frame rule: polls/s >= 1.4 x frame_gap = auto at 115200", f"{fmt(r, 3)} x",
