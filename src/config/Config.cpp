@@ -529,6 +529,7 @@ Config Config::Parse(const std::string& path, const std::string& text,
             config.sections_[SectionKey(kind, name)][row->name] = value;
         }
     }
+    config.Resolve();
     return config;
 }
 
@@ -563,22 +564,46 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
 const char kGapKey[] = "frame_gap";
 const char kGapWithRule[] = "auto";
 
-}  // namespace
-
-SerialOptions Config::Serial(const std::string& name) const {
-    const std::vector<std::string> order = {"serial", SectionKey(SectionKind::kSerial, name)};
-    SerialOptions options = Resolve(sections_, order, SectionKind::kSerial).serial;
+SerialOptions ResolveSerial(
+    const std::map<std::string, std::map<std::string, std::string>>& sections,
+    const std::vector<std::string>& order) {
+    SerialOptions options = Resolve(sections, order, SectionKind::kSerial).serial;
     if (options.frame != FrameRule::kOff) {
         bool gapSet = false;
         for (const std::string& section : order) {
-            const auto found = sections_.find(section);
-            gapSet = gapSet || (found != sections_.end() && found->second.count(kGapKey) != 0);
+            const auto found = sections.find(section);
+            gapSet = gapSet || (found != sections.end() && found->second.count(kGapKey) != 0);
         }
         if (!gapSet) {
             options.frameGap.mode = FrameGap::kAuto;
         }
     }
     return options;
+}
+
+}  // namespace
+
+Config::Config() {
+    Resolve();
+}
+
+void Config::Resolve() {
+    serial_ = ResolveSerial(sections_, {"serial"});
+    named_.clear();
+    const std::string prefix = SectionKey(SectionKind::kSerial, "");
+    for (const auto& section : sections_) {
+        if (section.first.size() > prefix.size() &&
+            section.first.compare(0, prefix.size(), prefix) == 0) {
+            named_[section.first] = ResolveSerial(sections_, {"serial", section.first});
+        }
+    }
+    net_ = kq::Resolve(sections_, {"net"}, SectionKind::kNet).net;
+    log_ = kq::Resolve(sections_, {"log"}, SectionKind::kLog).log;
+}
+
+const SerialOptions& Config::Serial(const std::string& name) const {
+    const auto named = named_.find(SectionKey(SectionKind::kSerial, name));
+    return named != named_.end() ? named->second : serial_;
 }
 
 bool Config::AppliesToSerial(const std::string& name) const {
@@ -599,14 +624,6 @@ std::vector<std::string> Config::SerialNames() const {
 
 bool Config::AppliesToNet() const {
     return sections_.count("net") != 0;
-}
-
-NetOptions Config::Net() const {
-    return Resolve(sections_, {"net"}, SectionKind::kNet).net;
-}
-
-LogOptions Config::Log() const {
-    return Resolve(sections_, {"log"}, SectionKind::kLog).log;
 }
 
 std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& serialName) const {

@@ -3,9 +3,21 @@
 #ifndef KQSER_FRAMEREAD_P_H
 #define KQSER_FRAMEREAD_P_H
 
-#include "PortExtras_p.h"
+#include <cstddef>
+#include <vector>
 
 namespace kq {
+
+// What a serial Read with a frame rule keeps for the next one: the bytes of
+// the frame it is in, from its first byte, of which `given` were handed
+// over; a frame that already ended (`ended` bytes long) is handed over
+// first.
+struct FrameHold {
+    std::vector<unsigned char> bytes;
+    size_t given = 0;
+    size_t ended = 0;      // 0: the frame goes on
+    bool unsized = false;  // the rule gave up on it: silence ends it
+};
 
 struct FrameWaits {
     long long firstNs;  // for the first byte; -1: for ever
