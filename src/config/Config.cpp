@@ -83,6 +83,12 @@ bool ParseReplyTimeout(const std::string& text, ReplyTimeout* into, std::string*
     return ReadWord(text, kWords, into, why);
 }
 
+bool ParseFrameRule(const std::string& text, FrameRule* into, std::string* why) {
+    static const Word<FrameRule> kWords[] = {{"off", FrameRule::kOff},
+                                             {"modbus_rtu", FrameRule::kModbusRtu}};
+    return ReadWord(text, kWords, into, why);
+}
+
 bool ParseRs485(const std::string& text, Rs485Options::Mode* into, std::string* why) {
     static const Word<Rs485Options::Mode> kWords[] = {
         {"off", Rs485Options::kOff}, {"on", Rs485Options::kKernel}, {"rts", Rs485Options::kRts}};
@@ -450,6 +456,10 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "the longest a Write blocks on a line that takes no bytes: off (no limit), auto (the "
          "bytes' wire time + 1 s) or 1 to 3600000 ms",
          ParseWriteTimeout},
+        {"frame", SectionKind::kSerial, "off",
+         "modbus_rtu: a Read ends as soon as its bytes make one whole Modbus RTU reply with a "
+         "correct CRC; a reply it cannot size ends at frame_gap (then auto unless set)",
+         Into<ParseFrameRule, &Options::serial, &SerialOptions::frame>},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit",
          Into<ParseSendTimeout, &Options::net, &NetOptions::sendTimeoutMs>},
@@ -562,6 +572,28 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
     return options;
 }
 
+// With a frame rule and no frame_gap of its own a port's gap is auto: a
+// reply the rule cannot size then ends at 3.5 characters, not at 0.2 s.
+const char kGapKey[] = "frame_gap";
+const char kGapWithRule[] = "auto";
+
+SerialOptions ResolveSerial(
+    const std::map<std::string, std::map<std::string, std::string>>& sections,
+    const std::vector<std::string>& order) {
+    SerialOptions options = Resolve(sections, order, SectionKind::kSerial).serial;
+    if (options.frame != FrameRule::kOff) {
+        bool gapSet = false;
+        for (const std::string& section : order) {
+            const auto found = sections.find(section);
+            gapSet = gapSet || (found != sections.end() && found->second.count(kGapKey) != 0);
+        }
+        if (!gapSet) {
+            options.frameGap.mode = FrameGap::kAuto;
+        }
+    }
+    return options;
+}
+
 }  // namespace
 
 Config::Config() {
@@ -569,14 +601,13 @@ Config::Config() {
 }
 
 void Config::Resolve() {
-    serial_ = kq::Resolve(sections_, {"serial"}, SectionKind::kSerial).serial;
+    serial_ = ResolveSerial(sections_, {"serial"});
     named_.clear();
     const std::string prefix = SectionKey(SectionKind::kSerial, "");
     for (const auto& section : sections_) {
         if (section.first.size() > prefix.size() &&
             section.first.compare(0, prefix.size(), prefix) == 0) {
-            named_[section.first] =
-                kq::Resolve(sections_, {"serial", section.first}, SectionKind::kSerial).serial;
+            named_[section.first] = ResolveSerial(sections_, {"serial", section.first});
         }
     }
     net_ = kq::Resolve(sections_, {"net"}, SectionKind::kNet).net;
@@ -643,6 +674,18 @@ std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& s
             }
         }
         entries.push_back(entry);
+    }
+    if (kind == SectionKind::kSerial) {
+        const ConfigEntry* rule = nullptr;
+        ConfigEntry* gap = nullptr;
+        for (ConfigEntry& entry : entries) {
+            rule = std::strcmp(entry.key->name, "frame") == 0 ? &entry : rule;
+            gap = std::strcmp(entry.key->name, kGapKey) == 0 ? &entry : gap;
+        }
+        if (rule != nullptr && gap != nullptr && !Is(rule->value, "off") &&
+            gap->source == ConfigSource::kDefault) {
+            gap->value = kGapWithRule;
+        }
     }
     return entries;
 }

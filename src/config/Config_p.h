@@ -22,6 +22,12 @@ struct FrameGap {
     double ms = 0;  // kFixed: the gap in milliseconds
 };
 
+// A rule that ends a serial Read with the frame it recognises (frame).
+enum class FrameRule {
+    kOff,        // only the gap or the read timing ends a Read
+    kModbusRtu,  // a slave's reply, once its length and CRC are in
+};
+
 // What the first-byte wait of a serial Read is (reply_timeout).
 enum class ReplyTimeout {
     kLoop,  // 0.2 s plus 0.2 s per whole second of the time-out, as always
@@ -70,6 +76,7 @@ struct CaptureOptions {
 
 struct SerialOptions {
     FrameGap frameGap;
+    FrameRule frame = FrameRule::kOff;
     ReplyTimeout replyTimeout = ReplyTimeout::kLoop;
     DeviceOption device;
     bool exclusive = false;

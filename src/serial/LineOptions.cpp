@@ -174,6 +174,9 @@ void WorkOutGap(const PortTag& tag, SerialExtras* extras, const LinePlan& plan) 
     const GapChoice gap =
         GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, plan.ttyName);
     extras->frameGapNs = gap.ns;
+    if (extras->serial.frame == FrameRule::kModbusRtu) {
+        KQ_LOG("%s[%x] frame modbus_rtu: a Read ends with a whole reply\r\n", tag.note, tag.type);
+    }
     if (gap.ns > 0) {
         KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", tag.note, tag.type,
                static_cast<double>(gap.ns) / 1e6, gap.why.c_str());

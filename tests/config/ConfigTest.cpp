@@ -76,6 +76,46 @@ TEST(Config, FrameGapValues) {
     }
 }
 
+TEST(Config, TheFrameRuleMakesTheGapAutoUnlessTheGapIsSet) {
+    const struct {
+        const char* text;
+        const char* port;
+        kq::FrameRule rule;
+        FrameGap::Mode gap;
+        size_t problems;
+    } rows[] = {
+        {"[serial]\nframe = modbus_rtu\n", "ttyS0", kq::FrameRule::kModbusRtu, FrameGap::kAuto, 0},
+        {"[serial]\nframe = MODBUS_RTU\nframe_gap = off\n", "ttyS0", kq::FrameRule::kModbusRtu,
+         FrameGap::kOff, 0},
+        {"[serial]\nframe_gap = 5\n[serial ttyS0]\nframe = modbus_rtu\n", "ttyS0",
+         kq::FrameRule::kModbusRtu, FrameGap::kFixed, 0},
+        {"[serial ttyS0]\nframe = modbus_rtu\n", "ttyS1", kq::FrameRule::kOff, FrameGap::kOff, 0},
+        {"[serial]\nframe = off\n", "ttyS0", kq::FrameRule::kOff, FrameGap::kOff, 0},
+        {"[serial]\nframe = modbus\n", "ttyS0", kq::FrameRule::kOff, FrameGap::kOff, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(row.text, &problems);
+        const kq::SerialOptions serial = config.Serial(row.port);
+        EXPECT_EQ(serial.frame, row.rule);
+        EXPECT_EQ(serial.frameGap.mode, row.gap);
+        ASSERT_EQ(problems.size(), row.problems);
+        if (row.problems != 0) {
+            EXPECT_NE(problems[0].find("not off or modbus_rtu; the default off stays"),
+                      std::string::npos)
+                << problems[0];
+        }
+        // What `kqser config` shows agrees with what the port does.
+        for (const kq::ConfigEntry& entry : config.Describe(SectionKind::kSerial, row.port)) {
+            if (std::string(entry.key->name) == "frame_gap") {
+                EXPECT_EQ(entry.value == "auto" || entry.value == "5", row.gap != FrameGap::kOff)
+                    << entry.value;
+            }
+        }
+    }
+}
+
 TEST(Config, NamedSectionsWinOverTheCommonOneAndTouchNoOtherPort) {
     const Config config = Parse(
         "[serial]\nframe_gap = auto\nreply_timeout = host\n"
@@ -188,7 +228,7 @@ TEST(Config, DescribeSaysWhereEachValueCameFrom) {
         "[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n"
         "[net]\ncapture = /var/log/net.cap\n");
     const std::vector<kq::ConfigEntry> usb = config.Describe(SectionKind::kSerial, "ttyUSB0");
-    ASSERT_EQ(usb.size(), 13u);  // every serial key, in the table's order
+    ASSERT_EQ(usb.size(), 14u);  // every serial key, in the table's order
     EXPECT_STREQ(usb[0].key->name, "frame_gap");
     EXPECT_EQ(usb[0].value, "auto");
     EXPECT_EQ(kq::SourceText(usb[0].source, "ttyUSB0"), "[serial ttyUSB0]");
