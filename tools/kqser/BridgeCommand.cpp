@@ -72,8 +72,8 @@ bool Bridge::Listen(const std::string& address, int port, int* code) {
         *code = Complain(common_, error, kExitFailed);
         return false;
     }
-    std::printf("%s:%d\n", address.c_str(), bound);
-    std::fflush(stdout);
+    std::fprintf(Out(), "%s:%d\n", address.c_str(), bound);
+    std::fflush(Out());
     Say(common_, "kqser bridge: %s <-> TCP %s:%d, one client at a time; Ctrl-C ends\n",
         port_->GetNote(), address.c_str(), bound);
     return true;

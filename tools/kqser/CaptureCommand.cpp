@@ -63,13 +63,13 @@ int RunCapture(const Common& common, const Args& args) {
             }
             if (!isRecord) {
                 // "# 3 records dropped here" belongs where it stands.
-                if (number > 1 && !line.empty()) std::printf("%s\n", line.c_str());
+                if (number > 1 && !line.empty()) std::fprintf(Out(), "%s\n", line.c_str());
                 continue;
             }
             std::fputs(
                 ShowCaptureRecord(record, first ? nullptr : &previous, LocalStamp(record), modbus)
                     .c_str(),
-                stdout);
+                Out());
             previous = record;
             first = false;
             ++records;

@@ -35,9 +35,15 @@ bool IsStreamPort(const DefInfo& info);
 constexpr int kReadNothing = 0;
 constexpr int kReadFailed = -1;      // the port failed or the line hung up
 constexpr int kReadPeerClosed = -2;  // a stream peer closed the connection
-// Waits up to timeoutMs for data, then reads what the library returns as one
-// reply.
-int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs);
+// Waits up to timeoutMs for data, then reads one reply: on a serial line from
+// its descriptor, every byte, until len bytes or the frame gap of silence
+// (info.frameGapMs); on a network port what one Read returns. *pieces: how
+// many reads it took.
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs,
+              int* pieces = nullptr);
+// The silence that ends a reply on the serial port DEF names, in ms: its
+// frame gap in kqser.conf, else the 0.2 s of the library's Read.
+double LineGapMs(const std::string& def);
 // For a serial port just opened: warnings on standard error for what DEF
 // asks and the line cannot have, and the settings it has (tcgetattr).
 void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def);

@@ -35,7 +35,7 @@ int RunConfig(const Common& common, const Args& args) {
     std::fputs(
         ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot, kDevRoot)
             .c_str(),
-        stdout);
+        Out());
     return kExitOk;
 }
 
@@ -44,7 +44,7 @@ int RunPorts(const Common& common, const Args& args) {
         return Complain(common, "takes no arguments (kqser ports --help)", kExitUsage);
     }
     const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
-    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), stdout);
+    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), Out());
     return kExitOk;
 }
 

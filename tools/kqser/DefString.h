@@ -16,9 +16,10 @@ enum class PortClass { kSerial, kNet };
 struct DefInfo {
     PortClass portClass = PortClass::kSerial;
     int typeCode = 0;
-    std::string device;  // serial: the device name before the port digit
-    std::string host;    // network: the host text, mode letter included
-    int netPort = 0;     // network: the TCP/UDP port the library will use
+    std::string device;     // serial: the device name before the port digit
+    std::string host;       // network: the host text, mode letter included
+    int netPort = 0;        // network: the TCP/UDP port the library will use
+    double frameGapMs = 0;  // serial: the silence that ends a reply (kqser.conf), 0: 200 ms
 };
 
 constexpr int kGpioTypeCode = 0x800001;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,7 @@ bool ResolvePort(const Common& common, const Args& args, const std::string& def,
         return false;
     }
     *type = static_cast<int>(value);
+    if (info->portClass == PortClass::kSerial) info->frameGapMs = LineGapMs(def);
     return true;
 }
 
@@ -123,33 +125,67 @@ bool LineHungUp(ISerBase* port) {
     return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs) {
+double LineGapMs(const std::string& def) {
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    const kq::GapChoice gap = PlanOpen(file.config, SerialTargetOf(def), "/sys", "/dev").gap;
+    // Without a gap a reply ends as the library's Read ends one: 0.2 s of silence.
+    return gap.ns > 0 ? static_cast<double>(gap.ns) / 1e6 : 200.0;
+}
+
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs,
+              int* pieces) {
+    int ignored = 0;
+    int& reads = pieces != nullptr ? *pieces : ignored;
+    reads = 0;
     if (info.portClass == PortClass::kNet) {
-        const int n = port->Read(buf, len, timeoutMs > 0 ? timeoutMs : 1);
-        if (n > 0) return n;
+        const int wait = timeoutMs > 0 ? timeoutMs : 1;
+        const double start = NowMs();
+        const int n = port->Read(buf, len, wait);
+        if (n > 0) {
+            reads = 1;
+            return n;
+        }
         if (n == 0 && IsStreamPort(info)) return kReadPeerClosed;
-        // A time-out leaves the port open; an error closed it, and IsOpened
-        // then tries to reconnect (not when the user is stopping).
         if (n < 0 && g_stop != 0) return kReadNothing;
+        // A time-out takes the whole wait; a Read that fails sooner met an
+        // error (a reset), which must not pass for silence although
+        // IsOpened connects again at once.
+        if (n < 0 && IsStreamPort(info) && NowMs() - start < wait / 2.0) return kReadFailed;
         return (n < 0 && !port->IsOpened()) ? kReadFailed : kReadNothing;
     }
-    // Wait on the line itself, in turns short enough for Ctrl-C, rather than
-    // lean on the library's coarse pass count; a Read that does not wait
-    // (reply_timeout = host) is then made only when a byte is there.
+    // The line's own descriptor, as bridge reads it: the port's Read drops a
+    // 0x00 that starts what it returns, and a bench tool shows every byte.
     const int fd = port->GetHandle();
     if (fd < 0) return port->Read(buf, len, 0);
-    const double deadline = NowMs() + timeoutMs;
-    do {
+    const double gapMs = info.frameGapMs > 0 ? info.frameGapMs : 200.0;
+    double deadline = NowMs() + timeoutMs;
+    int have = 0;
+    while (g_stop == 0 && have < len) {
         const double left = deadline - NowMs();
+        if (left <= 0 && have == 0) break;
+        // Waits in turns short enough for Ctrl-C.
+        const int slice = have > 0     ? static_cast<int>(std::ceil(gapMs))
+                          : left > 200 ? 200
+                          : left > 0   ? static_cast<int>(std::ceil(left))
+                                       : 0;
         pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, left > 200 ? 200 : left > 0 ? static_cast<int>(left) : 0) <= 0) {
+        const int ready = PollFds(&pfd, 1, slice);
+        if (ready <= 0) {
+            if (have > 0) break;  // the gap: the reply is whole
             continue;
         }
-        const int n = port->Read(buf, len, 0);
-        if (n != 0) return n;
-        if (LineHungUp(port)) return kReadFailed;
-    } while (g_stop == 0 && NowMs() < deadline);
-    return kReadNothing;
+        if ((pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            return have > 0 ? have : kReadFailed;
+        }
+        int why = 0;
+        const ssize_t got = ReadFd(fd, buf + have, static_cast<size_t>(len - have), &why);
+        if (got == -1 || (got == 0 && LineHungUp(port))) return have > 0 ? have : kReadFailed;
+        if (got > 0) {
+            have += static_cast<int>(got);
+            reads = 1;  // a line delivers a reply byte by byte: one piece while it keeps coming
+        }
+    }
+    return have;
 }
 
 int RunSend(const Common& common, const Args& args) {
@@ -203,16 +239,21 @@ int RunSend(const Common& common, const Args& args) {
         HexAsciiDump(request.data(), request.size(), "   ").c_str());
 
     const bool progress = repeat > 1 && !common.quiet && isatty(STDERR_FILENO);
+    const bool raw = args.Has("--raw");
+    // A length given is the reply's length: a network reply in pieces is
+    // read on until it is whole.
+    const bool wholeLength = args.Has("--read");
     std::vector<unsigned char> reply(static_cast<size_t>(readLen > 0 ? readLen : 1));
     std::vector<double> latencies;
-    int done = 0, noReply = 0;
+    int done = 0, noReply = 0, split = 0;
     std::vector<unsigned char> lastReply;  // a later Read may scribble on the buffer
     for (long long i = 0; i < repeat && g_stop == 0; ++i) {
         if (i > 0 && interval > 0) SleepMs(static_cast<double>(interval));
         if (g_stop != 0) break;
+        const long mark = LibraryLogCalls();
         if (!port->IsOpened()) {
-            code = Complain(common, "port " + NoteOf(port) + " is closed and did not reopen",
-                            kExitFailed);
+            code = FailWithCause(common, "port " + NoteOf(port) + " is closed and did not reopen",
+                                 mark);
             break;
         }
         // The library may print lines of its own during the exchange: let
@@ -222,24 +263,41 @@ int RunSend(const Common& common, const Args& args) {
         const double start = NowMs();
         const int written = port->Write(request.data(), static_cast<int>(request.size()));
         if (written != static_cast<int>(request.size())) {
-            code = Complain(common,
-                            "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
-                                " of " + std::to_string(request.size()) + " bytes)",
-                            kExitFailed);
+            code =
+                FailWithCause(common,
+                              "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
+                                  " of " + std::to_string(request.size()) + " bytes)",
+                              mark);
             break;
         }
         ++done;
         if (readLen == 0) continue;
-        const int n = ReadReply(port, info, reply.data(), static_cast<int>(readLen),
-                                static_cast<int>(timeoutMs));
+        int pieces = 0;
+        int n = ReadReply(port, info, reply.data(), static_cast<int>(readLen),
+                          static_cast<int>(timeoutMs), &pieces);
+        while (wholeLength && info.portClass == PortClass::kNet && n > 0 && n < readLen &&
+               g_stop == 0) {
+            const double left = start + static_cast<double>(timeoutMs) - NowMs();
+            if (left <= 0) break;
+            int more = 0;
+            const int k = ReadReply(port, info, reply.data() + n, static_cast<int>(readLen - n),
+                                    static_cast<int>(std::min(left, 200.0)), &more);
+            if (k <= 0) break;
+            n += k;
+            pieces += more;
+        }
         const double latency = NowMs() - start;
         if (n > 0) {
             latencies.push_back(latency);
+            if (pieces > 1) ++split;
             lastReply.assign(reply.begin(), reply.begin() + n);
-            if (repeat == 1) {
-                std::printf("<- %d bytes after %.2f ms\n", n, latency);
+            if (raw) {
+                std::fwrite(reply.data(), 1, static_cast<size_t>(n), Out());
+            } else if (repeat == 1) {
+                Say(common, "<- %d bytes after %s%s\n", n, MicrosText(latency).c_str(),
+                    pieces > 1 ? (" in " + std::to_string(pieces) + " pieces").c_str() : "");
                 std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(),
-                           stdout);
+                           Out());
             }
         } else {
             ++noReply;
@@ -250,7 +308,7 @@ int RunSend(const Common& common, const Args& args) {
                                          : "");
             }
         }
-        std::fflush(stdout);
+        std::fflush(Out());
         if (progress) {
             std::fprintf(
                 stderr, "\r%s\033[K",
@@ -261,23 +319,24 @@ int RunSend(const Common& common, const Args& args) {
             break;
         }
         if (n == kReadFailed) {
-            code = Complain(common, "port " + NoteOf(port) + " failed", kExitFailed);
+            code = FailWithCause(common, "port " + NoteOf(port) + " failed", mark);
             break;
         }
     }
     if (progress) std::fputs("\n", stderr);
     if (g_stop != 0) Report("stopped after %d exchanges\n", done);
     if (repeat > 1 && readLen > 0) {
-        if (!lastReply.empty()) {
-            std::printf("<- last reply, %zu bytes\n", lastReply.size());
-            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), stdout);
+        if (!lastReply.empty() && !raw) {
+            std::fprintf(Out(), "<- last reply, %zu bytes\n", lastReply.size());
+            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), Out());
         }
-        Report("exchanges %d  replies %d  no reply %d\n%s\n", done, done - noReply, noReply,
+        Report("exchanges %d  replies %d  no reply %d%s\n%s\n", done, done - noReply, noReply,
+               split > 0 ? ("  in pieces " + std::to_string(split)).c_str() : "",
                FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
     } else if (repeat > 1) {
         Report("exchanges %d (write only)\n", done);
     }
-    std::fflush(stdout);
+    std::fflush(Out());
     if (code == kExitOk && noReply > 0) code = kExitNoReply;
     return code;
 }
@@ -314,7 +373,9 @@ int RunListen(const Common& common, const Args& args) {
     if (serial) {
         const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
         framing = ", frame gap " + GapText(PlanOpen(file.config, target, "/sys", "/dev").gap);
+        info.frameGapMs = LineGapMs(def);
     }
+    const bool raw = args.Has("--raw");
 
     Session session(common);
     if (!session.Start(&code)) return code;
@@ -342,6 +403,7 @@ int RunListen(const Common& common, const Args& args) {
             }
             if (left < slice) slice = left;
         }
+        const long mark = LibraryLogCalls();
         const int n = ReadReply(port, info, buf.data(), static_cast<int>(buf.size()),
                                 static_cast<int>(slice));
         if (n == kReadPeerClosed) {
@@ -351,24 +413,30 @@ int RunListen(const Common& common, const Args& args) {
         if (n == kReadFailed) {
             if (g_stop != 0) break;
             end = "the port failed";
-            code = Complain(common,
-                            "port " + NoteOf(port) + " failed" +
-                                (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
-                            kExitFailed);
+            code = FailWithCause(
+                common,
+                "port " + NoteOf(port) + " failed" +
+                    (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
+                mark);
             break;
         }
         if (n == 0) continue;
         ++frames;
         bytes += n;
-        std::printf("%s +%.3f s  %d bytes\n", TimeOfDay().c_str(), (NowMs() - start) / 1000.0, n);
-        std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), stdout);
-        std::fflush(stdout);
-        if (std::ferror(stdout)) {
+        if (raw) {
+            std::fwrite(buf.data(), 1, static_cast<size_t>(n), Out());
+        } else {
+            std::fprintf(Out(), "%s +%.3f s  %d bytes\n", TimeOfDay().c_str(),
+                         (NowMs() - start) / 1000.0, n);
+            std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), Out());
+        }
+        std::fflush(Out());
+        if (std::ferror(Out())) {
             code = kExitFailed;
             break;
         }
     }
-    std::fflush(stdout);
+    std::fflush(Out());
     Report("%lld frames, %lld bytes (%s)\n", frames, bytes, end.c_str());
     if (code == kExitOk && count > 0 && frames < count) code = kExitNoReply;
     return code;

@@ -19,7 +19,11 @@ struct LatencyStats {
 
 LatencyStats ComputeLatencyStats(std::vector<double> samples);
 
-// "latency ms: min 1.20  median 1.35  p99 2.10  max 2.10 (5 replies)"
+// "1203 us" for 1.2034 ms.
+std::string MicrosText(double ms);
+
+// "latency us: min 1203  median 1350  p99 2100  max 2100  (5 replies)"
+// (the samples are in ms).
 std::string FormatLatencyStats(const LatencyStats& stats);
 
 // The live progress line of send --repeat, without line end.

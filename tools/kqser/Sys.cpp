@@ -89,6 +89,11 @@ int AcceptTcp(int listener, std::string* peer) {
     return fd;
 }
 
+bool SetBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 int PollFds(pollfd* fds, nfds_t n, int timeoutMs) {
     const int ready = poll(fds, n, timeoutMs);
     if (ready < 0 && errno == EINTR) return 0;
