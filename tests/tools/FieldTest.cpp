@@ -420,7 +420,7 @@ TEST(KqserModbus, ReadsWritesAndNamesExceptionsAgainstSim) {
     EXPECT_EQ(repeat.exitCode, 0) << Describe(repeat);
     EXPECT_TRUE(Contains(repeat.err, "exchanges 5  replies 5  no reply 0  exceptions 0\n"))
         << repeat.err;
-    EXPECT_TRUE(Contains(repeat.err, "latency ms: min ")) << repeat.err;
+    EXPECT_TRUE(Contains(repeat.err, "latency us: min ")) << repeat.err;
 
     const ChildResult silent = Kqser({"modbus", def, "read", "9", "0", "1", "--timeout", "300"});
     EXPECT_EQ(silent.exitCode, 3) << "no unit 9: " << Describe(silent);

@@ -198,7 +198,7 @@ TEST(KqserSend, WritesTheBytesAndShowsTheReply) {
     EXPECT_EQ(device.requests()[0], Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}));
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "-> 8 bytes to " + pty.SlaveName())) << r.err;
-    EXPECT_TRUE(Contains(r.out, "<- 7 bytes after ")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "<- 7 bytes after ")) << r.err;
     EXPECT_TRUE(Contains(r.out, "0000  68 65 6C 6C 6F 0D 0A")) << r.out;
     EXPECT_TRUE(Contains(r.out, "|hello..|")) << r.out;
 }
@@ -222,7 +222,7 @@ TEST(KqserSend, OverTcpWithAndWithoutReply) {
     });
     const ChildResult r = Kqser({"send", peer.Def(), "0001", "--timeout", "3000"});
     EXPECT_EQ(r.exitCode, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "<- 4 bytes after ")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "<- 4 bytes after ")) << r.err;
     EXPECT_TRUE(Contains(r.out, "70 6F 6E 67")) << r.out;
     EXPECT_TRUE(Contains(r.out, "|pong|")) << r.out;
 
@@ -244,7 +244,7 @@ TEST(KqserSend, RepeatGivesLatencyStatisticsAndCountsMissingReplies) {
     EXPECT_TRUE(Contains(r.err, "exchanges 5  replies 5  no reply 0\n")) << r.err;
     std::smatch m;
     const std::regex stats(
-        R"(latency ms: min ([0-9.]+)  median ([0-9.]+)  p99 ([0-9.]+)  max ([0-9.]+)  \(5 replies\))");
+        R"(latency us: min ([0-9.]+)  median ([0-9.]+)  p99 ([0-9.]+)  max ([0-9.]+)  \(5 replies\))");
     ASSERT_TRUE(std::regex_search(r.err, m, stats)) << r.err;
     const double min = std::stod(m[1]), median = std::stod(m[2]), p99 = std::stod(m[3]),
                  max = std::stod(m[4]);

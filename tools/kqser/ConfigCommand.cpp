@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "Commands.h"
+#include "ConfigHints.h"
 #include "FieldConfig.h"
 
 namespace kqtool {
@@ -31,11 +32,22 @@ int RunConfig(const Common& common, const Args& args) {
         net = info.portClass == PortClass::kNet;
         target = SerialTargetOf(def);
     }
-    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    // A byte-order mark, as editors on other systems write one, is no problem.
+    if (file.read && WithoutByteOrderMark(file.text) != file.text) {
+        file.problems.clear();
+        file.text = WithoutByteOrderMark(file.text);
+        file.config = kq::Config::Parse(file.path, file.text, &file.problems);
+    }
     std::fputs(
         ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot, kDevRoot)
             .c_str(),
         Out());
+    // A deploy script gates on the status.
+    if (!file.problems.empty() || !ConfigHints(file.text).empty()) {
+        std::fflush(Out());
+        return Complain(common, file.path + " has problems (listed above)", kExitFailed);
+    }
     return kExitOk;
 }
 
