@@ -74,4 +74,18 @@ std::string FormatFlow(const std::string& name, long long bytes, double firstMs,
     return line;
 }
 
+std::string BridgeTotals(int clients, int refused, long long droppedNoClient,
+                         long long droppedLeft) {
+    std::string text = std::to_string(clients) + (clients == 1 ? " client, " : " clients, ") +
+                       std::to_string(refused) + " refused";
+    if (droppedNoClient > 0) {
+        text += ", " + std::to_string(droppedNoClient) +
+                " bytes from the port while no client was there";
+    }
+    if (droppedLeft > 0) {
+        text += ", " + std::to_string(droppedLeft) + " bytes queued for a client that left";
+    }
+    return text;
+}
+
 }  // namespace kqtool

@@ -34,6 +34,10 @@ std::string FormatProgress(int done, int total, int noReply, double lastMs, bool
 // below 0 when nothing passed).
 std::string FormatFlow(const std::string& name, long long bytes, double firstMs, double lastMs);
 
+// "1 client, 0 refused", then each count of dropped bytes with its reason.
+std::string BridgeTotals(int clients, int refused, long long droppedNoClient,
+                         long long droppedLeft);
+
 }  // namespace kqtool
 
 #endif
