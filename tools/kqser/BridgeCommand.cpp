@@ -297,10 +297,10 @@ int RunBridge(const Common& common, const Args& args) {
     if (!ParseListenAddress(args.Get("--listen"), &address, &listenPort, &error)) {
         return Complain(common, "--listen: " + error, kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
 
     Session session(common);
     if (!session.Start(&code)) return code;

@@ -22,9 +22,11 @@ void RestoreTerminalFromSignal();
 // Shared by the port commands.
 
 // The port a DEF argument names and the type code to ask for (--type, else
-// the default of its kind); false after complaining.
-bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
-                 int* type, int* code);
+// the default of its kind); false after complaining. *def comes in as the
+// user wrote it and goes out as the library takes it (/dev/ttyUSB0 is
+// ttyUSB0:, a by-id link becomes device = PATH in a kqser.conf in memory).
+bool ResolvePort(const Common& common, const Args& args, std::string* def, DefInfo* info, int* type,
+                 int* code);
 // GetSer and Open, with a hint about a serial device file that is missing or
 // not accessible.
 ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& info, int type,

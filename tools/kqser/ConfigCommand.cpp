@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "ConfigHints.h"
 #include "FieldConfig.h"
+#include "SerialPath.h"
 
 namespace kqtool {
 
@@ -25,7 +26,11 @@ int RunConfig(const Common& common, const Args& args) {
     if (!args.positional.empty()) {
         DefInfo info;
         std::string error;
-        const std::string def = PortDef(args.positional[0]);
+        LineArg line;
+        if (!MapLineArg(args.positional[0], &line, &error)) {
+            return Complain(common, error, kExitUsage);
+        }
+        const std::string def = line.def;
         if (!ClassifyDef(def, &info, &error)) {
             return Complain(common, error, kExitUsage);
         }

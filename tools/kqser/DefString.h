@@ -19,6 +19,7 @@ struct DefInfo {
     std::string device;     // serial: the device name before the port digit
     std::string host;       // network: the host text, mode letter included
     int netPort = 0;        // network: the TCP/UDP port the library will use
+    std::string path;       // serial: what Open opens when it is not /dev/NAME (device =)
     double frameGapMs = 0;  // serial: the silence that ends a reply (kqser.conf), 0: 200 ms
 };
 

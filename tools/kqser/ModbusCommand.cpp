@@ -152,10 +152,10 @@ int RunModbus(const Common& common, const Args& args) {
     if (args.positional.empty()) {
         return Complain(common, "needs DEF, then read or write (kqser modbus --help)", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     Request req;
     if (!ParseRequest(common, args, info.portClass == PortClass::kNet, &req, &code)) return code;
     long long timeoutMs = 0, repeat = 0, interval = 0;

@@ -20,6 +20,7 @@
 #include "HexArg.h"
 #include "LineSpeed_p.h"
 #include "Modbus.h"
+#include "SerialPath.h"
 #include "Stats.h"
 #include "Sys.h"
 
@@ -65,12 +66,33 @@ bool NumberOption(const Common& common, const Args& args, const std::string& nam
     return true;
 }
 
-bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
+bool ResolvePort(const Common& common, const Args& args, std::string* mapped, DefInfo* info,
                  int* type, int* code) {
     std::string error;
+    LineArg line;
+    if (!MapLineArg(*mapped, &line, &error)) {
+        *code = Complain(common, error, kExitUsage);
+        return false;
+    }
+    const std::string& def = line.def;
+    *mapped = def;
     if (!ClassifyDef(def, info, &error)) {
         *code = Complain(common, error, kExitUsage);
         return false;
+    }
+    if (!line.devicePath.empty()) {
+        // The library opens the path itself when [serial NAME] says
+        // device = PATH: the user's file with that section added, in memory.
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        const std::string text = (file.read ? file.text : std::string()) + "\n[serial " +
+                                 line.name + "]\ndevice = " + line.devicePath + "\n";
+        std::string path;
+        if (MemoryFile(text, &path, &error) < 0) {
+            *code = Complain(common, error, kExitFailed);
+            return false;
+        }
+        setenv("KQSER_CONF", path.c_str(), 1);
+        info->path = line.devicePath;
     }
     long long value = 0;
     if (!NumberOption(common, args, "--type", 0, 0x7FFFFFFF, info->typeCode, &value, code)) {
@@ -93,7 +115,8 @@ ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& i
     if (info.portClass == PortClass::kSerial) {
         // The library opens "/dev/" + the text before the colon; name the file
         // when it is plainly missing or out of reach.
-        const std::string path = "/dev/" + def.substr(0, def.find(':'));
+        const std::string path =
+            info.path.empty() ? "/dev/" + def.substr(0, def.find(':')) : info.path;
         struct stat st;
         if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK | W_OK) != 0) {
             hint = path + ": " + std::strerror(errno);
@@ -197,10 +220,10 @@ int RunSend(const Common& common, const Args& args) {
     if (text && args.positional.size() > 1) {
         return Complain(common, "takes either HEX or --text, not both", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     std::vector<uint8_t> request;
     std::string error;
     if (text && !ParseEscapedText(args.Get("--text"), &request, &error)) {
@@ -346,10 +369,10 @@ int RunListen(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser listen --help)", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     long long count = 0, timeoutMs = 0;
     if (!NumberOption(common, args, "--count", 0, 1000000000, 0, &count, &code) ||
         !NumberOption(common, args, "--timeout", 0, 86400000, 0, &timeoutMs, &code)) {

@@ -104,10 +104,10 @@ int RunTerm(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser term --help)", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     LineEndMapper mapper;
     if (args.Has("--map") && !mapper.SetMode(args.Get("--map"))) {
         return Complain(common,
