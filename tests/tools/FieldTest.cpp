@@ -368,12 +368,13 @@ TEST(KqserCapture, TheLibrarysCaptureIsReadBackAndReplayed) {
 
     EXPECT_EQ(Kqser({"capture"}).exitCode, 2);
     const ChildResult missing = Kqser({"capture", dir.File("none.cap")});
-    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(missing.exitCode, 1) << "a failure, not a usage error";
     EXPECT_TRUE(Contains(missing.err, "No such file")) << missing.err;
     std::ofstream(dir.File("other.txt")) << "SEND: 01 02\n";
     const ChildResult other = Kqser({"capture", dir.File("other.txt")});
-    EXPECT_EQ(other.exitCode, 2);
-    EXPECT_TRUE(Contains(other.err, "not a capture file")) << other.err;
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_TRUE(Contains(other.err, "not a capture file: its first line is \"SEND: 01 02\", where"))
+        << other.err;
 }
 
 TEST(KqserSim, BaudPacesTheRepliesAndDelayAddsATurnaround) {
