@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// The pure parts behind what real peers and a field engineer asked of kqser:
+// Modbus bits and broadcast, the library's lines worth showing, near misses
+// in kqser.conf, serial lines named by path, and the bridge's totals.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ConfigHints.h"
+#include "LibraryLines.h"
+#include "Modbus.h"
+#include "Process.h"
+#include "SerialPath.h"
+#include "SimDevice.h"
+#include "Stats.h"
+
+namespace {
+
+using kqtool::Bytes;
+using kqtool::Meter;
+
+TEST(ModbusBits, TheUnitAnswersCoilsAndDiscreteInputs) {
+    Meter meter = kqtool::DefaultSimMeter(1);
+    const struct {
+        Bytes pdu;
+        Bytes answer;
+    } rows[] = {
+        // Discrete inputs are on at odd addresses: 0101 0101 0(1) low bit first.
+        {kqtool::ReadRequestPdu(kqtool::kReadDiscrete, 0, 9), {0x02, 0x02, 0xAA, 0x00}},
+        {kqtool::ReadRequestPdu(kqtool::kReadDiscrete, 1, 9), {0x02, 0x02, 0x55, 0x01}},
+        {kqtool::WriteCoilsPdu(3, {1}), {0x05, 0x00, 0x03, 0xFF, 0x00}},
+        {kqtool::WriteCoilsPdu(8, {1, 0, 1}), {0x0F, 0x00, 0x08, 0x00, 0x03}},
+        {kqtool::ReadRequestPdu(kqtool::kReadCoils, 0, 11), {0x01, 0x02, 0x08, 0x05}},
+        {{0x05, 0x00, 0x01, 0x12, 0x34}, {0x85, 0x03}},  // neither on nor off
+        {kqtool::ReadRequestPdu(kqtool::kReadCoils, 99, 2), {0x81, 0x02}},
+        {kqtool::ReadRequestPdu(kqtool::kReadCoils, 0, 2001), {0x81, 0x03}},
+        {{0x0F, 0x00, 0x00, 0x00, 0x09, 0x01, 0xFF}, {0x8F, 0x03}},  // byte count
+        {{0x07}, {0x87, 0x01}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(kqtool::MeterAnswerPdu(&meter, row.pdu), row.answer)
+            << kqtool::DescribeRtuFrame(kqtool::RtuFrame(1, row.pdu), true);
+    }
+
+    kqtool::ModbusReply reply;
+    std::string error;
+    const Bytes read = kqtool::ReadRequestPdu(kqtool::kReadCoils, 0, 11);
+    ASSERT_TRUE(kqtool::ParseReplyPdu(read, {0x01, 0x02, 0x08, 0x05}, &reply, &error)) << error;
+    EXPECT_EQ(reply.values, std::vector<uint16_t>({0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1}));
+    EXPECT_FALSE(kqtool::ParseReplyPdu(read, {0x01, 0x01, 0x08}, &reply, &error));
+    EXPECT_EQ(kqtool::ReplyPduLength(read), 4u);
+    EXPECT_EQ(kqtool::RtuRequestLength(kqtool::RtuFrame(1, kqtool::WriteCoilsPdu(0, {1, 1}))), 10u);
+    EXPECT_EQ(kqtool::FormatBits(7, {1, 0}), "      7  1\n      8  0\n");
+}
+
+TEST(ModbusBits, BroadcastIsCarriedOutInSilenceAndEachSilenceNamed) {
+    Meter meter = kqtool::DefaultSimMeter(5);
+    kqtool::RtuVerdict verdict;
+    const struct {
+        Bytes frame;
+        kqtool::RtuVerdict verdict;
+        bool answered;
+    } rows[] = {
+        {kqtool::RtuFrame(0, kqtool::WriteRequestPdu(7, {77})), kqtool::RtuVerdict::kBroadcast,
+         false},
+        {kqtool::RtuFrame(0, kqtool::WriteCoilsPdu(2, {1})), kqtool::RtuVerdict::kBroadcast, false},
+        {kqtool::RtuFrame(0, kqtool::ReadRequestPdu(kqtool::kReadHolding, 0, 1)),
+         kqtool::RtuVerdict::kBroadcastIgnored, false},
+        {kqtool::RtuFrame(6, kqtool::ReadRequestPdu(kqtool::kReadHolding, 0, 1)),
+         kqtool::RtuVerdict::kOtherUnit, false},
+        {{0x05, 0x03, 0x00}, kqtool::RtuVerdict::kShort, false},
+        {kqtool::RtuFrame(5, kqtool::ReadRequestPdu(kqtool::kReadHolding, 7, 1)),
+         kqtool::RtuVerdict::kAnswered, true},
+    };
+    for (const auto& row : rows) {
+        const Bytes reply = kqtool::MeterAnswerRtu(&meter, row.frame, &verdict);
+        EXPECT_EQ(verdict, row.verdict);
+        EXPECT_EQ(!reply.empty(), row.answered);
+    }
+    EXPECT_EQ(kqtool::RegisterValues(meter, 7, 1), std::vector<uint16_t>({77}));
+    EXPECT_TRUE(meter.coils[2]);
+    Bytes bad = kqtool::RtuFrame(0, kqtool::WriteRequestPdu(9, {1}));
+    bad.back() ^= 1;
+    kqtool::MeterAnswerRtu(&meter, bad, &verdict);
+    EXPECT_EQ(verdict, kqtool::RtuVerdict::kBadCrc);
+
+    kqtool::ModbusDevice device(meter);
+    device.Feed(kqtool::RtuFrame(0, kqtool::WriteRequestPdu(8, {1})));
+    const std::vector<std::string> events = device.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_NE(events[0].find("carried out, no reply"), std::string::npos) << events[0];
+}
+
+TEST(ModbusBits, TheTcpUnitFramesByTheHeaderAndAnswersItsAddresses) {
+    Meter meter = kqtool::DefaultSimMeter(1);
+    kqtool::ModbusTcpDevice device(&meter);
+    const Bytes request = kqtool::TcpFrame(7, 1, kqtool::ReadRequestPdu(kqtool::kReadCoils, 0, 3));
+    // In two pieces, then two frames in one piece.
+    EXPECT_TRUE(device.Feed(Bytes(request.begin(), request.begin() + 5)).empty());
+    EXPECT_EQ(device.Feed(Bytes(request.begin() + 5, request.end())).size(), 1u);
+    Bytes both = kqtool::TcpFrame(8, 0xFF, kqtool::WriteCoilsPdu(1, {1}));
+    const Bytes other = kqtool::TcpFrame(9, 2, kqtool::WriteCoilsPdu(1, {0}));
+    both.insert(both.end(), other.begin(), other.end());
+    const std::vector<Bytes> replies = device.Feed(both);
+    ASSERT_EQ(replies.size(), 1u) << "unit 2 is another unit";
+    EXPECT_EQ(replies[0][6], 0xFF) << "the reply carries the unit asked";
+    EXPECT_TRUE(meter.coils[1]);
+}
+
+TEST(LibraryLines, RefusalsWarnAndFailuresExplain) {
+    const struct {
+        const char* line;
+        bool refusal;
+    } rows[] = {
+        {"pts/3:9600,n,8,1[100003] low_latency: ASYNC_LOW_LATENCY refused (Inappropriate ioctl)",
+         true},
+        {"pts/3:9600,n,8,1[100003] low_latency: latency_timer of ttyUSB0 stays 16 ms (EACCES)",
+         true},
+        {"pts/3:9600,n,8,1[100003] exclusive: /dev/pts/3 cannot be locked (EIO)", true},
+        {"pts/3:9600,n,8,1[100003] rs485: the driver refuses RS-485 (ENOTTY); not opened", false},
+        {"pts/3:9600,n,8,1[100003] custom_baud: 250000 bit/s asked, 250000 set", false},
+        {"pts/3:9600,n,8,1[100003] frame gap 4.000 ms (frame_gap 4.000 ms)", false},
+        {"pts/3:9600,n,8,1[100003] open ok!", false},
+        {"low_latency: refused", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(kqtool::IsOptionRefusal(row.line), row.refusal) << row.line;
+
+    const std::vector<std::string> lines = {"SerManager new: 5a0",
+                                            "CSerCom InitCom: 5b0  3",
+                                            "CSerCom UpdParams: ComPort: pts/3",
+                                            "CSerCom::Open: /dev/pts/3,9600,8,N,0",
+                                            "a",
+                                            "b",
+                                            "c",
+                                            "pts/3[100003] open error!"};
+    EXPECT_EQ(kqtool::ExplainingLines(lines),
+              std::vector<std::string>({"a", "b", "c", "pts/3[100003] open error!"}));
+}
+
+TEST(ConfigHints, NearMissesGetTheKeyOrSectionMeant) {
+    EXPECT_EQ(kqtool::EditDistance("exclusiv", "exclusive"), 1u);
+    EXPECT_EQ(kqtool::EditDistance("lwo_latency", "low_latency"), 1u) << "a swap is one edit";
+    const struct {
+        const char* word;
+        const char* meant;
+    } rows[] = {{"exclusiv", "exclusive"},
+                {"FRAME_GAP", ""},
+                {"framegap", "frame_gap"},
+                {"to", ""},
+                {"zz", ""},
+                {"baud", ""}};
+    const std::vector<std::string> keys = {"exclusive", "frame_gap", "to"};
+    for (const auto& row : rows) EXPECT_EQ(kqtool::Nearest(row.word, keys), row.meant) << row.word;
+
+    const std::string text =
+        "[serial]\nexclusiv = on\n[seral ttyUSB0]\nframe_gap = 4\n[log]\nmax_kb = 9\n"
+        "[net]\nframe_gap = 4\n[nonsense]\nx = 1\n";
+    const std::vector<kqtool::ConfigHint> hints = kqtool::ConfigHints(text);
+    ASSERT_EQ(hints.size(), 3u) << "a key of another section is the library's to name";
+    EXPECT_EQ(hints[0].meant, "exclusive");
+    EXPECT_EQ(hints[1].meant, "serial ttyUSB0");
+    EXPECT_TRUE(hints[1].section);
+    EXPECT_EQ(hints[2].meant, "max_kib");
+
+    const std::vector<std::string> problems = {
+        "config f: [serial] exclusiv = \"on\": unknown key; not used", "config f: other"};
+    EXPECT_EQ(kqtool::WithHints(problems, {hints[0], hints[1]}),
+              std::vector<std::string>(
+                  {"config f: [serial] exclusiv = \"on\": unknown key; not used (did you mean "
+                   "exclusive?)",
+                   "config f: other", "line 3: [seral ttyUSB0] (did you mean [serial ttyUSB0]?)"}));
+    EXPECT_EQ(kqtool::WithoutByteOrderMark("\xEF\xBB\xBF[serial]\n"), "[serial]\n");
+    EXPECT_EQ(kqtool::WithoutByteOrderMark("[serial]\n"), "[serial]\n");
+}
+
+TEST(SerialPath, EveryWayToNameALine) {
+    kqtest::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    // A link as /dev/serial/by-id holds them, to a name that exists.
+    ASSERT_TRUE(dir.Link("by-id/usb-FTDI_A50285BI-if00-port0", "/dev/null"));
+    ASSERT_TRUE(dir.Link("by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "/dev/null"));
+    const std::string byId = dir.File("by-id/usb-FTDI_A50285BI-if00-port0");
+    const std::string byPath = dir.File("by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
+    const struct {
+        std::string arg;
+        std::string def;
+        std::string devicePath;
+    } rows[] = {
+        {"ttyUSB0:9600,E,8,1", "ttyUSB0:9600,E,8,1", ""},
+        {"ttyUSB0", "ttyUSB0:", ""},
+        {"pts/7", "pts/7:", ""},
+        {"/dev/ttyKQNONE3:19200", "ttyKQNONE3:19200", ""},
+        {"/dev/pts/7", "pts/7:", ""},
+        {byId + ":115200", "path0:115200", byId},
+        {byId, "path0:", byId},
+        {byPath + ":4800,N,8,2", "path0:4800,N,8,2", byPath},
+        {"192.168.1.50:502", "192.168.1.50:502", ""},
+        {"b:3000", "b:3000", ""},
+    };
+    for (const auto& row : rows) {
+        kqtool::LineArg line;
+        std::string error;
+        ASSERT_TRUE(kqtool::MapLineArg(row.arg, &line, &error)) << row.arg << ": " << error;
+        EXPECT_EQ(line.def, row.def) << row.arg;
+        EXPECT_EQ(line.devicePath, row.devicePath) << row.arg;
+    }
+    kqtool::LineArg line;
+    std::string error;
+    EXPECT_FALSE(kqtool::MapLineArg("ttyUSB_far_too_long_name0:9600", &line, &error));
+    EXPECT_NE(error.find("device = "), std::string::npos) << error;
+}
+
+TEST(BridgeTotals, EachByteCountedWithItsReason) {
+    EXPECT_EQ(kqtool::BridgeTotals(1, 0, 0, 0), "1 client, 0 refused");
+    EXPECT_EQ(kqtool::BridgeTotals(2, 1, 5, 4095),
+              "2 clients, 1 refused, 5 bytes from the port while no client was there, 4095 bytes "
+              "queued for a client that left");
+    // A short session: bytes a second, never "0.0 KiB/s".
+    EXPECT_EQ(kqtool::FormatFlow("from the port", 7, 1000, 1010),
+              "from the port 7 bytes in 0.01 s (700 B/s)");
+    EXPECT_EQ(kqtool::MicrosText(0.1304), "130 us");
+}
+
+}  // namespace
