@@ -43,8 +43,8 @@ int RunCapture(const Common& common, const Args& args) {
             return Complain(common,
                             path + ": not a capture file: its first line is \"" +
                                 head.substr(0, 40) + (head.size() > 40 ? "..." : "") +
-                                "\", where a capture file's is \"" +
-                                std::string(kCaptureHeader) + "\"",
+                                "\", where a capture file's is \"" + std::string(kCaptureHeader) +
+                                "\"",
                             kExitFailed);
         }
         size_t start = 0;

@@ -2,8 +2,8 @@
 #include "Library.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <limits.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -9,6 +9,7 @@
 #include "Format.h"
 #include "Modbus.h"
 #include "Stats.h"
+#include "Sys.h"
 #include "Tool.h"
 
 namespace kqtool {
@@ -204,6 +205,7 @@ int RunModbus(const Common& common, const Args& args) {
         }
         if (req.broadcast) {
             // No unit answers a broadcast: the frame on the line is the end.
+            DrainFd(port->GetHandle());
             std::fprintf(Out(), "%s: sent, no reply expected\n", req.what.c_str());
             break;
         }

@@ -54,13 +54,25 @@ void SplitPath(const std::string& arg, std::string* path, std::string* settings)
     *settings = colon == std::string::npos ? "" : arg.substr(colon + 1);
 }
 
+// The settings with the library's defaults for the fields left out
+// (9600,N,8,1): a bare name gets one stop bit, not the note's 1.5 of a
+// field never set.
+std::string Completed(const std::string& settings) {
+    static const char* const kDefaults[] = {"9600", "N", "8", "1"};
+    size_t fields = settings.empty() ? 0 : 1;
+    for (char c : settings) fields += c == ',' ? 1 : 0;
+    std::string text = settings;
+    for (size_t i = fields; i < 4; ++i) text += std::string(i == 0 ? "" : ",") + kDefaults[i];
+    return text;
+}
+
 LineArg FromPath(const std::string& path, const std::string& settings) {
     LineArg line;
     const std::string real = Resolved(path);
     const std::string dev = "/dev/";
     const std::string name = real.compare(0, dev.size(), dev) == 0 ? real.substr(dev.size()) : "";
     line.name = IsLineName(name) ? name : kPathPortName;
-    line.def = line.name + ":" + settings;
+    line.def = line.name + ":" + Completed(settings);
     // /dev/NAME itself is what the library opens anyway; anything else
     // (a link, a node elsewhere) is opened by the path given, as device =
     // does, so a replugged adapter is found again under its link.
@@ -97,7 +109,7 @@ bool MapLineArg(const std::string& arg, LineArg* out, std::string* error) {
     const std::string settings = colon == std::string::npos ? "" : arg.substr(colon + 1);
     if (IsLineName(name)) {
         line.name = name;
-        line.def = name + ":" + settings;
+        line.def = name + ":" + Completed(settings);
         *out = line;
         return true;
     }

@@ -148,13 +148,16 @@ FILE* Out() {
     return g_data != nullptr ? g_data : stdout;
 }
 
-bool SeparateData() {
+bool SeparateData(bool discard) {
     if (g_data != nullptr) return true;
     std::fflush(stdout);
     const int data = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (data < 0) return false;
     FILE* file = fdopen(data, "w");
-    if (file == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    const int sink = discard ? open("/dev/null", O_WRONLY | O_CLOEXEC) : STDERR_FILENO;
+    const bool moved = sink >= 0 && dup2(sink, STDOUT_FILENO) >= 0;
+    if (discard && sink >= 0) close(sink);
+    if (file == nullptr || !moved) {
         if (file != nullptr) std::fclose(file);
         return false;
     }

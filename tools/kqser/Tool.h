@@ -54,11 +54,11 @@ int FailWithCause(const Common& common, const std::string& message, long mark);
 void WarnRefusals(const Common& common, long mark);
 
 // Where data goes: standard output, unless SeparateData moved the tool's
-// standard output to standard error, so that whatever the library prints
-// there (the console build's log lines, its direct console lines) stays out
-// of the data.
+// standard output to standard error (or, discard, to /dev/null: -q), so
+// that whatever the library prints there (the console build's log lines,
+// its direct console lines) stays out of the data.
 FILE* Out();
-bool SeparateData();
+bool SeparateData(bool discard);
 
 // Set by SIGINT, SIGTERM and SIGHUP; a second SIGINT ends the process at once
 // (after the emergency hook, which must be async-signal-safe).

@@ -140,7 +140,8 @@ int Main(int argc, char** argv) {
     ShowLibraryLog(common.verbose);
     // Standard output is data only: what the library prints there itself
     // goes to standard error instead.
-    if ((common.quiet || args.Has("--raw")) && !SeparateData()) {
+    // With -q they are dropped, as the tool's own banners are.
+    if ((common.quiet || args.Has("--raw")) && !SeparateData(common.quiet && !common.verbose)) {
         return Complain(common, "cannot set standard output apart for the data", kExitFailed);
     }
     const int code = sub->run(common, args);
