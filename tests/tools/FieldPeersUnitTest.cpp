@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The pure parts behind what real peers and a field engineer asked of kqser:
-// Modbus bits and broadcast, the library's lines worth showing, near misses
-// in kqser.conf, serial lines named by path, and the bridge's totals.
+// Modbus bits, the library's lines worth showing, near misses in kqser.conf
+// and serial lines named by path.
 #include <unistd.h>
 
 #include <string>
@@ -14,8 +14,6 @@
 #include "Modbus.h"
 #include "Process.h"
 #include "SerialPath.h"
-#include "SimDevice.h"
-#include "Stats.h"
 
 namespace {
 
@@ -54,60 +52,6 @@ TEST(ModbusBits, TheUnitAnswersCoilsAndDiscreteInputs) {
     EXPECT_EQ(kqtool::ReplyPduLength(read), 4u);
     EXPECT_EQ(kqtool::RtuRequestLength(kqtool::RtuFrame(1, kqtool::WriteCoilsPdu(0, {1, 1}))), 10u);
     EXPECT_EQ(kqtool::FormatBits(7, {1, 0}), "      7  1\n      8  0\n");
-}
-
-TEST(ModbusBits, BroadcastIsCarriedOutInSilenceAndEachSilenceNamed) {
-    Meter meter = kqtool::DefaultSimMeter(5);
-    kqtool::RtuVerdict verdict;
-    const struct {
-        Bytes frame;
-        kqtool::RtuVerdict verdict;
-        bool answered;
-    } rows[] = {
-        {kqtool::RtuFrame(0, kqtool::WriteRequestPdu(7, {77})), kqtool::RtuVerdict::kBroadcast,
-         false},
-        {kqtool::RtuFrame(0, kqtool::WriteCoilsPdu(2, {1})), kqtool::RtuVerdict::kBroadcast, false},
-        {kqtool::RtuFrame(0, kqtool::ReadRequestPdu(kqtool::kReadHolding, 0, 1)),
-         kqtool::RtuVerdict::kBroadcastIgnored, false},
-        {kqtool::RtuFrame(6, kqtool::ReadRequestPdu(kqtool::kReadHolding, 0, 1)),
-         kqtool::RtuVerdict::kOtherUnit, false},
-        {{0x05, 0x03, 0x00}, kqtool::RtuVerdict::kShort, false},
-        {kqtool::RtuFrame(5, kqtool::ReadRequestPdu(kqtool::kReadHolding, 7, 1)),
-         kqtool::RtuVerdict::kAnswered, true},
-    };
-    for (const auto& row : rows) {
-        const Bytes reply = kqtool::MeterAnswerRtu(&meter, row.frame, &verdict);
-        EXPECT_EQ(verdict, row.verdict);
-        EXPECT_EQ(!reply.empty(), row.answered);
-    }
-    EXPECT_EQ(kqtool::RegisterValues(meter, 7, 1), std::vector<uint16_t>({77}));
-    EXPECT_TRUE(meter.coils[2]);
-    Bytes bad = kqtool::RtuFrame(0, kqtool::WriteRequestPdu(9, {1}));
-    bad.back() ^= 1;
-    kqtool::MeterAnswerRtu(&meter, bad, &verdict);
-    EXPECT_EQ(verdict, kqtool::RtuVerdict::kBadCrc);
-
-    kqtool::ModbusDevice device(meter);
-    device.Feed(kqtool::RtuFrame(0, kqtool::WriteRequestPdu(8, {1})));
-    const std::vector<std::string> events = device.TakeEvents();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_NE(events[0].find("carried out, no reply"), std::string::npos) << events[0];
-}
-
-TEST(ModbusBits, TheTcpUnitFramesByTheHeaderAndAnswersItsAddresses) {
-    Meter meter = kqtool::DefaultSimMeter(1);
-    kqtool::ModbusTcpDevice device(&meter);
-    const Bytes request = kqtool::TcpFrame(7, 1, kqtool::ReadRequestPdu(kqtool::kReadCoils, 0, 3));
-    // In two pieces, then two frames in one piece.
-    EXPECT_TRUE(device.Feed(Bytes(request.begin(), request.begin() + 5)).empty());
-    EXPECT_EQ(device.Feed(Bytes(request.begin() + 5, request.end())).size(), 1u);
-    Bytes both = kqtool::TcpFrame(8, 0xFF, kqtool::WriteCoilsPdu(1, {1}));
-    const Bytes other = kqtool::TcpFrame(9, 2, kqtool::WriteCoilsPdu(1, {0}));
-    both.insert(both.end(), other.begin(), other.end());
-    const std::vector<Bytes> replies = device.Feed(both);
-    ASSERT_EQ(replies.size(), 1u) << "unit 2 is another unit";
-    EXPECT_EQ(replies[0][6], 0xFF) << "the reply carries the unit asked";
-    EXPECT_TRUE(meter.coils[1]);
 }
 
 TEST(LibraryLines, RefusalsWarnAndFailuresExplain) {
@@ -166,13 +110,6 @@ TEST(ConfigHints, NearMissesGetTheKeyOrSectionMeant) {
     EXPECT_TRUE(hints[1].section);
     EXPECT_EQ(hints[2].meant, "max_kib");
 
-    const std::vector<std::string> problems = {
-        "config f: [serial] exclusiv = \"on\": unknown key; not used", "config f: other"};
-    EXPECT_EQ(kqtool::WithHints(problems, {hints[0], hints[1]}),
-              std::vector<std::string>(
-                  {"config f: [serial] exclusiv = \"on\": unknown key; not used (did you mean "
-                   "exclusive?)",
-                   "config f: other", "line 3: [seral ttyUSB0] (did you mean [serial ttyUSB0]?)"}));
     EXPECT_EQ(kqtool::WithoutByteOrderMark("\xEF\xBB\xBF[serial]\n"), "[serial]\n");
     EXPECT_EQ(kqtool::WithoutByteOrderMark("[serial]\n"), "[serial]\n");
 }
@@ -213,17 +150,6 @@ TEST(SerialPath, EveryWayToNameALine) {
     std::string error;
     EXPECT_FALSE(kqtool::MapLineArg("ttyUSB_far_too_long_name0:9600", &line, &error));
     EXPECT_NE(error.find("device = "), std::string::npos) << error;
-}
-
-TEST(BridgeTotals, EachByteCountedWithItsReason) {
-    EXPECT_EQ(kqtool::BridgeTotals(1, 0, 0, 0), "1 client, 0 refused");
-    EXPECT_EQ(kqtool::BridgeTotals(2, 1, 5, 4095),
-              "2 clients, 1 refused, 5 bytes from the port while no client was there, 4095 bytes "
-              "queued for a client that left");
-    // A short session: bytes a second, never "0.0 KiB/s".
-    EXPECT_EQ(kqtool::FormatFlow("from the port", 7, 1000, 1010),
-              "from the port 7 bytes in 0.01 s (700 B/s)");
-    EXPECT_EQ(kqtool::MicrosText(0.1304), "130 us");
 }
 
 }  // namespace
