@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The pure parts behind what real peers and a field engineer asked of kqser:
-// Modbus bits, the library's lines worth showing, near misses in kqser.conf
-// and serial lines named by path.
+// Modbus bits, the library's lines that are warnings, and serial lines named
+// by path; the rest of what real peers asked for is in FieldPeersTest.
 #include <unistd.h>
 
 #include <string>
@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ConfigHints.h"
 #include "LibraryLines.h"
 #include "Modbus.h"
 #include "Process.h"
@@ -54,7 +53,7 @@ TEST(ModbusBits, TheUnitAnswersCoilsAndDiscreteInputs) {
     EXPECT_EQ(kqtool::FormatBits(7, {1, 0}), "      7  1\n      8  0\n");
 }
 
-TEST(LibraryLines, RefusalsWarnAndFailuresExplain) {
+TEST(LibraryLines, RefusalsThatLeaveThePortOpenAreWarnings) {
     const struct {
         const char* line;
         bool refusal;
@@ -72,46 +71,6 @@ TEST(LibraryLines, RefusalsWarnAndFailuresExplain) {
     };
     for (const auto& row : rows)
         EXPECT_EQ(kqtool::IsOptionRefusal(row.line), row.refusal) << row.line;
-
-    const std::vector<std::string> lines = {"SerManager new: 5a0",
-                                            "CSerCom InitCom: 5b0  3",
-                                            "CSerCom UpdParams: ComPort: pts/3",
-                                            "CSerCom::Open: /dev/pts/3,9600,8,N,0",
-                                            "a",
-                                            "b",
-                                            "c",
-                                            "pts/3[100003] open error!"};
-    EXPECT_EQ(kqtool::ExplainingLines(lines),
-              std::vector<std::string>({"a", "b", "c", "pts/3[100003] open error!"}));
-}
-
-TEST(ConfigHints, NearMissesGetTheKeyOrSectionMeant) {
-    EXPECT_EQ(kqtool::EditDistance("exclusiv", "exclusive"), 1u);
-    EXPECT_EQ(kqtool::EditDistance("lwo_latency", "low_latency"), 1u) << "a swap is one edit";
-    const struct {
-        const char* word;
-        const char* meant;
-    } rows[] = {{"exclusiv", "exclusive"},
-                {"FRAME_GAP", ""},
-                {"framegap", "frame_gap"},
-                {"to", ""},
-                {"zz", ""},
-                {"baud", ""}};
-    const std::vector<std::string> keys = {"exclusive", "frame_gap", "to"};
-    for (const auto& row : rows) EXPECT_EQ(kqtool::Nearest(row.word, keys), row.meant) << row.word;
-
-    const std::string text =
-        "[serial]\nexclusiv = on\n[seral ttyUSB0]\nframe_gap = 4\n[log]\nmax_kb = 9\n"
-        "[net]\nframe_gap = 4\n[nonsense]\nx = 1\n";
-    const std::vector<kqtool::ConfigHint> hints = kqtool::ConfigHints(text);
-    ASSERT_EQ(hints.size(), 3u) << "a key of another section is the library's to name";
-    EXPECT_EQ(hints[0].meant, "exclusive");
-    EXPECT_EQ(hints[1].meant, "serial ttyUSB0");
-    EXPECT_TRUE(hints[1].section);
-    EXPECT_EQ(hints[2].meant, "max_kib");
-
-    EXPECT_EQ(kqtool::WithoutByteOrderMark("\xEF\xBB\xBF[serial]\n"), "[serial]\n");
-    EXPECT_EQ(kqtool::WithoutByteOrderMark("[serial]\n"), "[serial]\n");
 }
 
 TEST(SerialPath, EveryWayToNameALine) {
