@@ -60,7 +60,7 @@ bool MakeDevice(const Common& common, const Args& args, DeviceMaker* maker, std:
         *code = Complain(common, "takes one of --echo, --modbus and --replay", kExitUsage);
         return false;
     }
-    if (args.Has("--registers") && !args.Has("--modbus") && !args.Has("--tcp")) {
+    if (args.Has("--registers") && !args.Has("--modbus") && (!args.Has("--tcp") || modes > 0)) {
         *code = Complain(common, "--registers goes with --modbus", kExitUsage);
         return false;
     }
