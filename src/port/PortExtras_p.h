@@ -41,7 +41,7 @@ PortExtras* FindExtrasLocked(const void* port);
 // The extras of a port, or null when it has none: then the port behaves as
 // it does without a configuration file. Without any, one load and no call:
 // every Read and Write asks.
-inline PortExtras* FindExtras(const void* port) {
+__attribute__((always_inline)) inline PortExtras* FindExtras(const void* port) {
     return g_portsWithExtras.load(std::memory_order_acquire) == 0 ? nullptr
                                                                   : FindExtrasLocked(port);
 }

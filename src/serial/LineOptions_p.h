@@ -33,7 +33,7 @@ void LogHeldLine(const PortTag& tag, const std::string& path);
 // line that names the holder; the caller closes the descriptor.
 bool TakeExclusive(const PortTag& tag, int fd, const std::string& path);
 // Closes a port's line (*fd, left -1), letting go of an exclusive hold
-// first; without options exactly ReleaseDescriptor.
+// first; without options exactly sys::ReleaseDescriptor.
 void ReleaseLine(const void* port, int* fd);
 
 // The steps after the line settings, in order: a custom speed, RS-485, low

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Serial port: line configuration, open, read, write, purge and close.
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,11 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "Descriptor_p.h"
 #include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
-#include "LineIo_p.h"
 #include "LineOptions_p.h"
 #include "LineSettings_p.h"
 #include "PortCapture_p.h"
@@ -23,6 +19,7 @@
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
 #include "Settings_p.h"
+#include "SysLine_p.h"
 
 namespace {
 
@@ -53,22 +50,22 @@ kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
 // hang-up. Waits with ppoll, so the gap holds to well below a millisecond.
 int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long long gapNs) {
     // A signal ends a read as any failure does; a wait goes on after one.
-    const kq::OnSignal onRead = kq::OnSignal::kReport;
-    const kq::OnSignal onWait = kq::OnSignal::kRetry;
+    const kq::sys::OnSignal onRead = kq::sys::OnSignal::kReport;
+    const kq::sys::OnSignal onWait = kq::sys::OnSignal::kRetry;
     int stored = 0;
     bool first = true;
     // The first byte: one wait, however long, costs what one poll costs.
-    const long long deadline = firstWaitNs < 0 ? -1 : kq::LineClockNs() + firstWaitNs;
+    const long long deadline = firstWaitNs < 0 ? -1 : kq::sys::MonotonicNs() + firstWaitNs;
     while (stored == 0) {
         long long left = -1;
         if (deadline >= 0) {
-            left = deadline - kq::LineClockNs();
+            left = deadline - kq::sys::MonotonicNs();
             left = left < 0 ? 0 : left;
         }
-        if (kq::LineWait(fd, POLLIN, left, nullptr, onWait).n <= 0) {
+        if (kq::sys::Wait(fd, POLLIN, left, onWait).value <= 0) {
             return 0;
         }
-        const ssize_t n = kq::LineRead(fd, buf, static_cast<size_t>(len), onRead).n;
+        const ssize_t n = kq::sys::Read(fd, buf, static_cast<size_t>(len), onRead).value;
         if (n <= 0) {
             return 0;  // ready, yet nothing to read: the line hung up
         }
@@ -81,17 +78,26 @@ int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long 
         first = false;
     }
     while (stored < len) {
-        if (kq::LineWait(fd, POLLIN, gapNs, nullptr, onWait).n <= 0) {
+        if (kq::sys::Wait(fd, POLLIN, gapNs, onWait).value <= 0) {
             break;
         }
         const ssize_t n =
-            kq::LineRead(fd, buf + stored, static_cast<size_t>(len - stored), onRead).n;
+            kq::sys::Read(fd, buf + stored, static_cast<size_t>(len - stored), onRead).value;
         if (n <= 0) {
             break;
         }
         stored += static_cast<int>(n);
     }
     return stored;
+}
+
+// Write with the options of kqser.conf: a bound, or RTS switched around it.
+// Apart from the plain Write, so that what only options need (the port's tag)
+// costs nothing without them.
+__attribute__((noinline)) int WriteOptioned(CSerCom* port, int fd, const unsigned char* buf,
+                                            int len, const kq::PortExtras& extras) {
+    return kq::WriteWithOptions({port->GetNote(), static_cast<unsigned int>(port->GetType())}, fd,
+                                buf, len, extras);
 }
 
 }  // namespace
@@ -115,9 +121,10 @@ int CSerCom::Open(const char* def) {
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
            m_nStopBits);
 
-    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const kq::sys::Result line = kq::sys::OpenLine(opened.c_str());
+    m_nHandle = static_cast<int>(line.value);
     if (m_nHandle < 0) {
-        const int err = errno;
+        const int err = line.error;
         m_nHandle = -1;
         if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
             kq::LogHeldLine(tag, opened);
@@ -127,8 +134,8 @@ int CSerCom::Open(const char* def) {
     }
     // Blocking from here on: reads are paced by the line's read timing. A
     // line left non-blocking would end every read at once, data or not.
-    if (::fcntl(m_nHandle, F_SETFL, 0) != 0) {
-        kq::ReleaseDescriptor(&m_nHandle);
+    if (!kq::sys::ClearStatusFlags(m_nHandle).Ok()) {
+        kq::sys::ReleaseDescriptor(&m_nHandle);
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
@@ -136,7 +143,7 @@ int CSerCom::Open(const char* def) {
     // Before the settings: a line another process holds is left as it is.
     if (extras != nullptr && extras->serial.exclusive) {
         if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
-            kq::ReleaseDescriptor(&m_nHandle);
+            kq::sys::ReleaseDescriptor(&m_nHandle);
             return 0;
         }
         extras->exclusiveHeld = true;
@@ -186,11 +193,11 @@ int CSerCom::Purge() {
     if (!IsOpened()) {
         return 0;
     }
-    return ::tcflush(m_nHandle, TCIOFLUSH) >= 0 ? 1 : 0;
+    return kq::sys::Flush(m_nHandle).Ok() ? 1 : 0;
 }
 
 int CSerCom::Read(unsigned char* buf, int len, int timeout) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (len < 1) {
@@ -215,18 +222,18 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     int stored = 0;
     int passes = timeout / 1000;
     // A signal ends a read as any failure does: the loop stops.
-    const kq::OnSignal onSignal = kq::OnSignal::kReport;
+    const kq::sys::OnSignal onSignal = kq::sys::OnSignal::kReport;
     if (passes != 0) {
         // A 0x00 in front of a reply is line noise (e.g. a transceiver
         // switching direction); the next read overwrites it.
-        if (kq::LineRead(m_nHandle, buf, 1, onSignal).n == 1 && buf[0] != 0x00) {
+        if (kq::sys::Read(m_nHandle, buf, 1, onSignal).value == 1 && buf[0] != 0x00) {
             stored = 1;
         }
     } else {
         // No pause follows the single-byte read, so it and the first read of
         // the loop take what the line holds in one call: the same bytes and
         // waits with one system call per reply instead of two.
-        const ssize_t n = kq::LineRead(m_nHandle, buf, static_cast<size_t>(len), onSignal).n;
+        const ssize_t n = kq::sys::Read(m_nHandle, buf, static_cast<size_t>(len), onSignal).value;
         if (n > 0) {
             stored = static_cast<int>(n);
             if (buf[0] == 0x00) {
@@ -244,14 +251,15 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             if (passes > 0) {
                 --passes;
             }
-            ::usleep(static_cast<useconds_t>(kq::kPassPauseNs / 1000));
+            kq::sys::SleepNs(kq::kPassPauseNs, onSignal);
         }
         const ssize_t n =
-            kq::LineRead(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal).n;
+            kq::sys::Read(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal)
+                .value;
         if (n > 0) {
             stored += static_cast<int>(n);
         }
-        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || kq::LineHungUp(m_nHandle)));
+        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || kq::sys::HungUp(m_nHandle)));
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
@@ -260,7 +268,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 }
 
 int CSerCom::Write(const unsigned char* buf, int len) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (buf == nullptr || len < 0) {
@@ -271,13 +279,13 @@ int CSerCom::Write(const unsigned char* buf, int len) {
     if (extras != nullptr && len > 0 &&
         (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
          extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
-        n = kq::WriteWithOptions({GetNote(), static_cast<unsigned int>(GetType())}, m_nHandle, buf,
-                                 len, *extras);
+        n = WriteOptioned(this, m_nHandle, buf, len, *extras);
     } else {
         // One write, as the caller asked; a signal fails it (a short count
         // is the caller's to see).
         n = static_cast<int>(
-            kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+            kq::sys::Write(m_nHandle, buf, static_cast<size_t>(len), kq::sys::OnSignal::kReport)
+                .value);
     }
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
@@ -288,14 +296,14 @@ int CSerCom::Write(const unsigned char* buf, int len) {
 
 int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
     termios tio;
-    if (::tcgetattr(fd, &tio) != 0) {
+    if (!kq::sys::GetAttr(fd, &tio).Ok()) {
         KQ_PUTS("tcgetattr error");
         return -1;
     }
-    ::tcflush(fd, TCIOFLUSH);
+    (void)kq::sys::Flush(fd);
     kq::FillLineSettings(&tio, speed, bits, parity, stop, flow);
-    ::tcflush(fd, TCIOFLUSH);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    (void)kq::sys::Flush(fd);
+    if (!kq::sys::SetAttr(fd, &tio).Ok()) {
         KQ_LOG("serial setup error\n");
         KQ_PUTS("serial setup error");
         return -1;

@@ -45,7 +45,9 @@ std::shared_ptr<AppendFile> SharedFile(const CaptureOptions& options) {
     return file;
 }
 
-void Capture(CSerBase* port, bool tx, const unsigned char* buf, int count) {
+}  // namespace
+
+void CaptureTraffic(CSerBase* port, bool tx, const unsigned char* buf, int count) {
     const PortExtras* extras = FindExtras(port);
     if (extras == nullptr || extras->capture == nullptr) {
         return;
@@ -66,8 +68,6 @@ void Capture(CSerBase* port, bool tx, const unsigned char* buf, int count) {
     errno = saved;
 }
 
-}  // namespace
-
 void UseCapture(const void* port, const CaptureOptions& options) {
     if (options.file.empty()) {
         if (PortExtras* extras = FindExtras(port)) {
@@ -79,14 +79,6 @@ void UseCapture(const void* port, const CaptureOptions& options) {
     if (extras.capture == nullptr || extras.capture->path() != options.file) {
         extras.capture = SharedFile(options);
     }
-}
-
-void CaptureRead(CSerBase* port, const unsigned char* buf, int count) {
-    Capture(port, false, buf, count);
-}
-
-void CaptureWrite(CSerBase* port, const unsigned char* buf, int count) {
-    Capture(port, true, buf, count);
 }
 
 }  // namespace kq

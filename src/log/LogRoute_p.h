@@ -20,8 +20,8 @@
 
 namespace kq {
 
-// Puts the [log] keys in force. GetSerManager calls it (through
-// ReadActiveConfig) before the lines about the file are logged.
+// Puts the [log] keys in force. GetSerManager calls it (
+// once it has read kqser.conf) before the lines about the file are logged.
 void ApplyLogOptions(const LogOptions& options);
 
 // True while the library's own trace_log sends lines somewhere.

@@ -1,38 +1,27 @@
 // SPDX-License-Identifier: MIT
-// The system calls of this folder, each wrapped once. Internal.
-//
-// Every wrapper returns the call's own result and, when it failed, the errno
-// it left, read right after the call: later calls (a close on the way out, a
-// log line) cannot overwrite it. Calls that EINTR can interrupt are repeated.
+// The calls of the layer (Sys_p.h) on files and folders by path, and on the
+// process. Calls that EINTR can interrupt are made again. Internal.
 #ifndef KQSER_SYSFILE_P_H
 #define KQSER_SYSFILE_P_H
 
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <time.h>
 
-#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "Sys_p.h"
 
 namespace kq {
 namespace sys {
 
-// value: the call's result (-1 on failure); error: errno after a failure, else 0.
-struct Result {
-    long value = -1;
-    int error = 0;
-    bool Ok() const { return value >= 0; }
-};
-
+// open(2), close-on-exec whatever flags says.
 Result Open(const char* path, int flags, mode_t mode = 0);
-Result Close(int fd);
+// The open of a device node, made once: a signal fails it, as any failure
+// of the device does. Close-on-exec.
+Result OpenDevice(const char* path, int flags);
 Result Stat(const char* path, struct stat* st);
 Result Lstat(const char* path, struct stat* st);
-Result Fstat(int fd, struct stat* st);
-// One read or write of up to size bytes: the count moved.
-Result Read(int fd, void* buf, size_t size);
-Result Write(int fd, const void* buf, size_t size);
 Result Fsync(int fd);
 Result Ftruncate(int fd, off_t size);
 Result Fchmod(int fd, mode_t mode);
@@ -44,17 +33,12 @@ Result RenameNoReplace(const char* from, const char* to);
 Result Unlink(const char* path);
 // The text of a symbolic link, in text.
 Result Readlink(const char* path, std::string* text);
+// The absolute path with no link, . or .. in it, in resolved.
+Result Realpath(const char* path, std::string* resolved);
 // The names in a folder, "." and ".." left out.
 Result ListDir(const char* path, std::vector<std::string>* names);
-// flock on a descriptor (LOCK_EX | LOCK_NB, LOCK_UN).
-Result Flock(int fd, int operation);
 // The largest file this process may write (RLIMIT_FSIZE), or -1 for none.
 long long FileSizeLimit();
-// A datagram socket of the local (AF_UNIX) family, non-blocking, connected
-// to the socket at path.
-Result ConnectLocalDatagram(const char* path);
-// One send that never waits and never raises SIGPIPE.
-Result SendNow(int fd, const void* buf, size_t size);
 // Whether fd takes a write now (poll for POLLOUT with no wait): 1 yes, 0 no
 // (full, or the reading end is gone).
 Result WritableNow(int fd);
@@ -65,10 +49,6 @@ Result WriteNoPipeSignal(int fd, const void* buf, size_t size);
 // Whether a process with this id exists (a process of another user counts).
 bool ProcessExists(pid_t pid);
 pid_t ProcessId();
-// Sleeps about ns nanoseconds (a signal may end it sooner).
-void Pause(long ns);
-// The wall clock, which file times follow.
-timespec Now();
 
 }  // namespace sys
 }  // namespace kq

@@ -5,6 +5,9 @@
 #ifndef KQSER_SETTINGS_P_H
 #define KQSER_SETTINGS_P_H
 
+#include <string>
+#include <vector>
+
 #include "ConfigFile_p.h"
 
 namespace kq {
@@ -14,9 +17,11 @@ namespace kq {
 const Config& ActiveConfig();
 
 // Reads the file ($KQSER_CONF when set, set and empty: none; else
-// /etc/kqser.conf) into the configuration in force, and logs one line for
-// each problem with it. A missing file is silence.
-void ReadActiveConfig();
+// /etc/kqser.conf) into the configuration in force. *read: whether a file
+// was read and used. Returns one line for each problem with it, for the
+// caller to log once the file's [log] keys are in force. A missing file is
+// silence.
+std::vector<std::string> ReadActiveConfig(bool* read);
 
 }  // namespace kq
 

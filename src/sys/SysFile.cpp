@@ -6,55 +6,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 
-#include <cerrno>
-#include <cstdio>
+#include "SysCall_p.h"
 
 namespace kq {
 namespace sys {
 
-namespace {
-
-Result From(long value) {
-    Result r;
-    r.value = value;
-    r.error = value < 0 ? errno : 0;
-    return r;
-}
-
-// A call that a signal can interrupt, made again until it is not.
-template <typename Call>
-Result Retried(Call call) {
-    Result r;
-    do {
-        r = From(call());
-    } while (r.error == EINTR);
-    return r;
-}
-
-Result Failed(int error) {
-    Result r;
-    r.error = error;
-    return r;
-}
-
-}  // namespace
-
 Result Open(const char* path, int flags, mode_t mode) {
-    return Retried([&] { return ::open(path, flags, mode); });
+    return Retried([&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
-// Not repeated on EINTR: Linux has released the descriptor already.
-Result Close(int fd) {
-    return From(::close(fd));
+Result OpenDevice(const char* path, int flags) {
+    return From(::open(path, flags | O_CLOEXEC));
 }
 
 Result Stat(const char* path, struct stat* st) {
@@ -63,18 +30,6 @@ Result Stat(const char* path, struct stat* st) {
 
 Result Lstat(const char* path, struct stat* st) {
     return From(::lstat(path, st));
-}
-
-Result Fstat(int fd, struct stat* st) {
-    return From(::fstat(fd, st));
-}
-
-Result Read(int fd, void* buf, size_t size) {
-    return Retried([&] { return ::read(fd, buf, size); });
-}
-
-Result Write(int fd, const void* buf, size_t size) {
-    return Retried([&] { return ::write(fd, buf, size); });
 }
 
 Result Fsync(int fd) {
@@ -124,6 +79,19 @@ Result Readlink(const char* path, std::string* text) {
     return Failed(ENAMETOOLONG);
 }
 
+Result Realpath(const char* path, std::string* resolved) {
+    char* real = ::realpath(path, nullptr);
+    if (real == nullptr) {
+        resolved->clear();
+        return Failed(errno);
+    }
+    *resolved = real;
+    std::free(real);
+    Result r;
+    r.value = 0;
+    return r;
+}
+
 Result ListDir(const char* path, std::vector<std::string>* names) {
     names->clear();
     DIR* dir = ::opendir(path);
@@ -156,10 +124,6 @@ Result ListDir(const char* path, std::vector<std::string>* names) {
     return r;
 }
 
-Result Flock(int fd, int operation) {
-    return Retried([&] { return ::flock(fd, operation); });
-}
-
 long long FileSizeLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
@@ -168,38 +132,13 @@ long long FileSizeLimit() {
     return static_cast<long long>(limit.rlim_cur);
 }
 
-Result ConnectLocalDatagram(const char* path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const size_t length = std::strlen(path);
-    if (length >= sizeof addr.sun_path) {
-        return Failed(ENAMETOOLONG);
-    }
-    std::memcpy(addr.sun_path, path, length + 1);
-    const Result fd = From(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd.Ok()) {
-        return fd;
-    }
-    const int s = static_cast<int>(fd.value);
-    const Result c = Retried(
-        [&] { return ::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); });
-    if (!c.Ok()) {
-        (void)::close(s);
-        return c;
-    }
-    return fd;
-}
-
-Result SendNow(int fd, const void* buf, size_t size) {
-    return Retried([&] { return ::send(fd, buf, size, MSG_DONTWAIT | MSG_NOSIGNAL); });
-}
-
 Result WritableNow(int fd) {
-    pollfd pfd{fd, POLLOUT, 0};
-    Result r = Retried([&] { return ::poll(&pfd, 1, 0); });
-    if (r.Ok()) {
-        r.value = r.value > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 ? 1 : 0;
+    const Result ready = Wait(fd, POLLOUT, 0, OnSignal::kRetry);
+    if (!ready.Ok() && ready.error != EBADF) {
+        return ready;
     }
+    Result r;
+    r.value = ready.value > 0 && (ready.value & (POLLERR | POLLHUP)) == 0 ? 1 : 0;
     return r;
 }
 
@@ -213,7 +152,7 @@ Result WriteNoPipeSignal(int fd, const void* buf, size_t size) {
     const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
     sigset_t old;
     (void)::pthread_sigmask(SIG_BLOCK, &pipe, &old);
-    const Result r = Write(fd, buf, size);
+    const Result r = Write(fd, buf, size, OnSignal::kRetry);
     if (r.error == EPIPE && !wasPending) {
         // Take back the signal this write raised, before it is let through.
         const timespec now{0, 0};
@@ -229,17 +168,6 @@ bool ProcessExists(pid_t pid) {
 
 pid_t ProcessId() {
     return ::getpid();
-}
-
-timespec Now() {
-    timespec now{};
-    (void)::clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for this clock
-    return now;
-}
-
-void Pause(long ns) {
-    const timespec wait{0, ns};
-    (void)::nanosleep(&wait, nullptr);
 }
 
 }  // namespace sys

@@ -30,7 +30,7 @@ FileStatus ReadAll(int fd, size_t limit, std::string* data, int* error) {
             const size_t have = data->size();
             const size_t want = limit - have < kChunk ? limit - have + 1 : kChunk;
             data->resize(have + want);
-            const sys::Result n = sys::Read(fd, &(*data)[have], want);
+            const sys::Result n = sys::Read(fd, &(*data)[have], want, sys::OnSignal::kRetry);
             data->resize(have + (n.Ok() ? static_cast<size_t>(n.value) : 0));
             if (!n.Ok()) {
                 *error = n.error;

@@ -2,11 +2,7 @@
 #include "Settings_p.h"
 
 #include <cstdlib>
-#include <string>
 #include <utility>
-
-#include "KqLog_p.h"
-#include "LogRoute_p.h"
 
 namespace kq {
 
@@ -24,14 +20,11 @@ const Config& ActiveConfig() {
     return Active();
 }
 
-void ReadActiveConfig() {
+std::vector<std::string> ReadActiveConfig(bool* read) {
     ConfigFile file = ReadConfigFile(ConfigPath(std::getenv("KQSER_CONF")));
     Active() = std::move(file.config);
-    // The lines about the file go where the file says lines go.
-    ApplyLogOptions(file.read ? Active().Log() : LogOptions());
-    for (const std::string& line : file.problems) {
-        KQ_LOG("%s\n", line.c_str());
-    }
+    *read = file.read;
+    return std::move(file.problems);
 }
 
 }  // namespace kq

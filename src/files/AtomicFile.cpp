@@ -77,7 +77,8 @@ void RemoveStaleTemps(const std::string& dir, const std::string& base) {
 bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
-        const sys::Result n = sys::Write(fd, data.data() + done, data.size() - done);
+        const sys::Result n =
+            sys::Write(fd, data.data() + done, data.size() - done, sys::OnSignal::kRetry);
         if (n.value <= 0) {
             return false;
         }

@@ -25,7 +25,7 @@
 namespace kq {
 // console_lines = log in force (set by ApplyLogOptions).
 extern std::atomic<bool> g_consoleLinesLogged;
-inline bool ConsoleLinesLogged() {
+__attribute__((always_inline)) inline bool ConsoleLinesLogged() {
     return g_consoleLinesLogged.load(std::memory_order_relaxed);
 }
 }  // namespace kq
@@ -44,9 +44,23 @@ inline bool ConsoleLinesLogged() {
 extern "C" int trace_log(const char* section, const char* format, ...);
 
 namespace kq {
+// The library's own trace_log sends lines somewhere ([log] to).
+extern std::atomic<bool> g_logRouted;
+// Whether anybody takes the lines: kLogUnknown until the first line or
+// ApplyLogOptions works it out.
+enum : int { kLogUnknown = 0, kLogNobody = 1, kLogListened = 2 };
+extern std::atomic<int> g_logState;
+// Works g_logState out: whether the trace_log in force is a host's (the
+// dynamic linker decided when it loaded the library) or the library's own
+// sends its lines somewhere.
+bool WorkOutLogState();
 // True when the trace_log in force is not the library's own, or when the
-// library's own sends its lines somewhere.
-bool LogListened();
+// library's own sends its lines somewhere. Without either, a line costs one
+// load and a branch.
+__attribute__((always_inline)) inline bool LogListened() {
+    const int state = g_logState.load(std::memory_order_relaxed);
+    return state == kLogNobody ? false : state == kLogListened ? true : WorkOutLogState();
+}
 }  // namespace kq
 
 #define KQ_LOG_LISTENED() (kq::LogListened())

@@ -87,7 +87,7 @@ bool AppendFile::Rotate(long long size) {
         if (size <= maxBytes_ + margin || ++tries > kRotateWaits) {
             return true;
         }
-        sys::Pause(kRotateWaitNs);
+        sys::SleepNs(kRotateWaitNs, sys::OnSignal::kReport);
     }
     struct stat st {};
     const bool ours = sys::Stat(path_.c_str(), &st).Ok() && st.st_dev == dev_ && st.st_ino == ino_;
@@ -100,12 +100,13 @@ bool AppendFile::Rotate(long long size) {
 }
 
 bool AppendFile::WriteText(const std::string& text) {
-    const sys::Result n = sys::Write(fd_, text.data(), text.size());
+    const sys::Result n = sys::Write(fd_, text.data(), text.size(), sys::OnSignal::kRetry);
     if (n.Ok() && static_cast<size_t>(n.value) == text.size()) {
         return true;
     }
     if (n.value > 0) {
-        (void)sys::Write(fd_, "\n", 1);  // end the piece, so the next line starts a line
+        (void)sys::Write(fd_, "\n", 1,
+                         sys::OnSignal::kRetry);  // end the piece, so the next line starts a line
     }
     return false;
 }

@@ -20,6 +20,7 @@
 #include "AppendFile_p.h"
 #include "LogLine_p.h"
 #include "SysFile_p.h"
+#include "SysNet_p.h"
 
 namespace kq {
 
@@ -74,7 +75,9 @@ public:
         const std::string line = make(dropped_);
         sys::Result n;
         switch (kind_) {
-            case Kind::kFile: n = sys::Write(2, line.data(), line.size()); break;
+            case Kind::kFile:
+                n = sys::Write(2, line.data(), line.size(), sys::OnSignal::kRetry);
+                break;
             case Kind::kSocket: n = sys::SendNow(2, line.data(), line.size()); break;
             case Kind::kStream:
                 // A line is at most PIPE_BUF bytes: a pipe takes it whole or not at all.
@@ -151,8 +154,6 @@ Route& TheRoute() {
     return *route;
 }
 
-std::atomic<bool> g_routed{false};
-
 bool SameRoute(const LogOptions& a, const LogOptions& b) {
     return a.to == b.to && a.file == b.file && a.timestamps == b.timestamps && a.maxKib == b.maxKib;
 }
@@ -160,7 +161,7 @@ bool SameRoute(const LogOptions& a, const LogOptions& b) {
 }  // namespace
 
 bool LogRouted() {
-    return g_routed.load(std::memory_order_relaxed);
+    return g_logRouted.load(std::memory_order_relaxed);
 }
 
 void ApplyLogOptions(const LogOptions& options) {
@@ -180,7 +181,8 @@ void ApplyLogOptions(const LogOptions& options) {
             route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
             break;
     }
-    g_routed.store(route.sink != nullptr, std::memory_order_relaxed);
+    g_logRouted.store(route.sink != nullptr, std::memory_order_relaxed);
+    WorkOutLogState();
 }
 
 void RouteLogLine(const char* format, va_list args) {
