@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "SerialPath.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 
 #include "DefString.h"
 #include "SerialDef_p.h"
+#include "SysFile_p.h"
 
 namespace kqtool {
 
@@ -17,12 +15,12 @@ namespace {
 
 bool Exists(const std::string& path) {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    return kq::sys::Lstat(path.c_str(), &st).Ok();
 }
 
 std::string Resolved(const std::string& path) {
-    char buf[PATH_MAX];
-    return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
+    std::string resolved;
+    return kq::sys::Realpath(path.c_str(), &resolved).Ok() ? resolved : path;
 }
 
 // "ttyUSB0", "pts/3": a name the library's definition string can carry.
@@ -94,9 +92,14 @@ bool MapLineArg(const std::string& arg, LineArg* out, std::string* error) {
     if (arg[0] == '/' || arg.compare(0, 2, "./") == 0 || arg.compare(0, 3, "../") == 0) {
         std::string path, settings;
         SplitPath(arg, &path, &settings);
-        // device = takes an absolute path.
-        char cwd[PATH_MAX];
-        if (path[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) path = cwd + ("/" + path);
+        // device = takes an absolute path: the folder's, with the name as given.
+        if (path[0] != '/') {
+            const size_t slash = path.rfind('/');
+            std::string folder;
+            if (kq::sys::Realpath(path.substr(0, slash).c_str(), &folder).Ok()) {
+                path = folder + path.substr(slash);
+            }
+        }
         *out = FromPath(path, settings);
         return true;
     }
