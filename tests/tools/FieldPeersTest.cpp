@@ -254,18 +254,13 @@ TEST(KqserBridge, AHalfCloseStillGetsTheReplyAndEveryByteIsCountedOnce) {
     ASSERT_TRUE(bridge.WaitForErr("; from the port ", 10000)) << bridge.err();
     bridge.Signal(SIGINT);
     const ChildResult r = bridge.Wait(10000);
-    std::smatch m;
-    long long sent = 0, queued = 0, noClient = 0;
-    ASSERT_TRUE(
-        std::regex_search(r.err, m, std::regex("in all: [^;]*; from the port (\\d+) bytes")))
-        << r.err;
-    sent = std::stoll(m[1]);
-    if (std::regex_search(r.err, m, std::regex("(\\d+) bytes queued for a client that left"))) {
-        queued = std::stoll(m[1]);
-    }
-    if (std::regex_search(r.err, m, std::regex("(\\d+) bytes from the port while no client"))) {
-        noClient = std::stoll(m[1]);
-    }
+    auto count = [&](const char* pattern) {
+        std::smatch m;
+        return std::regex_search(r.err, m, std::regex(pattern)) ? std::stoll(m[1]) : 0LL;
+    };
+    const long long sent = count("in all: [^;]*; from the port (\\d+) bytes");
+    const long long queued = count("(\\d+) bytes queued for a client that left");
+    const long long noClient = count("(\\d+) bytes from the port while no client");
     EXPECT_GT(queued, 0) << r.err;
     EXPECT_EQ(sent + queued + noClient, static_cast<long long>(total)) << r.err;
 }
