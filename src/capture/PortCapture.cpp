@@ -68,16 +68,13 @@ void CaptureTraffic(CSerBase* port, bool tx, const unsigned char* buf, int count
     errno = saved;
 }
 
-void UseCapture(const void* port, const CaptureOptions& options) {
+void UseCapture(PortExtras* extras, const CaptureOptions& options) {
     if (options.file.empty()) {
-        if (PortExtras* extras = FindExtras(port)) {
-            extras->capture.reset();
-        }
+        extras->capture.reset();
         return;
     }
-    PortExtras& extras = ExtrasFor(port);
-    if (extras.capture == nullptr || extras.capture->path() != options.file) {
-        extras.capture = SharedFile(options);
+    if (extras->capture == nullptr || extras->capture->path() != options.file) {
+        extras->capture = SharedFile(options);
     }
 }
 

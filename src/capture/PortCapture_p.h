@@ -13,9 +13,9 @@ class CSerBase;
 
 namespace kq {
 
-// Called by Open with the options it resolved for the port.
-// Starts (a file), changes or stops (none) a port's capture.
-void UseCapture(const void* port, const CaptureOptions& options);
+// Called by Open with the options it resolved for the port, into the
+// port's extras: starts (a file), changes or stops (none) its capture.
+void UseCapture(PortExtras* extras, const CaptureOptions& options);
 
 // Records one Read (tx false) or Write whose result is count: count bytes of
 // buf when count > 0. Leaves errno as it was.

@@ -519,6 +519,7 @@ Config Config::Parse(const std::string& path, const std::string& text,
             config.sections_[SectionKey(kind, name)][row->name] = value;
         }
     }
+    config.Resolve();
     return config;
 }
 
@@ -550,10 +551,28 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
 
 }  // namespace
 
-SerialOptions Config::Serial(const std::string& name) const {
-    return Resolve(sections_, {"serial", SectionKey(SectionKind::kSerial, name)},
-                   SectionKind::kSerial)
-        .serial;
+Config::Config() {
+    Resolve();
+}
+
+void Config::Resolve() {
+    serial_ = kq::Resolve(sections_, {"serial"}, SectionKind::kSerial).serial;
+    named_.clear();
+    const std::string prefix = SectionKey(SectionKind::kSerial, "");
+    for (const auto& section : sections_) {
+        if (section.first.size() > prefix.size() &&
+            section.first.compare(0, prefix.size(), prefix) == 0) {
+            named_[section.first] =
+                kq::Resolve(sections_, {"serial", section.first}, SectionKind::kSerial).serial;
+        }
+    }
+    net_ = kq::Resolve(sections_, {"net"}, SectionKind::kNet).net;
+    log_ = kq::Resolve(sections_, {"log"}, SectionKind::kLog).log;
+}
+
+const SerialOptions& Config::Serial(const std::string& name) const {
+    const auto named = named_.find(SectionKey(SectionKind::kSerial, name));
+    return named != named_.end() ? named->second : serial_;
 }
 
 bool Config::AppliesToSerial(const std::string& name) const {
@@ -574,14 +593,6 @@ std::vector<std::string> Config::SerialNames() const {
 
 bool Config::AppliesToNet() const {
     return sections_.count("net") != 0;
-}
-
-NetOptions Config::Net() const {
-    return Resolve(sections_, {"net"}, SectionKind::kNet).net;
-}
-
-LogOptions Config::Log() const {
-    return Resolve(sections_, {"log"}, SectionKind::kLog).log;
 }
 
 std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& serialName) const {

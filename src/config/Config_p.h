@@ -132,6 +132,9 @@ struct ConfigEntry {
 // Parse fills it.
 class Config {
 public:
+    // Every key at its default.
+    Config();
+
     // Reads the text of the file at path. Every problem (an unknown section
     // or key, a bad value, a text that is no ini file) gives one line in
     // *problems that names the file, the section, the key and the value;
@@ -143,10 +146,11 @@ public:
     static constexpr size_t kMaxProblemLines = 16;
 
     // The options of the serial port on /dev/NAME ("ttyUSB0", "pts/3"):
-    // the defaults, then [serial], then [serial NAME].
-    SerialOptions Serial(const std::string& name) const;
-    NetOptions Net() const;
-    LogOptions Log() const;
+    // the defaults, then [serial], then [serial NAME]. Worked out once, when
+    // the text is read.
+    const SerialOptions& Serial(const std::string& name) const;
+    const NetOptions& Net() const { return net_; }
+    const LogOptions& Log() const { return log_; }
 
     // Every key of a section kind with its value and where it came from
     // (for serial keys, as the port on /dev/NAME sees them).
@@ -165,6 +169,13 @@ private:
     // Valid values only, by section ("serial", "serial NAME" in lower case,
     // "net", "log") and key name.
     std::map<std::string, std::map<std::string, std::string>> sections_;
+    // The options the sections resolve to: [serial] over the defaults, each
+    // [serial NAME] over that, [net], [log].
+    void Resolve();
+    SerialOptions serial_;
+    std::map<std::string, SerialOptions> named_;
+    NetOptions net_;
+    LogOptions log_;
 };
 
 // The text of a source, as `kqser config` prints it: "default", "[serial]",

@@ -31,7 +31,7 @@ unsigned char SampleLine(int fd, uint16_t line) {
 
 CSerDio::CSerDio(const char* def) : CSerBase(def) {
     m_nKind = KQ_KIND_DIO;
-    m_nNumber = 1;
+    m_nNumber = kq::kGpioTypeCode - KQ_KIND_DIO;
     m_strNote = def != nullptr ? def : "KQI1:";
     m_nHandle = -1;
     KQ_LOG("CSerDio::CSerDio: Dio Init\n");

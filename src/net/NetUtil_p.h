@@ -31,6 +31,12 @@ bool NetAddressText(const char* text, in_addr* addr);
 
 enum class NetMode { Stream, Datagram, Broadcast };
 
+// A stream port's Open waits for its connection this many times this long:
+// a peer that never answers fails it after kConnectBoundMs.
+constexpr int kConnectWaits = 3;
+constexpr int kConnectWaitMs = 5000;
+constexpr int kConnectBoundMs = kConnectWaits * kConnectWaitMs;
+
 // The mode named by the first character of a host text.
 __attribute__((always_inline)) inline NetMode NetModeOf(const char* host) {
     if (host == nullptr) {

@@ -25,9 +25,13 @@ namespace {
 
 using kq::sys::OnSignal;
 
+// What a network port keeps of kqser.conf between its calls.
+struct NetExtras : kq::PortExtras {
+    kq::NetOptions net;
+};
+
 constexpr long long kNsPerMs = 1000LL * 1000;
-constexpr int kConnectWaits = 3;
-constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
+constexpr long long kConnectWaitNs = kq::kConnectWaitMs * kNsPerMs;
 constexpr long long kPurgeWaitNs = 50LL * 1000;
 // The longest Purge discards: a peer that never stops sending must not keep
 // the host from its next request.
@@ -58,12 +62,12 @@ bool SetFlagOrClose(int fd, int level, int name, int value) {
 // The options of a network port, kept beside it when a [net] section is in
 // force: its capture started or changed, its send bound returned
 // (send_timeout_ms); else nothing kept, and the bound is kSendTimeoutMs.
-int NetOptionsFor(const void* port) {
+int NetOptionsFor(const CSerBase* port) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty() && config.AppliesToNet()) {
-        kq::PortExtras& extras = kq::ExtrasFor(port);
+        NetExtras& extras = kq::ExtrasOf<NetExtras>::Renew(port);
         extras.net = config.Net();
-        kq::UseCapture(port, extras.net.capture);
+        kq::UseCapture(&extras, extras.net.capture);
         return extras.net.sendTimeoutMs;
     }
     kq::DropExtras(port);
@@ -122,7 +126,7 @@ long SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) 
 bool ConnectWaiting(int fd, const sockaddr_in& addr) {
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
     int pending = -1;
-    for (int i = 0; i < kConnectWaits; ++i) {
+    for (int i = 0; i < kq::kConnectWaits; ++i) {
         const kq::sys::Result ready =
             kq::sys::Wait(fd, POLLIN | POLLOUT, kConnectWaitNs, OnSignal::kRetry);
         if (ready.value < 0) {

@@ -29,14 +29,6 @@ const char kDevRoot[] = "/dev";
 const char kProcRoot[] = "/proc";
 constexpr long long kMsNs = 1000000;
 
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text.empty() ? "none" : text;
-}
-
 void LogHolder(const PortTag& tag, const std::string& path, int fd) {
     LockHolder holder;
     struct stat st {};
@@ -113,25 +105,15 @@ bool SetCustomSpeed(const PortTag& tag, int fd, int bps, int* actual) {
 
 }  // namespace
 
-bool DevicePath(const PortTag& tag, const DeviceOption& device, const std::string& defaultPath,
-                std::string* path) {
-    switch (device.kind) {
-        case DeviceOption::kName: *path = defaultPath; return true;
-        case DeviceOption::kPath: *path = device.path; return true;
-        case DeviceOption::kUsb: break;
+bool PlanOpen(const PortTag& tag, const SerialOptions& options, int baud, const LineTiming& line,
+              const std::string& defaultPath, LinePlan* plan) {
+    *plan = PlanLine(options, baud, line, defaultPath, kSysRoot, kDevRoot);
+    if (plan->path.empty()) {
+        KQ_LOG("%s[%x] device %s: %s\r\n", tag.note, tag.type, options.device.text.c_str(),
+               plan->why.c_str());
+        return false;
     }
-    const UsbMatch match = MatchUsb(kSysRoot, device.usb);
-    if (match.matches.size() == 1) {
-        *path = std::string(kDevRoot) + "/" + match.matches.front();
-        return true;
-    }
-    const std::string why =
-        match.matches.empty()
-            ? "no USB serial line matches; the lines: " + Joined(match.candidates)
-            : std::to_string(match.matches.size()) + " lines match (" + Joined(match.matches) +
-                  "): add the serial number or the interface";
-    KQ_LOG("%s[%x] device %s: %s\r\n", tag.note, tag.type, device.text.c_str(), why.c_str());
-    return false;
+    return true;
 }
 
 void LogHeldLine(const PortTag& tag, const std::string& path) {
@@ -156,8 +138,8 @@ bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
     return true;
 }
 
-void ReleaseLine(const void* port, int* fd) {
-    if (PortExtras* extras = FindExtras(port)) {
+void ReleaseLine(const CSerBase* port, int* fd) {
+    if (SerialExtras* extras = SerialExtrasOf::Find(port)) {
         if (extras->exclusiveHeld && *fd >= 0) {
             sys::Ioctl(*fd, TIOCNXCL, nullptr);
         }
@@ -166,33 +148,27 @@ void ReleaseLine(const void* port, int* fd) {
     sys::ReleaseDescriptor(fd);
 }
 
-std::string TtyNameOf(const std::string& path) {
-    return TtyNameOfPath(kDevRoot, path);
-}
-
-bool SetUpLine(const PortTag& tag, int fd, PortExtras* extras, const LineTiming& planned, int baud,
-               const std::string& ttyName) {
-    const SerialOptions& options = extras->serial;
-    LineTiming line = planned;
-    if (options.customBaud && baud > 0 && !InSpeedTable(baud)) {
-        if (!SetCustomSpeed(tag, fd, baud, &line.bps)) {
-            return false;
-        }
+bool SetUpLine(const PortTag& tag, int fd, SerialExtras* extras, const LinePlan& plan) {
+    LineTiming line = plan.line;
+    if (plan.customBps > 0 && !SetCustomSpeed(tag, fd, plan.customBps, &line.bps)) {
+        return false;
     }
     extras->lineBps = line.bps;
     extras->lineCharBits = line.charBits;
-    if (options.rs485.mode != Rs485Options::kOff && !SetRs485(tag, fd, options.rs485)) {
+    if (plan.rs485 && !SetRs485(tag, fd, extras->serial.rs485)) {
         return false;
     }
-    if (options.lowLatency) {
-        SetLowLatency(tag, fd, ttyName);
+    if (plan.lowLatency) {
+        SetLowLatency(tag, fd, plan.ttyName);
     }
     return true;
 }
 
-void WorkOutGap(const PortTag& tag, PortExtras* extras, const std::string& ttyName) {
+void WorkOutGap(const PortTag& tag, SerialExtras* extras, const LinePlan& plan) {
+    // The line as set up (the speed read back) and the adapter as low
+    // latency left it.
     const GapChoice gap =
-        GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, ttyName);
+        GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, plan.ttyName);
     extras->frameGapNs = gap.ns;
     if (gap.ns > 0) {
         KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", tag.note, tag.type,
@@ -201,7 +177,7 @@ void WorkOutGap(const PortTag& tag, PortExtras* extras, const std::string& ttyNa
 }
 
 int WriteWithOptions(const PortTag& tag, int fd, const unsigned char* buf, int len,
-                     const PortExtras& extras) {
+                     const SerialExtras& extras) {
     const SerialOptions& options = extras.serial;
     const bool rts = options.rs485.mode == Rs485Options::kRts;
     int rtsBit = TIOCM_RTS;

@@ -26,18 +26,15 @@ namespace {
 // The options kqser.conf gives the port on /dev/NAME, kept beside the port;
 // null when no section applies to it, and then the port does exactly what it
 // does without the file.
-kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
+kq::SerialExtras* OptionsFor(const CSerBase* port, const char* device, int number) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty()) {
         const std::string name = device + std::to_string(number);
         if (config.AppliesToSerial(name)) {
-            kq::PortExtras& extras = kq::ExtrasFor(port);
             // A capture file already open stays open if the port keeps it.
-            auto capture = std::move(extras.capture);
-            extras = kq::PortExtras();
-            extras.capture = std::move(capture);
+            kq::SerialExtras& extras = kq::SerialExtrasOf::Renew(port);
             extras.serial = config.Serial(name);
-            kq::UseCapture(port, extras.serial.capture);
+            kq::UseCapture(&extras, extras.serial.capture);
             return &extras;
         }
     }
@@ -95,7 +92,7 @@ int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long 
 // Apart from the plain Write, so that what only options need (the port's tag)
 // costs nothing without them.
 __attribute__((noinline)) int WriteOptioned(CSerCom* port, int fd, const unsigned char* buf,
-                                            int len, const kq::PortExtras& extras) {
+                                            int len, const kq::SerialExtras& extras) {
     return kq::WriteWithOptions({port->GetNote(), static_cast<unsigned int>(port->GetType())}, fd,
                                 buf, len, extras);
 }
@@ -112,12 +109,14 @@ int CSerCom::Open(const char* def) {
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
-    kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
+    kq::SerialExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
     const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
-    std::string opened = path;
-    if (extras != nullptr && !kq::DevicePath(tag, extras->serial.device, path, &opened)) {
+    const kq::LineTiming planned = kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
+    kq::LinePlan plan;
+    if (extras != nullptr && !kq::PlanOpen(tag, extras->serial, m_nBaud, planned, path, &plan)) {
         return 0;
     }
+    const std::string opened = extras != nullptr ? plan.path : std::string(path);
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
            m_nStopBits);
 
@@ -126,7 +125,7 @@ int CSerCom::Open(const char* def) {
     if (m_nHandle < 0) {
         const int err = line.error;
         m_nHandle = -1;
-        if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
+        if (extras != nullptr && plan.exclusive && err == EBUSY) {
             kq::LogHeldLine(tag, opened);
         }
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
@@ -141,7 +140,7 @@ int CSerCom::Open(const char* def) {
     }
 
     // Before the settings: a line another process holds is left as it is.
-    if (extras != nullptr && extras->serial.exclusive) {
+    if (extras != nullptr && plan.exclusive) {
         if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
             kq::sys::ReleaseDescriptor(&m_nHandle);
             return 0;
@@ -154,17 +153,13 @@ int CSerCom::Open(const char* def) {
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
-    const std::string ttyName = extras != nullptr ? kq::TtyNameOf(opened) : "";
-    if (extras != nullptr &&
-        !kq::SetUpLine(tag, m_nHandle, extras,
-                       kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits), m_nBaud,
-                       ttyName)) {
+    if (extras != nullptr && !kq::SetUpLine(tag, m_nHandle, extras, plan)) {
         kq::ReleaseLine(this, &m_nHandle);
         return 0;
     }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
     if (extras != nullptr) {
-        kq::WorkOutGap(tag, extras, ttyName);
+        kq::WorkOutGap(tag, extras, plan);
     }
     return 1;
 }
@@ -206,7 +201,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
-    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+    if (const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
         const kq::SerialOptions& options = extras->serial;
         if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
@@ -275,7 +270,7 @@ int CSerCom::Write(const unsigned char* buf, int len) {
         return -1;
     }
     int n;
-    const kq::PortExtras* extras = kq::FindExtras(this);
+    const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this);
     if (extras != nullptr && len > 0 &&
         (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
          extras->serial.rs485.mode == kq::Rs485Options::kRts)) {

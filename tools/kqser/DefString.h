@@ -23,7 +23,7 @@ struct DefInfo {
     double frameGapMs = 0;  // serial: the silence that ends a reply (kqser.conf), 0: 200 ms
 };
 
-constexpr int kGpioTypeCode = 0x800001;
+constexpr int kGpioTypeCode = kq::kGpioTypeCode;
 
 // Serial port kind from the device name's prefix ("ttyUSB" gives 0x120000):
 // the library's own table.
