@@ -43,6 +43,7 @@ function(roff out text)
 endfunction()
 
 # Option words "--read=N": all names, those that take a value, those that take a file.
+# A value in lower case lists the choices ("--map=crlf|lf|cr"): a completion case each.
 function(option_words text names values files)
   string(REPLACE " " ";" words "${text}")
   set(all "")
@@ -53,6 +54,10 @@ function(option_words text names values files)
     list(APPEND all ${name})
     if(word MATCHES "=(FILE|PATH)$")
       list(APPEND filed ${name})
+    elseif(word MATCHES "=([a-z0-9|]+)$")
+      string(REPLACE "|" " " choices "${CMAKE_MATCH_1}")
+      set_property(GLOBAL APPEND_STRING PROPERTY kqser_choice_cases
+        "        ${name}) COMPREPLY=($(compgen -W \"${choices}\" -- \"$cur\")); return ;;\n")
     elseif(word MATCHES "=")
       list(APPEND valued ${name})
     endif()
@@ -76,6 +81,7 @@ raw_string("${src}" ${at} head at)
 raw_string("${src}" ${at} tail at)
 
 set(commands "")
+set(def_commands "")
 set(man_list "")
 set(man_commands "")
 set(completion_cases "")
@@ -89,6 +95,9 @@ while(at GREATER_EQUAL 0)
   quoted_string("${src}" ${at} summary at)
   raw_string("${src}" ${at} help at)
   list(APPEND commands ${name})
+  if(help MATCHES "^usage: kqser ${name} DEF")
+    list(APPEND def_commands ${name})
+  endif()
   option_words("${options}" names values files)
   string(APPEND value_options " ${values}")
   string(APPEND file_options " ${files}")
@@ -167,9 +176,36 @@ _kqser() {
         COMPREPLY=($(compgen -f -- "$cur"))
         return
     fi
+    case $prev in
+@CHOICES@    esac
     if [[ $values == *" $prev "* ]]; then
         COMPREPLY=()
         return
+    fi
+    # DEF, the first argument of a port command: the machine's serial lines
+    # by name, their by-id links, or any path.
+    if [[ " @DEFCOMMANDS@ " == *" $cmd "* && $cur != -* ]]; then
+        local n=0 j l lines=""
+        for ((j = i + 1; j < COMP_CWORD; j++)); do
+            case ${COMP_WORDS[j]} in
+                -*) [[ "$values$files" == *" ${COMP_WORDS[j]} "* ]] && ((j++)) ;;
+                *) ((n++)) ;;
+            esac
+        done
+        if ((n == 0)); then
+            if [[ $cur == /* || $cur == .* ]]; then
+                COMPREPLY=($(compgen -f -- "$cur"))
+                return
+            fi
+            for l in /dev/tty[A-Z]*[0-9] /dev/pts/[0-9]*; do
+                [[ -e $l ]] && lines+=" ${l#/dev/}"
+            done
+            for l in /dev/serial/by-id/*; do
+                [[ -e $l ]] && lines+=" $l"
+            done
+            COMPREPLY=($(compgen -W "$lines" -- "$cur"))
+            return
+        fi
     fi
     local opts=""
     case $cmd in
@@ -195,4 +231,8 @@ string(REPLACE "@FILES@" "${file_options}" completion "${completion}")
 string(REPLACE "@VALUES@" "${value_options}" completion "${completion}")
 string(REPLACE "@COMMANDS@" "${commands}" completion "${completion}")
 string(REPLACE "@CASES@" "${completion_cases}" completion "${completion}")
+get_property(choice_cases GLOBAL PROPERTY kqser_choice_cases)
+string(REPLACE "@CHOICES@" "${choice_cases}" completion "${completion}")
+string(REPLACE ";" " " def_commands "${def_commands}")
+string(REPLACE "@DEFCOMMANDS@" "${def_commands}" completion "${completion}")
 file(WRITE "${COMPLETION}" "${completion}")

@@ -29,7 +29,7 @@ TEST(KqserConfig, ReportsTheFileAndThePortsGap) {
     ASSERT_TRUE(conf.Write("[serial]\nframe_gap = auto\n[serial pts/9]\nframe_gap = 4\nx = 1\n"));
     const std::vector<std::string> env = {"KQSER_CONF=" + conf.path()};
     ChildResult r = kqtest::RunKqser({"config", "pts/9:19200,E,8,1"}, 30000, env);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 1) << "a problem in the file: " << r.err;
     EXPECT_TRUE(Has(r.out, "file: " + conf.path() + " (read)\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "[serial pts/9] x = \"1\": unknown key")) << r.out;
     EXPECT_TRUE(Has(r.out, "frame gap at Open: 4.000 ms (frame_gap 4.000 ms)\n")) << r.out;

@@ -245,11 +245,11 @@ TEST(Stats, MinMedianP99Max) {
 }
 
 TEST(Stats, TextForms) {
-    EXPECT_EQ(FormatLatencyStats(LatencyStats()), "latency ms: no replies");
-    EXPECT_EQ(FormatLatencyStats(ComputeLatencyStats({1, 2, 3})),
-              "latency ms: min 1.00  median 2.00  p99 3.00  max 3.00  (3 replies)");
+    EXPECT_EQ(FormatLatencyStats(LatencyStats()), "latency us: no replies");
+    EXPECT_EQ(FormatLatencyStats(ComputeLatencyStats({0.131, 2, 3.0004})),
+              "latency us: min 131  median 2000  p99 3000  max 3000  (3 replies)");
     EXPECT_EQ(FormatProgress(7, 100, 1, 2.5, true),
-              "[  7/100] replies 6  no reply 1  last 2.50 ms");
+              "[  7/100] replies 6  no reply 1  last 2500 us");
     EXPECT_EQ(FormatProgress(3, 5, 3, 0, false), "[3/5] replies 0  no reply 3  last: no reply");
 }
 

@@ -17,6 +17,9 @@ namespace {
 const char kBusy[] = "kqser bridge: busy, another client is connected\r\n";
 // A pseudo-terminal or tty takes this much after POLLOUT without blocking.
 const size_t kPortChunk = 256;
+// After a client's half-close, how long the port must be quiet before the
+// bridge lets the client go: a device's reply comes well within it.
+const long long kDefaultLingerMs = 1000;
 
 struct Flow {
     long long bytes = 0;
@@ -32,8 +35,8 @@ struct Flow {
 
 class Bridge {
 public:
-    Bridge(const Common& common, ISerBase* port, const DefInfo& info)
-        : common_(common), port_(port), info_(info) {}
+    Bridge(const Common& common, ISerBase* port, const DefInfo& info, double lingerMs)
+        : common_(common), port_(port), info_(info), lingerMs_(lingerMs) {}
     ~Bridge() {
         CloseFd(client_);
         CloseFd(listener_);
@@ -45,6 +48,10 @@ public:
 private:
     void Accept();
     void DropClient(const std::string& why);
+    // The client ended its sending: its replies still go to it.
+    void HalfClose();
+    // After a half-close: the port quiet for the linger time, nothing queued.
+    bool LingerOver() const;
     bool PortRead();
     bool PortWrite();
     void Summary(const char* who, const Flow& in, const Flow& out, double since);
@@ -52,14 +59,18 @@ private:
     const Common& common_;
     ISerBase* port_;
     DefInfo info_;
+    double lingerMs_;
     int listener_ = -1;
     int client_ = -1;
     std::string peer_;
     double clientSince_ = 0;
     bool clientLeft_ = false;
+    bool halfClosed_ = false;
+    double quietSince_ = 0;  // the half-close or the port's last byte since
     Bytes toPort_, toClient_;
     Flow clientIn_, clientOut_, allIn_, allOut_;
-    long long dropped_ = 0;
+    long long dropped_ = 0;      // from the port while no client was there
+    long long droppedLeft_ = 0;  // queued for a client that left before it took them
     int clients_ = 0, refused_ = 0;
     std::string failure_;
 };
@@ -72,8 +83,8 @@ bool Bridge::Listen(const std::string& address, int port, int* code) {
         *code = Complain(common_, error, kExitFailed);
         return false;
     }
-    std::printf("%s:%d\n", address.c_str(), bound);
-    std::fflush(stdout);
+    std::fprintf(Out(), "%s:%d\n", address.c_str(), bound);
+    std::fflush(Out());
     Say(common_, "kqser bridge: %s <-> TCP %s:%d, one client at a time; Ctrl-C ends\n",
         port_->GetNote(), address.c_str(), bound);
     return true;
@@ -93,6 +104,7 @@ void Bridge::Accept() {
     }
     client_ = fd;
     peer_ = peer;
+    halfClosed_ = false;
     ++clients_;
     clientSince_ = NowMs();
     clientIn_ = Flow();
@@ -104,12 +116,28 @@ void Bridge::DropClient(const std::string& why) {
     // What the client sent still goes to the port.
     while (!toPort_.empty() && PortWrite()) {
     }
+    const long long queued = static_cast<long long>(toClient_.size());
+    droppedLeft_ += queued;
     toClient_.clear();
     CloseFd(client_);
     client_ = -1;
     clientLeft_ = true;
-    Say(common_, "kqser bridge: %s %s\n", peer_.c_str(), why.c_str());
+    halfClosed_ = false;
+    Say(common_, "kqser bridge: %s %s%s\n", peer_.c_str(), why.c_str(),
+        queued > 0 ? ("; " + std::to_string(queued) + " bytes queued for it dropped").c_str() : "");
     Summary(peer_.c_str(), clientIn_, clientOut_, clientSince_);
+}
+
+void Bridge::HalfClose() {
+    halfClosed_ = true;
+    quietSince_ = NowMs();
+    Say(common_,
+        "kqser bridge: %s ended its sending; the port's bytes go on to it until %.0f ms of quiet\n",
+        peer_.c_str(), lingerMs_);
+}
+
+bool Bridge::LingerOver() const {
+    return halfClosed_ && toClient_.empty() && NowMs() - quietSince_ >= lingerMs_;
 }
 
 bool Bridge::PortRead() {
@@ -139,6 +167,7 @@ bool Bridge::PortRead() {
         if (n < 0) n = 0;
     }
     if (n == 0) return true;
+    quietSince_ = NowMs();
     if (client_ < 0) {
         dropped_ += n;
         return true;
@@ -178,7 +207,7 @@ int Bridge::Run(bool once) {
         const nfds_t clientSlot = n;
         if (client_ >= 0) {
             short events = 0;
-            if (toPort_.empty()) events |= POLLIN;
+            if (toPort_.empty() && !halfClosed_) events |= POLLIN;
             if (!toClient_.empty()) events |= POLLOUT;
             fds[n++] = {client_, events, 0};
         }
@@ -191,7 +220,11 @@ int Bridge::Run(bool once) {
         }
         // A network port has no descriptor to wait on: it is read in turns
         // (its Read waits), unless a slow client holds back its reads.
-        const int wait = fd >= 0 ? 200 : (toClient_.empty() ? 0 : 20);
+        int wait = fd >= 0 ? 200 : (toClient_.empty() ? 0 : 20);
+        if (halfClosed_) {
+            const double left = quietSince_ + lingerMs_ - NowMs();
+            wait = std::min(wait, left > 0 ? static_cast<int>(left) + 1 : 0);
+        }
         if (PollFds(fds, n, wait) < 0) {
             failure_ = "poll failed";
             break;
@@ -199,12 +232,16 @@ int Bridge::Run(bool once) {
         if ((fds[0].revents & POLLIN) != 0) Accept();
         if (client_ >= 0 && clientSlot < n && fds[clientSlot].fd == client_) {
             const short ev = fds[clientSlot].revents;
-            if ((ev & POLLIN) != 0 || (ev & (POLLHUP | POLLERR)) != 0) {
+            if (halfClosed_ && (ev & (POLLHUP | POLLERR)) != 0) {
+                DropClient("left");
+            } else if ((ev & POLLIN) != 0 || (ev & (POLLHUP | POLLERR)) != 0) {
                 uint8_t buf[4096];
                 int why = 0;
                 const ssize_t got = ReadFd(client_, buf, sizeof buf, &why);
-                if (got == 0 || got == -1) {
-                    DropClient(got == 0 ? "left" : "failed");
+                if (got == 0) {
+                    HalfClose();
+                } else if (got == -1) {
+                    DropClient("failed");
                 } else if (got > 0) {
                     toPort_.insert(toPort_.end(), buf, buf + got);
                 }
@@ -213,7 +250,7 @@ int Bridge::Run(bool once) {
                 int why = 0;
                 const ssize_t sent = SendSome(client_, toClient_.data(), toClient_.size(), &why);
                 if (sent == -1) {
-                    DropClient("failed");
+                    DropClient(halfClosed_ ? "left" : "failed");
                 } else if (sent > 0) {
                     toClient_.erase(toClient_.begin(), toClient_.begin() + sent);
                     clientOut_.Add(static_cast<size_t>(sent));
@@ -233,14 +270,10 @@ int Bridge::Run(bool once) {
             if (!toPort_.empty() && !PortWrite()) break;
             if (toClient_.empty() && !PortRead()) break;
         }
+        if (client_ >= 0 && LingerOver()) DropClient("left");
     }
     if (client_ >= 0) DropClient(g_stop != 0 ? "disconnected (ending)" : "disconnected");
-    Report(
-        "kqser bridge: %d client%s, %d refused%s\n", clients_, clients_ == 1 ? "" : "s", refused_,
-        dropped_ > 0
-            ? (", " + std::to_string(dropped_) + " bytes from the port while no client was there")
-                  .c_str()
-            : "");
+    Report("kqser bridge: %s\n", BridgeTotals(clients_, refused_, dropped_, droppedLeft_).c_str());
     Summary("in all", allIn_, allOut_, start);
     if (!failure_.empty()) {
         return Complain(common_, std::string("port ") + port_->GetNote() + ": " + failure_,
@@ -264,16 +297,20 @@ int RunBridge(const Common& common, const Args& args) {
     if (!ParseListenAddress(args.Get("--listen"), &address, &listenPort, &error)) {
         return Complain(common, "--listen: " + error, kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
 
     Session session(common);
     if (!session.Start(&code)) return code;
     ISerBase* port = OpenDefPort(&session, def, info, type, &code);
     if (port == nullptr) return code;
-    Bridge bridge(common, port, info);
+    long long linger = 0;
+    if (!NumberOption(common, args, "--linger", 0, 3600000, kDefaultLingerMs, &linger, &code)) {
+        return code;
+    }
+    Bridge bridge(common, port, info, static_cast<double>(linger));
     if (!bridge.Listen(address, listenPort, &code)) return code;
     return bridge.Run(args.Has("--once"));
 }

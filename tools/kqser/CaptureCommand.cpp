@@ -35,15 +35,17 @@ int RunCapture(const Common& common, const Args& args) {
     long records = 0, tx = 0, failed = 0, bad = 0;
     for (const std::string& path : args.positional) {
         std::string text, error;
-        if (!ReadWholeFile(path, &text, &error)) return Complain(common, error, kExitUsage);
+        if (!ReadWholeFile(path, &text, &error)) return Complain(common, error, kExitFailed);
         const size_t end = text.find('\n');
         std::string head = text.substr(0, end);
         if (!head.empty() && head.back() == '\r') head.pop_back();
         if (head != kCaptureHeader) {
             return Complain(common,
-                            path + ": not a capture file (it starts with \"" +
-                                std::string(kCaptureHeader) + "\")",
-                            kExitUsage);
+                            path + ": not a capture file: its first line is \"" +
+                                head.substr(0, 40) + (head.size() > 40 ? "..." : "") +
+                                "\", where a capture file's is \"" + std::string(kCaptureHeader) +
+                                "\"",
+                            kExitFailed);
         }
         size_t start = 0;
         for (int number = 1; start < text.size(); ++number) {
@@ -63,13 +65,13 @@ int RunCapture(const Common& common, const Args& args) {
             }
             if (!isRecord) {
                 // "# 3 records dropped here" belongs where it stands.
-                if (number > 1 && !line.empty()) std::printf("%s\n", line.c_str());
+                if (number > 1 && !line.empty()) std::fprintf(Out(), "%s\n", line.c_str());
                 continue;
             }
             std::fputs(
                 ShowCaptureRecord(record, first ? nullptr : &previous, LocalStamp(record), modbus)
                     .c_str(),
-                stdout);
+                Out());
             previous = record;
             first = false;
             ++records;

@@ -23,9 +23,11 @@ void RestoreTerminalFromSignal();
 // Shared by the port commands.
 
 // The port a DEF argument names and the type code to ask for (--type, else
-// the default of its kind); false after complaining.
-bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
-                 int* type, int* code);
+// the default of its kind); false after complaining. *def comes in as the
+// user wrote it and goes out as the library takes it (/dev/ttyUSB0 is
+// ttyUSB0:, a by-id link becomes device = PATH in a kqser.conf in memory).
+bool ResolvePort(const Common& common, const Args& args, std::string* def, DefInfo* info, int* type,
+                 int* code);
 // GetSer and Open, with a hint about a serial device file that is missing or
 // not accessible.
 ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& info, int type,
@@ -36,9 +38,17 @@ bool IsStreamPort(const DefInfo& info);
 constexpr int kReadNothing = 0;
 constexpr int kReadFailed = -1;      // the port failed or the line hung up
 constexpr int kReadPeerClosed = -2;  // a stream peer closed the connection
-// Waits up to timeoutMs for data, then reads what the library returns as one
-// reply.
-int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs);
+// Waits up to timeoutMs for data, then reads one reply: on a serial line from
+// its descriptor, every byte, until len bytes or the frame gap of silence
+// (info.frameGapMs); on a network port what one Read returns. *pieces: how
+// many reads it took.
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs,
+              int* pieces = nullptr);
+// The silence that ends a reply on the serial port DEF names, in ms: its
+// frame gap in kqser.conf, else the 0.2 s of the library's Read.
+double LineGapMs(const std::string& def);
+// Whether kqser.conf gives the serial port DEF names the Modbus RTU frame rule.
+bool ModbusFrameOn(const std::string& def);
 // For a serial port just opened: warnings on standard error for what DEF
 // asks and the line cannot have, and the settings it has (tcgetattr).
 void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def);

@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "Commands.h"
+#include "ConfigHints.h"
 #include "FieldConfig.h"
+#include "SerialPath.h"
 
 namespace kqtool {
 
@@ -24,18 +26,33 @@ int RunConfig(const Common& common, const Args& args) {
     if (!args.positional.empty()) {
         DefInfo info;
         std::string error;
-        const std::string def = PortDef(args.positional[0]);
+        LineArg line;
+        if (!MapLineArg(args.positional[0], &line, &error)) {
+            return Complain(common, error, kExitUsage);
+        }
+        const std::string def = line.def;
         if (!ClassifyDef(def, &info, &error)) {
             return Complain(common, error, kExitUsage);
         }
         net = info.portClass == PortClass::kNet;
         target = SerialTargetOf(def);
     }
-    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    // A byte-order mark, as editors on other systems write one, is no problem.
+    if (file.read && WithoutByteOrderMark(file.text) != file.text) {
+        file.problems.clear();
+        file.text = WithoutByteOrderMark(file.text);
+        file.config = kq::Config::Parse(file.path, file.text, &file.problems);
+    }
     std::fputs(
         ConfigReport(file, args.positional.empty() ? nullptr : &target, net, kSysRoot, kDevRoot)
             .c_str(),
-        stdout);
+        Out());
+    // A deploy script gates on the status.
+    if (!file.problems.empty() || !ConfigHints(file.text).empty()) {
+        std::fflush(Out());
+        return Complain(common, file.path + " has problems (listed above)", kExitFailed);
+    }
     return kExitOk;
 }
 
@@ -44,7 +61,7 @@ int RunPorts(const Common& common, const Args& args) {
         return Complain(common, "takes no arguments (kqser ports --help)", kExitUsage);
     }
     const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
-    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), stdout);
+    std::fputs(PortsReport(file.config, kSysRoot, kDevRoot, kProcRoot).c_str(), Out());
     return kExitOk;
 }
 

@@ -16,9 +16,12 @@ enum class PortClass { kSerial, kNet };
 struct DefInfo {
     PortClass portClass = PortClass::kSerial;
     int typeCode = 0;
-    std::string device;  // serial: the device name before the port digit
-    std::string host;    // network: the host text, mode letter included
-    int netPort = 0;     // network: the TCP/UDP port the library will use
+    std::string device;        // serial: the device name before the port digit
+    std::string host;          // network: the host text, mode letter included
+    int netPort = 0;           // network: the TCP/UDP port the library will use
+    std::string path;          // serial: what Open opens when it is not /dev/NAME (device =)
+    double frameGapMs = 0;     // serial: the silence that ends a reply (kqser.conf), 0: 200 ms
+    bool modbusFrame = false;  // serial: a whole Modbus RTU reply ends it (frame = modbus_rtu)
 };
 
 constexpr int kGpioTypeCode = kq::kGpioTypeCode;

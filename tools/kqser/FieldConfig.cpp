@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include "ConfigHints.h"
 #include "LineSettings_p.h"
 #include "SysFile_p.h"
 #include "SysTty_p.h"
@@ -82,7 +83,7 @@ std::string GapText(const kq::GapChoice& gap) {
 std::string ConfigReport(const kq::ConfigFile& file, const SerialTarget* target, bool net,
                          const std::string& sysRoot, const std::string& devRoot) {
     std::string text = FileLine(file);
-    for (const std::string& problem : file.problems) {
+    for (const std::string& problem : WithHints(file.problems, ConfigHints(file.text))) {
         text += "  " + problem + "\n";
     }
     const kq::Config& config = file.config;
@@ -102,6 +103,16 @@ std::string ConfigReport(const kq::ConfigFile& file, const SerialTarget* target,
             list += (list.empty() ? "" : ", ") + name;
         }
         text += "[serial NAME] sections: " + (list.empty() ? std::string("none") : list) + "\n";
+        for (const std::string& name : names) {
+            std::string keys;
+            for (const kq::ConfigEntry& entry : config.Describe(kq::SectionKind::kSerial, name)) {
+                if (entry.source != kq::ConfigSource::kSerialNamed) continue;
+                keys +=
+                    std::string(keys.empty() ? "" : ", ") + entry.key->name + " = " + entry.value;
+            }
+            text += "  [serial " + name + "] " + keys + "\n";
+        }
+        text += "[log] keys:\n" + KeyLines(config, kq::SectionKind::kLog, "");
     }
     if (serial) {
         const PlannedOpen plan = PlanOpen(config, *target, sysRoot, devRoot);

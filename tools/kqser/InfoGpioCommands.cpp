@@ -14,13 +14,13 @@ int RunInfo(const Common& common, const Args& args) {
     if (!session.Load(&code)) return code;
     const KqLibrary& lib = session.lib();
     const char* note = lib.dllNote();
-    std::printf("library     %s\n", lib.path.c_str());
-    std::printf("DllType     %d\n", lib.dllType());
-    std::printf("DllVersion  %d\n", lib.dllVersion());
-    std::printf("DllNote     %s\n", note != nullptr ? note : "(null)");
-    std::printf("variant     %s\n", lib.silent
-                                        ? "silent (exports trace_log; -v shows its log lines)"
-                                        : "console (prints its log lines on standard output)");
+    std::fprintf(Out(), "library     %s\n", lib.path.c_str());
+    std::fprintf(Out(), "DllType     %d\n", lib.dllType());
+    std::fprintf(Out(), "DllVersion  %d\n", lib.dllVersion());
+    std::fprintf(Out(), "DllNote     %s\n", note != nullptr ? note : "(null)");
+    std::fprintf(Out(), "variant     %s\n",
+                 lib.silent ? "silent (exports trace_log; -v shows its log lines)"
+                            : "console (prints its log lines on standard output)");
     return kExitOk;
 }
 
@@ -91,14 +91,14 @@ int RunGpio(const Common& common, const Args& args) {
         const int n = port->Read(levels, 2, 0);
         port->Close();
         if (n < 0) return Complain(common, "reading the GPIO lines failed", kExitFailed);
-        std::printf("line 18 (selector 3): %u\n", levels[0]);
-        std::printf("line 17 (selector 2): %u\n", levels[1]);
+        std::fprintf(Out(), "line 18 (selector 3): %u\n", levels[0]);
+        std::fprintf(Out(), "line 17 (selector 2): %u\n", levels[1]);
     } else {
         const int n = port->Write(command, 2);
         port->Close();
         if (n < 0) return Complain(common, "writing the GPIO line failed", kExitFailed);
-        std::printf("selector %u -> line %d set %s\n", command[0], GpioLineOfSelector(command[0]),
-                    command[1] != 0 ? "high" : "low");
+        std::fprintf(Out(), "selector %u -> line %d set %s\n", command[0],
+                     GpioLineOfSelector(command[0]), command[1] != 0 ? "high" : "low");
     }
     return kExitOk;
 }

@@ -3,9 +3,11 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace kqtool {
 
@@ -41,7 +43,15 @@ bool Resolve(void* handle, const char* name, Fn* fn, const std::string& path, st
 std::string DefaultLibraryPath() {
     const std::string dir = ExecutableDir();
     if (!dir.empty()) {
-        for (const char* relative : {"/../silent/kqSer.so", "/../lib/kqSer.so"}) {
+        std::vector<std::string> relatives = {"/../silent/kqSer.so"};
+#ifdef KQSER_INSTALL_RELLIBDIR
+        // PREFIX/bin/kqser finds PREFIX/LIBDIR/kqSer.so, LIBDIR relative.
+        if (KQSER_INSTALL_RELLIBDIR[0] != '/') {
+            relatives.push_back(std::string("/../") + KQSER_INSTALL_RELLIBDIR + "/kqSer.so");
+        }
+#endif
+        relatives.push_back("/../lib/kqSer.so");
+        for (const std::string& relative : relatives) {
             const std::string candidate = dir + relative;
             if (Exists(candidate)) {
                 char resolved[PATH_MAX];
@@ -77,6 +87,12 @@ bool LoadKqLibrary(const std::string& path, KqLibrary* lib, std::string* error) 
     // Looked up in the library's own scope, so this tool's trace_log does not count.
     dlerror();
     loaded.silent = dlsym(loaded.handle, "trace_log") != nullptr;
+    // The file dlopen found: a bare name is searched for.
+    link_map* map = nullptr;
+    if (dlinfo(loaded.handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr &&
+        map->l_name != nullptr && map->l_name[0] != '\0') {
+        loaded.path = map->l_name;
+    }
     loaded.logConfigPath = static_cast<const char**>(dlsym(loaded.handle, "filename"));
     *lib = loaded;
     return true;

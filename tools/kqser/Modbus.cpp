@@ -39,11 +39,63 @@ Bytes Exception(uint8_t function, uint8_t code) {
     return {static_cast<uint8_t>(function | 0x80), code};
 }
 
-bool AllThere(const Meter& meter, uint16_t start, uint16_t count) {
+template <typename Bank>
+bool AllIn(const Bank& bank, uint16_t start, uint16_t count) {
     for (uint32_t a = start; a < static_cast<uint32_t>(start) + count; ++a) {
-        if (a > 0xFFFF || meter.registers.count(static_cast<uint16_t>(a)) == 0) return false;
+        if (a > 0xFFFF || bank.count(static_cast<uint16_t>(a)) == 0) return false;
     }
     return true;
+}
+
+bool AllThere(const Meter& meter, uint16_t start, uint16_t count) {
+    return AllIn(meter.registers, start, count);
+}
+
+size_t BitBytes(size_t count) {
+    return (count + 7) / 8;
+}
+
+Bytes AnswerBits(Meter* meter, const Bytes& pdu) {
+    const uint8_t function = pdu[0];
+    if (function == kReadCoils || function == kReadDiscrete) {
+        const std::map<uint16_t, bool>& bank =
+            function == kReadCoils ? meter->coils : meter->discrete;
+        if (pdu.size() != 5) return Exception(function, kIllegalValue);
+        const uint16_t start = Be16(&pdu[1]);
+        const uint16_t count = Be16(&pdu[3]);
+        if (count == 0 || count > kMaxReadBits) return Exception(function, kIllegalValue);
+        if (!AllIn(bank, start, count)) return Exception(function, kIllegalAddress);
+        Bytes answer = {function, static_cast<uint8_t>(BitBytes(count))};
+        answer.resize(2 + BitBytes(count), 0);
+        for (uint16_t i = 0; i < count; ++i) {
+            if (bank.at(static_cast<uint16_t>(start + i))) {
+                answer[2 + i / 8] = static_cast<uint8_t>(answer[2 + i / 8] | (1 << (i % 8)));
+            }
+        }
+        return answer;
+    }
+    if (function == kWriteCoil) {
+        if (pdu.size() != 5) return Exception(function, kIllegalValue);
+        const uint16_t address = Be16(&pdu[1]);
+        const uint16_t value = Be16(&pdu[3]);
+        if (value != 0xFF00 && value != 0x0000) return Exception(function, kIllegalValue);
+        if (!AllIn(meter->coils, address, 1)) return Exception(function, kIllegalAddress);
+        meter->coils[address] = value == 0xFF00;
+        return pdu;
+    }
+    // kWriteCoils
+    if (pdu.size() < 6) return Exception(function, kIllegalValue);
+    const uint16_t start = Be16(&pdu[1]);
+    const uint16_t count = Be16(&pdu[3]);
+    if (count == 0 || count > kMaxWriteBits || pdu[5] != BitBytes(count) ||
+        pdu.size() != 6 + BitBytes(count)) {
+        return Exception(function, kIllegalValue);
+    }
+    if (!AllIn(meter->coils, start, count)) return Exception(function, kIllegalAddress);
+    for (uint16_t i = 0; i < count; ++i) {
+        meter->coils[static_cast<uint16_t>(start + i)] = ((pdu[6 + i / 8] >> (i % 8)) & 1) != 0;
+    }
+    return Bytes(pdu.begin(), pdu.begin() + 5);
 }
 
 bool ValuesOfReadReply(const Bytes& pdu, uint16_t count, std::vector<uint16_t>* values,
@@ -75,7 +127,21 @@ Meter DefaultSimMeter(uint8_t unit) {
     Meter meter = DemoMeter();
     meter.unit = unit;
     for (uint16_t a = 4; a < 100; ++a) meter.registers[a] = 0;
+    for (uint16_t a = 0; a < 100; ++a) {
+        meter.coils[a] = false;
+        meter.discrete[a] = a % 2 != 0;
+    }
     return meter;
+}
+
+bool IsBitFunction(uint8_t function) {
+    return function == kReadCoils || function == kReadDiscrete || function == kWriteCoil ||
+           function == kWriteCoils;
+}
+
+bool IsWriteFunction(uint8_t function) {
+    return function == kWriteCoil || function == kWriteSingle || function == kWriteCoils ||
+           function == kWriteMultiple;
 }
 
 std::vector<uint16_t> RegisterValues(const Meter& meter, uint16_t start, uint16_t count) {
@@ -136,6 +202,7 @@ bool ParseRegisterFile(const std::string& text, std::map<uint16_t, uint16_t>* re
 Bytes MeterAnswerPdu(Meter* meter, const Bytes& pdu) {
     if (pdu.empty()) return {};
     const uint8_t function = pdu[0];
+    if (IsBitFunction(function)) return AnswerBits(meter, pdu);
     if (function == kReadHolding || function == kReadInput) {
         if (pdu.size() != 5) return Exception(function, kIllegalValue);
         const uint16_t start = Be16(&pdu[1]);
@@ -192,9 +259,30 @@ Bytes WriteRequestPdu(uint16_t start, const std::vector<uint16_t>& values) {
     return pdu;
 }
 
+Bytes WriteCoilsPdu(uint16_t start, const std::vector<uint16_t>& bits) {
+    if (bits.size() == 1) {
+        Bytes pdu = {kWriteCoil};
+        PutBe16(&pdu, start);
+        PutBe16(&pdu, bits[0] != 0 ? 0xFF00 : 0x0000);
+        return pdu;
+    }
+    Bytes pdu = {kWriteCoils};
+    PutBe16(&pdu, start);
+    PutBe16(&pdu, static_cast<uint16_t>(bits.size()));
+    pdu.push_back(static_cast<uint8_t>(BitBytes(bits.size())));
+    pdu.resize(6 + BitBytes(bits.size()), 0);
+    for (size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] != 0) pdu[6 + i / 8] = static_cast<uint8_t>(pdu[6 + i / 8] | (1 << (i % 8)));
+    }
+    return pdu;
+}
+
 size_t ReplyPduLength(const Bytes& requestPdu) {
     if (requestPdu.size() < 5) return 2;
     const uint8_t function = requestPdu[0];
+    if (function == kReadCoils || function == kReadDiscrete) {
+        return 2 + BitBytes(Be16(&requestPdu[3]));
+    }
     if (function == kReadHolding || function == kReadInput) {
         return 2 + 2 * static_cast<size_t>(Be16(&requestPdu[3]));
     }
@@ -233,6 +321,17 @@ bool ParseReplyPdu(const Bytes& requestPdu, const Bytes& replyPdu, ModbusReply* 
         return true;
     }
     if (replyPdu[0] != function) return Fail(error, "reply to another function");
+    if (function == kReadCoils || function == kReadDiscrete) {
+        const size_t count = requestPdu.size() >= 5 ? Be16(&requestPdu[3]) : 0;
+        if (replyPdu[1] != BitBytes(count) || replyPdu.size() != 2 + BitBytes(count)) {
+            return Fail(error, "reply carries " + std::to_string(replyPdu[1]) +
+                                   " data bytes, expected " + std::to_string(BitBytes(count)));
+        }
+        for (size_t i = 0; i < count; ++i) {
+            reply->values.push_back((replyPdu[2 + i / 8] >> (i % 8)) & 1);
+        }
+        return true;
+    }
     if (function == kReadHolding || function == kReadInput) {
         const size_t count = requestPdu.size() >= 5 ? Be16(&requestPdu[3]) : 0;
         if (replyPdu[1] != count * 2 || replyPdu.size() != 2 + count * 2) {
@@ -277,9 +376,29 @@ size_t RtuRequestLength(const Bytes& head) {
     return kq::ModbusRtuLength(head.data(), head.size(), kq::ModbusSide::kRequest);
 }
 
-Bytes MeterAnswerRtu(Meter* meter, const Bytes& frame) {
-    if (frame.size() < 4 || !CrcOk(frame) || frame[0] != meter->unit) return {};
+Bytes MeterAnswerRtu(Meter* meter, const Bytes& frame, RtuVerdict* verdict) {
+    RtuVerdict ignored;
+    RtuVerdict& said = verdict != nullptr ? *verdict : ignored;
+    if (frame.size() < 4) {
+        said = RtuVerdict::kShort;
+        return {};
+    }
+    if (!CrcOk(frame)) {
+        said = RtuVerdict::kBadCrc;
+        return {};
+    }
     const Bytes pdu(frame.begin() + 1, frame.end() - 2);
+    if (frame[0] == 0) {
+        // Broadcast: every unit carries out a write, none answers.
+        said = IsWriteFunction(pdu[0]) ? RtuVerdict::kBroadcast : RtuVerdict::kBroadcastIgnored;
+        if (said == RtuVerdict::kBroadcast) MeterAnswerPdu(meter, pdu);
+        return {};
+    }
+    if (frame[0] != meter->unit) {
+        said = RtuVerdict::kOtherUnit;
+        return {};
+    }
+    said = RtuVerdict::kAnswered;
     return RtuFrame(meter->unit, MeterAnswerPdu(meter, pdu));
 }
 
@@ -327,9 +446,12 @@ size_t TcpFrameLength(const Bytes& head) {
 Bytes MeterAnswerTcp(Meter* meter, const Bytes& frame) {
     if (frame.size() < 8 || Be16(&frame[2]) != 0 || TcpFrameLength(frame) != frame.size())
         return {};
-    if (frame[6] != meter->unit) return {};
+    // A TCP unit answers its own address and the two that mean "whoever
+    // is at this end" (0 and 255).
+    const uint8_t unit = frame[6];
+    if (unit != meter->unit && unit != 0 && unit != 0xFF) return {};
     const Bytes pdu(frame.begin() + 7, frame.end());
-    return TcpFrame(Be16(&frame[0]), meter->unit, MeterAnswerPdu(meter, pdu));
+    return TcpFrame(Be16(&frame[0]), unit, MeterAnswerPdu(meter, pdu));
 }
 
 bool ParseTcpReadHoldingReply(const Bytes& frame, uint16_t transaction, uint8_t unit,
@@ -337,6 +459,17 @@ bool ParseTcpReadHoldingReply(const Bytes& frame, uint16_t transaction, uint8_t 
     Bytes pdu;
     if (!TcpReplyPdu(frame, transaction, unit, &pdu, error)) return false;
     return ValuesOfReadReply(pdu, count, values, error);
+}
+
+std::string FormatBits(uint16_t start, const std::vector<uint16_t>& bits) {
+    std::string text;
+    for (size_t i = 0; i < bits.size(); ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "  %5u  %u\n", static_cast<unsigned>(start + i),
+                      bits[i] != 0 ? 1u : 0u);
+        text += line;
+    }
+    return text;
 }
 
 std::string FormatRegisters(uint16_t start, const std::vector<uint16_t>& values, bool pairs,
@@ -368,6 +501,10 @@ namespace {
 
 std::string FunctionName(uint8_t function) {
     switch (function) {
+        case kReadCoils: return "read coils";
+        case kReadDiscrete: return "read discrete inputs";
+        case kWriteCoil: return "write coil";
+        case kWriteCoils: return "write coils";
         case kReadHolding: return "read holding registers";
         case kReadInput: return "read input registers";
         case kWriteSingle: return "write register";

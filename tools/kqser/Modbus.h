@@ -15,12 +15,25 @@ namespace kqtool {
 
 using Bytes = std::vector<uint8_t>;
 
+constexpr uint8_t kReadCoils = 0x01;
+constexpr uint8_t kReadDiscrete = 0x02;
 constexpr uint8_t kReadHolding = 0x03;
 constexpr uint8_t kReadInput = 0x04;
+constexpr uint8_t kWriteCoil = 0x05;
 constexpr uint8_t kWriteSingle = 0x06;
+constexpr uint8_t kWriteCoils = 0x0F;
 constexpr uint8_t kWriteMultiple = 0x10;
 constexpr uint16_t kMaxReadCount = 125;
 constexpr uint16_t kMaxWriteCount = 123;
+constexpr uint16_t kMaxReadBits = 2000;
+constexpr uint16_t kMaxWriteBits = 1968;
+// RTU addresses: 0 is broadcast (writes only, no reply), 1 to 247 units,
+// 248 to 255 reserved.
+constexpr int kMaxRtuUnit = 247;
+
+// Functions 1 and 2 (and 5, 15) carry bits, 3 and 4 (6, 16) registers.
+bool IsBitFunction(uint8_t function);
+bool IsWriteFunction(uint8_t function);
 
 // CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF); sent low byte first.
 // The library's own (ModbusFrame_p.h).
@@ -31,11 +44,14 @@ uint16_t ModbusCrc16(const uint8_t* data, size_t n);
 struct Meter {
     uint8_t unit = 1;
     std::map<uint16_t, uint16_t> registers;
+    std::map<uint16_t, bool> coils;     // functions 1, 5, 15
+    std::map<uint16_t, bool> discrete;  // function 2: discrete inputs
 };
 
 // The demo's meter: 230.4 V, 5.12 A, 50.00 Hz, 1180 W at registers 0-3.
 Meter DemoMeter();
-// The simulator's default bank: registers 0-99, the demo's four values first.
+// The simulator's default bank: registers 0-99, the demo's four values
+// first; coils 0-99 off; discrete inputs 0-99, on at the odd addresses.
 Meter DefaultSimMeter(uint8_t unit);
 // Values at start..start+count-1 (0 for an address that is not there).
 std::vector<uint16_t> RegisterValues(const Meter& meter, uint16_t start, uint16_t count);
@@ -55,6 +71,8 @@ Bytes MeterAnswerPdu(Meter* meter, const Bytes& pdu);
 Bytes ReadRequestPdu(uint8_t function, uint16_t start, uint16_t count);
 // Function 6 for one value, 16 for several.
 Bytes WriteRequestPdu(uint16_t start, const std::vector<uint16_t>& values);
+// Function 5 for one coil, 15 for several (bits: 0 off, else on).
+Bytes WriteCoilsPdu(uint16_t start, const std::vector<uint16_t>& bits);
 // The length of a full reply PDU to this request (an exception is 2 bytes).
 size_t ReplyPduLength(const Bytes& requestPdu);
 
@@ -64,7 +82,7 @@ std::string ExceptionName(uint8_t code);
 struct ModbusReply {
     bool exception = false;
     uint8_t code = 0;              // the exception code
-    std::vector<uint16_t> values;  // a read's registers
+    std::vector<uint16_t> values;  // a read's registers, or its bits as 0 and 1
 };
 // Checks a reply PDU against its request; false with *error when it is not
 // a reply to it (another function, a wrong count, a write not confirmed).
@@ -80,9 +98,18 @@ Bytes RtuReadHolding(uint8_t unit, uint16_t start, uint16_t count);
 // that is not yet known (too few bytes, or a function only silence ends):
 // the library's frame rule, for requests.
 size_t RtuRequestLength(const Bytes& head);
+// What a unit made of an RTU frame.
+enum class RtuVerdict {
+    kAnswered,
+    kBroadcast,         // unit 0: a write carried out, no reply
+    kBroadcastIgnored,  // unit 0: a read, which broadcast cannot carry
+    kShort,
+    kBadCrc,
+    kOtherUnit,
+};
 // The unit's reply to a whole RTU frame; empty (silence) for a bad CRC, a
-// short frame or another unit.
-Bytes MeterAnswerRtu(Meter* meter, const Bytes& frame);
+// short frame, another unit and a broadcast.
+Bytes MeterAnswerRtu(Meter* meter, const Bytes& frame, RtuVerdict* verdict = nullptr);
 // The values of a read-holding reply; false with *error on a short frame, a
 // bad CRC, another unit, an exception or a wrong count.
 bool ParseRtuReadHoldingReply(const Bytes& frame, uint8_t unit, uint16_t count,
@@ -106,6 +133,9 @@ std::string DescribeRtuFrame(const Bytes& frame, bool request);
 // TCP: one line per frame in bytes (a stream read may hold several), and one
 // for bytes that make no whole frame.
 std::vector<std::string> DescribeTcpFrames(const Bytes& bytes, bool request);
+
+// Bits of a read of coils or discrete inputs: "  ADDR  1", one line each.
+std::string FormatBits(uint16_t start, const std::vector<uint16_t>& bits);
 
 // One line per register, "  ADDR  DECIMAL  0xHEX  SIGNED"; with pairs, one
 // more per pair "  ADDR-ADDR+1  u32 ..  i32 ..  float .." (high word first,

@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "LineSpeed_p.h"
 #include "Modbus.h"
 #include "ModbusFrame_p.h"
+#include "SerialPath.h"
 #include "Stats.h"
 #include "Sys.h"
 
@@ -65,18 +68,43 @@ bool NumberOption(const Common& common, const Args& args, const std::string& nam
     return true;
 }
 
-bool ResolvePort(const Common& common, const Args& args, const std::string& def, DefInfo* info,
+bool ResolvePort(const Common& common, const Args& args, std::string* mapped, DefInfo* info,
                  int* type, int* code) {
     std::string error;
+    LineArg line;
+    if (!MapLineArg(*mapped, &line, &error)) {
+        *code = Complain(common, error, kExitUsage);
+        return false;
+    }
+    const std::string& def = line.def;
+    *mapped = def;
     if (!ClassifyDef(def, info, &error)) {
         *code = Complain(common, error, kExitUsage);
         return false;
+    }
+    if (!line.devicePath.empty()) {
+        // The library opens the path itself when [serial NAME] says
+        // device = PATH: the user's file with that section added, in memory.
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        const std::string text = (file.read ? file.text : std::string()) + "\n[serial " +
+                                 line.name + "]\ndevice = " + line.devicePath + "\n";
+        std::string path;
+        if (MemoryFile(text, &path, &error) < 0) {
+            *code = Complain(common, error, kExitFailed);
+            return false;
+        }
+        setenv("KQSER_CONF", path.c_str(), 1);
+        info->path = line.devicePath;
     }
     long long value = 0;
     if (!NumberOption(common, args, "--type", 0, 0x7FFFFFFF, info->typeCode, &value, code)) {
         return false;
     }
     *type = static_cast<int>(value);
+    if (info->portClass == PortClass::kSerial) {
+        info->frameGapMs = LineGapMs(def);
+        info->modbusFrame = ModbusFrameOn(def);
+    }
     return true;
 }
 
@@ -92,7 +120,8 @@ ISerBase* OpenDefPort(Session* session, const std::string& def, const DefInfo& i
     if (info.portClass == PortClass::kSerial) {
         // The library opens "/dev/" + the text before the colon; name the file
         // when it is plainly missing or out of reach.
-        const std::string path = "/dev/" + def.substr(0, def.find(':'));
+        const std::string path =
+            info.path.empty() ? "/dev/" + def.substr(0, def.find(':')) : info.path;
         struct stat st;
         if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK | W_OK) != 0) {
             hint = path + ": " + std::strerror(errno);
@@ -124,33 +153,83 @@ bool LineHungUp(ISerBase* port) {
     return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs) {
+bool ModbusFrameOn(const std::string& def) {
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    return file.config.Serial(SerialTargetOf(def).name).frame == kq::FrameRule::kModbusRtu;
+}
+
+double LineGapMs(const std::string& def) {
+    const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    const kq::GapChoice gap = PlanOpen(file.config, SerialTargetOf(def), "/sys", "/dev").gap;
+    // Without a gap a reply ends as the library's Read ends one: 0.2 s of silence.
+    return gap.ns > 0 ? static_cast<double>(gap.ns) / 1e6 : 200.0;
+}
+
+int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, int timeoutMs,
+              int* pieces) {
+    int ignored = 0;
+    int& reads = pieces != nullptr ? *pieces : ignored;
+    reads = 0;
     if (info.portClass == PortClass::kNet) {
-        const int n = port->Read(buf, len, timeoutMs > 0 ? timeoutMs : 1);
-        if (n > 0) return n;
+        const int wait = timeoutMs > 0 ? timeoutMs : 1;
+        const double start = NowMs();
+        const int n = port->Read(buf, len, wait);
+        if (n > 0) {
+            reads = 1;
+            return n;
+        }
         if (n == 0 && IsStreamPort(info)) return kReadPeerClosed;
-        // A time-out leaves the port open; an error closed it, and IsOpened
-        // then tries to reconnect (not when the user is stopping).
         if (n < 0 && g_stop != 0) return kReadNothing;
+        // A time-out takes the whole wait; a Read that fails sooner met an
+        // error (a reset), which must not pass for silence although
+        // IsOpened connects again at once.
+        if (n < 0 && IsStreamPort(info) && NowMs() - start < wait / 2.0) return kReadFailed;
         return (n < 0 && !port->IsOpened()) ? kReadFailed : kReadNothing;
     }
-    // Wait on the line itself, in turns short enough for Ctrl-C, rather than
-    // lean on the library's coarse pass count; a Read that does not wait
-    // (reply_timeout = host) is then made only when a byte is there.
+    // The line's own descriptor, as bridge reads it: the port's Read drops a
+    // 0x00 that starts what it returns, and a bench tool shows every byte.
     const int fd = port->GetHandle();
     if (fd < 0) return port->Read(buf, len, 0);
-    const double deadline = NowMs() + timeoutMs;
-    do {
+    const double gapMs = info.frameGapMs > 0 ? info.frameGapMs : 200.0;
+    double deadline = NowMs() + timeoutMs;
+    int have = 0;
+    while (g_stop == 0 && have < len) {
+        // The library's frame rule: a whole Modbus RTU reply ends the read,
+        // and no byte past it is taken off the line.
+        size_t want = static_cast<size_t>(len - have);
+        if (info.modbusFrame) {
+            const kq::FrameCut cut =
+                kq::CutModbusRtu(buf, static_cast<size_t>(have), kq::ModbusSide::kReply);
+            if (cut.kind == kq::FrameCut::kComplete) break;
+            if (cut.kind == kq::FrameCut::kNeedMore && cut.length > static_cast<size_t>(have)) {
+                want = std::min(want, cut.length - static_cast<size_t>(have));
+            }
+        }
         const double left = deadline - NowMs();
+        if (left <= 0 && have == 0) break;
+        // Waits in turns short enough for Ctrl-C.
+        const int slice = have > 0     ? static_cast<int>(std::ceil(gapMs))
+                          : left > 200 ? 200
+                          : left > 0   ? static_cast<int>(std::ceil(left))
+                                       : 0;
         pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, left > 200 ? 200 : left > 0 ? static_cast<int>(left) : 0) <= 0) {
+        const int ready = PollFds(&pfd, 1, slice);
+        if (ready <= 0) {
+            if (have > 0) break;  // the gap: the reply is whole
             continue;
         }
-        const int n = port->Read(buf, len, 0);
-        if (n != 0) return n;
-        if (LineHungUp(port)) return kReadFailed;
-    } while (g_stop == 0 && NowMs() < deadline);
-    return kReadNothing;
+        if ((pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            return have > 0 ? have : kReadFailed;
+        }
+        int why = 0;
+        const ssize_t got = ReadFd(fd, buf + have, want, &why);
+        if (got == -1 || (got == 0 && LineHungUp(port))) return have > 0 ? have : kReadFailed;
+        if (got > 0) {
+            have += static_cast<int>(got);
+            reads = 1;  // a line delivers a reply byte by byte: one piece while it keeps coming
+        }
+    }
+    return have;
 }
 
 int RunSend(const Common& common, const Args& args) {
@@ -162,10 +241,10 @@ int RunSend(const Common& common, const Args& args) {
     if (text && args.positional.size() > 1) {
         return Complain(common, "takes either HEX or --text, not both", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     std::vector<uint8_t> request;
     std::string error;
     if (text && !ParseEscapedText(args.Get("--text"), &request, &error)) {
@@ -204,16 +283,21 @@ int RunSend(const Common& common, const Args& args) {
         HexAsciiDump(request.data(), request.size(), "   ").c_str());
 
     const bool progress = repeat > 1 && !common.quiet && isatty(STDERR_FILENO);
+    const bool raw = args.Has("--raw");
+    // A length given is the reply's length: a network reply in pieces is
+    // read on until it is whole.
+    const bool wholeLength = args.Has("--read");
     std::vector<unsigned char> reply(static_cast<size_t>(readLen > 0 ? readLen : 1));
     std::vector<double> latencies;
-    int done = 0, noReply = 0;
+    int done = 0, noReply = 0, split = 0;
     std::vector<unsigned char> lastReply;  // a later Read may scribble on the buffer
     for (long long i = 0; i < repeat && g_stop == 0; ++i) {
         if (i > 0 && interval > 0) SleepMs(static_cast<double>(interval));
         if (g_stop != 0) break;
+        const long mark = LibraryLogCalls();
         if (!port->IsOpened()) {
-            code = Complain(common, "port " + NoteOf(port) + " is closed and did not reopen",
-                            kExitFailed);
+            code = FailWithCause(common, "port " + NoteOf(port) + " is closed and did not reopen",
+                                 mark);
             break;
         }
         // The library may print lines of its own during the exchange: let
@@ -223,24 +307,41 @@ int RunSend(const Common& common, const Args& args) {
         const double start = NowMs();
         const int written = port->Write(request.data(), static_cast<int>(request.size()));
         if (written != static_cast<int>(request.size())) {
-            code = Complain(common,
-                            "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
-                                " of " + std::to_string(request.size()) + " bytes)",
-                            kExitFailed);
+            code =
+                FailWithCause(common,
+                              "write to " + NoteOf(port) + " failed (" + std::to_string(written) +
+                                  " of " + std::to_string(request.size()) + " bytes)",
+                              mark);
             break;
         }
         ++done;
         if (readLen == 0) continue;
-        const int n = ReadReply(port, info, reply.data(), static_cast<int>(readLen),
-                                static_cast<int>(timeoutMs));
+        int pieces = 0;
+        int n = ReadReply(port, info, reply.data(), static_cast<int>(readLen),
+                          static_cast<int>(timeoutMs), &pieces);
+        while (wholeLength && info.portClass == PortClass::kNet && n > 0 && n < readLen &&
+               g_stop == 0) {
+            const double left = start + static_cast<double>(timeoutMs) - NowMs();
+            if (left <= 0) break;
+            int more = 0;
+            const int k = ReadReply(port, info, reply.data() + n, static_cast<int>(readLen - n),
+                                    static_cast<int>(std::min(left, 200.0)), &more);
+            if (k <= 0) break;
+            n += k;
+            pieces += more;
+        }
         const double latency = NowMs() - start;
         if (n > 0) {
             latencies.push_back(latency);
+            if (pieces > 1) ++split;
             lastReply.assign(reply.begin(), reply.begin() + n);
-            if (repeat == 1) {
-                std::printf("<- %d bytes after %.2f ms\n", n, latency);
+            if (raw) {
+                std::fwrite(reply.data(), 1, static_cast<size_t>(n), Out());
+            } else if (repeat == 1) {
+                Say(common, "<- %d bytes after %s%s\n", n, MicrosText(latency).c_str(),
+                    pieces > 1 ? (" in " + std::to_string(pieces) + " pieces").c_str() : "");
                 std::fputs(HexAsciiDump(reply.data(), static_cast<size_t>(n), "   ").c_str(),
-                           stdout);
+                           Out());
             }
         } else {
             ++noReply;
@@ -251,7 +352,7 @@ int RunSend(const Common& common, const Args& args) {
                                          : "");
             }
         }
-        std::fflush(stdout);
+        std::fflush(Out());
         if (progress) {
             std::fprintf(
                 stderr, "\r%s\033[K",
@@ -262,23 +363,24 @@ int RunSend(const Common& common, const Args& args) {
             break;
         }
         if (n == kReadFailed) {
-            code = Complain(common, "port " + NoteOf(port) + " failed", kExitFailed);
+            code = FailWithCause(common, "port " + NoteOf(port) + " failed", mark);
             break;
         }
     }
     if (progress) std::fputs("\n", stderr);
     if (g_stop != 0) Report("stopped after %d exchanges\n", done);
     if (repeat > 1 && readLen > 0) {
-        if (!lastReply.empty()) {
-            std::printf("<- last reply, %zu bytes\n", lastReply.size());
-            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), stdout);
+        if (!lastReply.empty() && !raw) {
+            std::fprintf(Out(), "<- last reply, %zu bytes\n", lastReply.size());
+            std::fputs(HexAsciiDump(lastReply.data(), lastReply.size(), "   ").c_str(), Out());
         }
-        Report("exchanges %d  replies %d  no reply %d\n%s\n", done, done - noReply, noReply,
+        Report("exchanges %d  replies %d  no reply %d%s\n%s\n", done, done - noReply, noReply,
+               split > 0 ? ("  in pieces " + std::to_string(split)).c_str() : "",
                FormatLatencyStats(ComputeLatencyStats(latencies)).c_str());
     } else if (repeat > 1) {
         Report("exchanges %d (write only)\n", done);
     }
-    std::fflush(stdout);
+    std::fflush(Out());
     if (code == kExitOk && noReply > 0) code = kExitNoReply;
     return code;
 }
@@ -330,10 +432,10 @@ int RunListen(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser listen --help)", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     long long count = 0, timeoutMs = 0;
     if (!NumberOption(common, args, "--count", 0, 1000000000, 0, &count, &code) ||
         !NumberOption(common, args, "--timeout", 0, 86400000, 0, &timeoutMs, &code)) {
@@ -363,8 +465,11 @@ int RunListen(const Common& common, const Args& args) {
         if (file.config.Serial(target.name).frame == kq::FrameRule::kModbusRtu) {
             framing += ", Modbus RTU replies end with their last byte";
         }
+        info.frameGapMs = LineGapMs(def);
+        info.modbusFrame = ModbusFrameOn(def);
     }
     const bool modbus = args.Has("--frame");
+    const bool raw = args.Has("--raw");
 
     Session session(common);
     if (!session.Start(&code)) return code;
@@ -392,6 +497,7 @@ int RunListen(const Common& common, const Args& args) {
             }
             if (left < slice) slice = left;
         }
+        const long mark = LibraryLogCalls();
         const int n = ReadReply(port, info, buf.data(), static_cast<int>(buf.size()),
                                 static_cast<int>(slice));
         if (n == kReadPeerClosed) {
@@ -401,26 +507,33 @@ int RunListen(const Common& common, const Args& args) {
         if (n == kReadFailed) {
             if (g_stop != 0) break;
             end = "the port failed";
-            code = Complain(common,
-                            "port " + NoteOf(port) + " failed" +
-                                (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
-                            kExitFailed);
+            code = FailWithCause(
+                common,
+                "port " + NoteOf(port) + " failed" +
+                    (info.portClass == PortClass::kSerial ? ": the line hung up" : ""),
+                mark);
             break;
         }
         if (n == 0) continue;
         ++frames;
         bytes += n;
-        std::printf("%s +%.3f s  %d bytes\n", TimeOfDay().c_str(), (NowMs() - start) / 1000.0, n);
-        std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), stdout);
-        if (modbus)
-            std::fputs(ModbusFrameLines(buf.data(), static_cast<size_t>(n)).c_str(), stdout);
-        std::fflush(stdout);
-        if (std::ferror(stdout)) {
+        if (raw) {
+            std::fwrite(buf.data(), 1, static_cast<size_t>(n), Out());
+        } else {
+            std::fprintf(Out(), "%s +%.3f s  %d bytes\n", TimeOfDay().c_str(),
+                         (NowMs() - start) / 1000.0, n);
+            std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), Out());
+            if (modbus) {
+                std::fputs(ModbusFrameLines(buf.data(), static_cast<size_t>(n)).c_str(), Out());
+            }
+        }
+        std::fflush(Out());
+        if (std::ferror(Out())) {
             code = kExitFailed;
             break;
         }
     }
-    std::fflush(stdout);
+    std::fflush(Out());
     Report("%lld frames, %lld bytes (%s)\n", frames, bytes, end.c_str());
     if (code == kExitOk && count > 0 && frames < count) code = kExitNoReply;
     return code;

@@ -28,13 +28,46 @@ std::vector<Bytes> EchoDevice::Feed(const Bytes& chunk) {
 }
 
 Bytes ModbusDevice::Answer(const Bytes& frame) {
-    const Bytes reply = MeterAnswerRtu(&meter_, frame);
-    if (reply.empty()) {
-        Note("ignored " + Hex(frame) + " (bad CRC, short or for another unit)");
-    } else {
-        Note("got " + Hex(frame) + ", answers " + Hex(reply));
+    RtuVerdict verdict = RtuVerdict::kShort;
+    const Bytes reply = MeterAnswerRtu(&meter_, frame, &verdict);
+    switch (verdict) {
+        case RtuVerdict::kAnswered: Note("got " + Hex(frame) + ", answers " + Hex(reply)); break;
+        case RtuVerdict::kBroadcast:
+            Note("broadcast " + Hex(frame) + ": carried out, no reply");
+            break;
+        case RtuVerdict::kBroadcastIgnored:
+            Note("ignored " + Hex(frame) + " (a broadcast read)");
+            break;
+        case RtuVerdict::kShort: Note("ignored " + Hex(frame) + " (short frame)"); break;
+        case RtuVerdict::kBadCrc: Note("ignored " + Hex(frame) + " (bad CRC)"); break;
+        case RtuVerdict::kOtherUnit:
+            Note("ignored " + Hex(frame) + " (for unit " + std::to_string(frame[0]) + ")");
+            break;
     }
     return reply;
+}
+
+std::vector<Bytes> ModbusTcpDevice::Feed(const Bytes& chunk) {
+    pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+    std::vector<Bytes> replies;
+    for (;;) {
+        const size_t need = TcpFrameLength(pending_);
+        if (need == 0 || pending_.size() < need) break;
+        const Bytes frame(pending_.begin(), pending_.begin() + static_cast<long>(need));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(need));
+        const Bytes reply = MeterAnswerTcp(meter_, frame);
+        if (reply.empty()) {
+            Note("ignored " + Hex(frame) + " (not Modbus or for another unit)");
+            continue;
+        }
+        Note("got " + Hex(frame) + ", answers " + Hex(reply));
+        replies.push_back(reply);
+    }
+    if (pending_.size() > kMaxPending) {
+        Note("dropped " + std::to_string(pending_.size()) + " bytes without a request");
+        pending_.clear();
+    }
+    return replies;
 }
 
 std::vector<Bytes> ModbusDevice::Feed(const Bytes& chunk) {

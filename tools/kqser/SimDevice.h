@@ -50,6 +50,18 @@ private:
     Bytes pending_;
 };
 
+// A Modbus TCP unit on one connection: MBAP frames in, replies out. The
+// bank is shared by every connection.
+class ModbusTcpDevice : public SimDevice {
+public:
+    explicit ModbusTcpDevice(Meter* meter) : meter_(meter) {}
+    std::vector<Bytes> Feed(const Bytes& chunk) override;
+
+private:
+    Meter* meter_;
+    Bytes pending_;
+};
+
 // Answers each recorded request with its recorded reply when the bytes that
 // arrived end with that request. Requests recorded more than once are
 // answered in the recorded order, round and round.

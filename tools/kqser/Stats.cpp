@@ -22,13 +22,19 @@ LatencyStats ComputeLatencyStats(std::vector<double> samples) {
     return stats;
 }
 
+std::string MicrosText(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f us", ms * 1000.0);
+    return text;
+}
+
 std::string FormatLatencyStats(const LatencyStats& stats) {
-    if (stats.count == 0) return "latency ms: no replies";
+    if (stats.count == 0) return "latency us: no replies";
     char line[160];
     std::snprintf(line, sizeof line,
-                  "latency ms: min %.2f  median %.2f  p99 %.2f  max %.2f  (%zu %s)", stats.min,
-                  stats.median, stats.p99, stats.max, stats.count,
-                  stats.count == 1 ? "reply" : "replies");
+                  "latency us: min %.0f  median %.0f  p99 %.0f  max %.0f  (%zu %s)",
+                  stats.min * 1000.0, stats.median * 1000.0, stats.p99 * 1000.0, stats.max * 1000.0,
+                  stats.count, stats.count == 1 ? "reply" : "replies");
     return line;
 }
 
@@ -36,8 +42,8 @@ std::string FormatProgress(int done, int total, int noReply, double lastMs, bool
     char line[160];
     const int width = static_cast<int>(std::to_string(total).size());
     if (lastReplied) {
-        std::snprintf(line, sizeof line, "[%*d/%d] replies %d  no reply %d  last %.2f ms", width,
-                      done, total, done - noReply, noReply, lastMs);
+        std::snprintf(line, sizeof line, "[%*d/%d] replies %d  no reply %d  last %.0f us", width,
+                      done, total, done - noReply, noReply, lastMs * 1000.0);
     } else {
         std::snprintf(line, sizeof line, "[%*d/%d] replies %d  no reply %d  last: no reply", width,
                       done, total, done - noReply, noReply);
@@ -55,10 +61,31 @@ std::string FormatFlow(const std::string& name, long long bytes, double firstMs,
     if (seconds < 0.001) {
         std::snprintf(line, sizeof line, "%s %lld bytes at once", name.c_str(), bytes);
     } else {
-        std::snprintf(line, sizeof line, "%s %lld bytes in %.2f s (%.1f KiB/s)", name.c_str(),
-                      bytes, seconds, static_cast<double>(bytes) / 1024.0 / seconds);
+        // A short session moves few bytes: bytes a second, not "0.0 KiB/s".
+        const double rate = static_cast<double>(bytes) / seconds;
+        if (rate < 1024.0) {
+            std::snprintf(line, sizeof line, "%s %lld bytes in %.2f s (%.0f B/s)", name.c_str(),
+                          bytes, seconds, rate);
+        } else {
+            std::snprintf(line, sizeof line, "%s %lld bytes in %.2f s (%.1f KiB/s)", name.c_str(),
+                          bytes, seconds, rate / 1024.0);
+        }
     }
     return line;
+}
+
+std::string BridgeTotals(int clients, int refused, long long droppedNoClient,
+                         long long droppedLeft) {
+    std::string text = std::to_string(clients) + (clients == 1 ? " client, " : " clients, ") +
+                       std::to_string(refused) + " refused";
+    if (droppedNoClient > 0) {
+        text += ", " + std::to_string(droppedNoClient) +
+                " bytes from the port while no client was there";
+    }
+    if (droppedLeft > 0) {
+        text += ", " + std::to_string(droppedLeft) + " bytes queued for a client that left";
+    }
+    return text;
 }
 
 }  // namespace kqtool

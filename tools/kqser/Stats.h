@@ -19,7 +19,11 @@ struct LatencyStats {
 
 LatencyStats ComputeLatencyStats(std::vector<double> samples);
 
-// "latency ms: min 1.20  median 1.35  p99 2.10  max 2.10 (5 replies)"
+// "1203 us" for 1.2034 ms.
+std::string MicrosText(double ms);
+
+// "latency us: min 1203  median 1350  p99 2100  max 2100  (5 replies)"
+// (the samples are in ms).
 std::string FormatLatencyStats(const LatencyStats& stats);
 
 // The live progress line of send --repeat, without line end.
@@ -29,6 +33,10 @@ std::string FormatProgress(int done, int total, int noReply, double lastMs, bool
 // direction and the time from its first byte to its last (ms stamps; first
 // below 0 when nothing passed).
 std::string FormatFlow(const std::string& name, long long bytes, double firstMs, double lastMs);
+
+// "1 client, 0 refused", then each count of dropped bytes with its reason.
+std::string BridgeTotals(int clients, int refused, long long droppedNoClient,
+                         long long droppedLeft);
 
 }  // namespace kqtool
 

@@ -89,6 +89,17 @@ int AcceptTcp(int listener, std::string* peer) {
     return fd;
 }
 
+void DrainFd(int fd) {
+    if (fd < 0) return;
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+}
+
+bool SetBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 int PollFds(pollfd* fds, nfds_t n, int timeoutMs) {
     const int ready = poll(fds, n, timeoutMs);
     if (ready < 0 && errno == EINTR) return 0;

@@ -20,6 +20,10 @@ bool OpenRawPty(int* master, int* slave, std::string* name, std::string* error);
 int ListenTcp(const std::string& address, int port, int* bound, std::string* error);
 // An accepted connection, non-blocking, or -1; *peer is "ADDR:PORT".
 int AcceptTcp(int listener, std::string* peer);
+// Waits until what was written to a tty has gone out (tcdrain); -1 ignored.
+void DrainFd(int fd);
+// Clears O_NONBLOCK; false when fcntl fails.
+bool SetBlocking(int fd);
 // poll; a signal counts as a time-out (the caller looks at g_stop).
 int PollFds(pollfd* fds, nfds_t n, int timeoutMs);
 // One read(2) or recv(2): bytes, 0 at the end, -1 (*error set) on failure;

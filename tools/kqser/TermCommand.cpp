@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // term: keyboard to the port, port to the screen.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -61,8 +60,8 @@ struct RawModeGuard {
 };
 
 void ShowPortBytes(const unsigned char* buf, int n) {
-    std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
-    std::fflush(stdout);
+    std::fwrite(buf, 1, static_cast<size_t>(n), Out());
+    std::fflush(Out());
 }
 
 // The session log: one capture record per transfer.
@@ -105,10 +104,10 @@ int RunTerm(const Common& common, const Args& args) {
     if (args.positional.size() != 1) {
         return Complain(common, "needs exactly one DEF (kqser term --help)", kExitUsage);
     }
-    const std::string def = PortDef(args.positional[0]);
+    std::string def = args.positional[0];
     DefInfo info;
     int type = 0;
-    if (!ResolvePort(common, args, def, &info, &type, &code)) return code;
+    if (!ResolvePort(common, args, &def, &info, &type, &code)) return code;
     LineEndMapper mapper;
     if (args.Has("--map") && !mapper.SetMode(args.Get("--map"))) {
         return Complain(common,
@@ -199,11 +198,16 @@ int RunTerm(const Common& common, const Args& args) {
                 break;
             }
             if (ready > 0 && (fds[portSlot].revents & POLLIN) != 0) {
-                // Ask for what is there, so Read returns without waiting for silence.
-                int avail = 0;
-                if (ioctl(handle, FIONREAD, &avail) != 0 || avail <= 0) avail = 1;
-                if (avail > static_cast<int>(buf.size())) avail = static_cast<int>(buf.size());
-                n = port->Read(buf.data(), avail, 0);
+                // The descriptor itself: the port's Read drops a 0x00 that
+                // starts what it returns.
+                int why = 0;
+                const ssize_t got = ReadFd(handle, buf.data(), buf.size(), &why);
+                if (got == -1) {
+                    end = "reading the line failed";
+                    code = kExitFailed;
+                    break;
+                }
+                n = got > 0 ? static_cast<int>(got) : 0;
             }
         } else {
             n = port->Read(buf.data(), static_cast<int>(buf.size()), 100);
@@ -228,7 +232,7 @@ int RunTerm(const Common& common, const Args& args) {
         }
     }
     RestoreTerminal();
-    std::fflush(stdout);
+    std::fflush(Out());
     Say(common, "\r\nkqser term: %s\n", end.c_str());
     return code;
 }

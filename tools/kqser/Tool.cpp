@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Tool.h"
 
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,8 +10,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "Endpoint.h"
+#include "LibraryLines.h"
 #include "kqSer.h"
 
 namespace {
@@ -19,6 +22,11 @@ bool g_logShown = false;
 FILE* g_logOut = nullptr;
 std::string g_logPrefix = "lib| ";
 long g_logCalls = 0;
+// The last lines the library logged, shown or not, with their call numbers:
+// the explanation of a failure that -v would have shown.
+const size_t kKeptLines = 8;
+std::deque<std::pair<long, std::string>> g_kept;
+FILE* g_data = nullptr;
 void (*g_emergency)() = nullptr;
 
 void OnSignal(int signo) {
@@ -37,7 +45,7 @@ void OnSignal(int signo) {
 extern "C" __attribute__((visibility("default"))) int trace_log(const char* /*section*/,
                                                                 const char* format, ...) {
     ++g_logCalls;
-    if (!g_logShown || format == nullptr) return 1;
+    if (format == nullptr) return 1;
     // The library logs between a failed call and the host's look at errno.
     const int savedErrno = errno;
     char small[512];
@@ -57,8 +65,12 @@ extern "C" __attribute__((visibility("default"))) int trace_log(const char* /*se
     }
     va_end(again);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    std::fprintf(g_logOut != nullptr ? g_logOut : stderr, "%s%s\n", g_logPrefix.c_str(),
-                 line.c_str());
+    g_kept.emplace_back(g_logCalls, line);
+    if (g_kept.size() > kKeptLines) g_kept.pop_front();
+    if (g_logShown) {
+        std::fprintf(g_logOut != nullptr ? g_logOut : stderr, "%s%s\n", g_logPrefix.c_str(),
+                     line.c_str());
+    }
     errno = savedErrno;
     return 1;
 }
@@ -69,6 +81,7 @@ volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_stopSignal = 0;
 
 int Complain(const Common& common, const std::string& message, int code) {
+    std::fflush(Out());
     std::fflush(stdout);
     if (common.command.empty()) {
         std::fprintf(stderr, "kqser: %s\n", message.c_str());
@@ -103,6 +116,53 @@ void ShowLibraryLog(bool shown, const std::string& prefix, FILE* out) {
 
 long LibraryLogCalls() {
     return g_logCalls;
+}
+
+std::vector<std::string> LibraryLinesSince(long mark) {
+    std::vector<std::string> lines;
+    for (const auto& kept : g_kept) {
+        if (kept.first > mark) lines.push_back(kept.second);
+    }
+    return lines;
+}
+
+int FailWithCause(const Common& common, const std::string& message, long mark) {
+    Complain(common, message, kExitFailed);
+    // With -v the lines are on the screen already.
+    if (common.verbose) return kExitFailed;
+    for (const std::string& line : ExplainingLines(LibraryLinesSince(mark))) {
+        std::fprintf(stderr, "kqser %s: library: %s\n", common.command.c_str(), line.c_str());
+    }
+    return kExitFailed;
+}
+
+void WarnRefusals(const Common& common, long mark) {
+    for (const std::string& line : LibraryLinesSince(mark)) {
+        if (IsOptionRefusal(line)) {
+            std::fprintf(stderr, "kqser %s: warning: %s\n", common.command.c_str(), line.c_str());
+        }
+    }
+}
+
+FILE* Out() {
+    return g_data != nullptr ? g_data : stdout;
+}
+
+bool SeparateData(bool discard) {
+    if (g_data != nullptr) return true;
+    std::fflush(stdout);
+    const int data = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (data < 0) return false;
+    FILE* file = fdopen(data, "w");
+    const int sink = discard ? open("/dev/null", O_WRONLY | O_CLOEXEC) : STDERR_FILENO;
+    const bool moved = sink >= 0 && dup2(sink, STDOUT_FILENO) >= 0;
+    if (discard && sink >= 0) close(sink);
+    if (file == nullptr || !moved) {
+        if (file != nullptr) std::fclose(file);
+        return false;
+    }
+    g_data = file;
+    return true;
 }
 
 void InstallStopHandlers(void (*emergency)()) {
@@ -164,6 +224,7 @@ ISerBase* Session::OpenPort(const std::string& def, int type, int* code, bool ne
                             const std::string& hint) {
     char typeText[16];
     std::snprintf(typeText, sizeof typeText, "0x%X", static_cast<unsigned>(type));
+    const long mark = LibraryLogCalls();
     ISerBase* port = manager_->GetSer(def.empty() ? nullptr : def.c_str(), type);
     if (port == nullptr) {
         *code =
@@ -179,12 +240,13 @@ ISerBase* Session::OpenPort(const std::string& def, int type, int* code, bool ne
         const std::string why =
             hint.empty() ? DescribeOpenFailure(network, savedErrno, NowMs() - start) : hint;
         const char* note = port->GetNote();
-        *code = Complain(common_,
-                         "cannot open port " + std::string(note != nullptr ? note : def) +
-                             " (type " + typeText + ")" + (why.empty() ? "" : ": " + why),
-                         kExitFailed);
+        *code = FailWithCause(common_,
+                              "cannot open port " + std::string(note != nullptr ? note : def) +
+                                  " (type " + typeText + ")" + (why.empty() ? "" : ": " + why),
+                              mark);
         return nullptr;
     }
+    WarnRefusals(common_, mark);
     open_.push_back(port);
     return port;
 }
@@ -202,6 +264,7 @@ void Session::Finish() {
         lib_.freeSerManager();
         manager_ = nullptr;
     }
+    std::fflush(Out());
     std::fflush(stdout);
 }
 

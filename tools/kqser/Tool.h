@@ -42,8 +42,23 @@ void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // shown on out (standard error unless given) with the prefix when shown is
 // true, else dropped.
 void ShowLibraryLog(bool shown, const std::string& prefix = "lib| ", FILE* out = nullptr);
-// How many log calls arrived so far.
+// How many log calls arrived so far: the mark before a library call.
 long LibraryLogCalls();
+// The last few lines the library logged after the mark (silent build).
+std::vector<std::string> LibraryLinesSince(long mark);
+// Complain, then (without -v) the library's lines since mark that explain
+// it; returns kExitFailed.
+int FailWithCause(const Common& common, const std::string& message, long mark);
+// The library's refusals of options since mark (the port opened all the
+// same), as warnings on standard error.
+void WarnRefusals(const Common& common, long mark);
+
+// Where data goes: standard output, unless SeparateData moved the tool's
+// standard output to standard error (or, discard, to /dev/null: -q), so
+// that whatever the library prints there (the console build's log lines,
+// its direct console lines) stays out of the data.
+FILE* Out();
+bool SeparateData(bool discard);
 
 // Set by SIGINT, SIGTERM and SIGHUP; a second SIGINT ends the process at once
 // (after the emergency hook, which must be async-signal-safe).

@@ -138,6 +138,12 @@ int Main(int argc, char** argv) {
     common.verbose = args.Has("-v") || args.Has("--verbose");
     common.quiet = args.Has("-q") || args.Has("--quiet");
     ShowLibraryLog(common.verbose);
+    // Standard output is data only: what the library prints there itself
+    // goes to standard error instead.
+    // With -q they are dropped, as the tool's own banners are.
+    if ((common.quiet || args.Has("--raw")) && !SeparateData(common.quiet && !common.verbose)) {
+        return Complain(common, "cannot set standard output apart for the data", kExitFailed);
+    }
     const int code = sub->run(common, args);
     // Ended by a signal: the status a shell expects (130 for Ctrl-C).
     return g_stopSignal != 0 ? 128 + g_stopSignal : code;
