@@ -762,6 +762,88 @@ void Ports(Verdict* v) {
             (opened <= 0 ? "no open seen" : "a line was opened"));
 }
 
+// The same options on a pseudo-terminal in the same guest, for comparison:
+// what a pty shows where the drivers above show something else.
+class GuestPty {
+public:
+    GuestPty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+            name_ = std::string(ptsname(master_)).substr(5);  // "pts/0"
+        }
+    }
+    ~GuestPty() {
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+    GuestPty(const GuestPty&) = delete;
+    GuestPty& operator=(const GuestPty&) = delete;
+    const std::string& name() const { return name_; }
+    std::string Section(const std::string& keys) const { return "[serial " + name_ + "]\n" + keys; }
+
+private:
+    int master_ = -1;
+    std::string name_;
+};
+
+void Pty(Verdict* v) {
+    GuestPty pty;
+    v->Check(!pty.name().empty(), "no pseudo-terminal");
+    const std::string def = pty.name() + ":9600,N,8,1";
+    struct Row {
+        const char* keys;
+        int opens;
+        const char* line;  // what the library says, "" for no line
+    };
+    const Row rows[] = {
+        {"low_latency = on\n", 1, "low_latency: ASYNC_LOW_LATENCY refused"},
+        {"frame_gap = auto\n", 1, "frame gap 3.646 ms (auto: 3.5 characters of 10 bits"},
+        {"custom_baud = on\n", 1, "custom_baud: 250000 bit/s asked, 250000 set"},
+        {"rs485 = on\n", 0, "rs485: the driver refuses RS-485"},
+        {"rs485 = rts\n", 0, "rs485: RTS cannot be switched"},
+        {"device = usb:0403:6001:KQ0003\n", 0, "no USB serial line matches"},
+    };
+    for (const Row& row : rows) {
+        Session s(pty.Section(row.keys));
+        const bool baud = std::strstr(row.keys, "custom_baud") != nullptr;
+        ISerBase* port = s.Port(baud ? pty.name() + ":250000,N,8,1" : def);
+        const int opened = port->Open(nullptr);
+        const std::string line = Logged({row.line});
+        std::string key = row.keys;
+        key.pop_back();
+        v->Check(opened == row.opens, "pty " + key + ": Open returned " + std::to_string(opened));
+        v->Check(!line.empty(), "pty " + key + ": no line with \"" + row.line + "\"");
+        v->Show("pty " + key + ": " + (opened ? "opened" : "not opened") + ", \"" + line + "\"");
+        port->Close();
+    }
+    // Nobody reads the master: the write bound ends the Write.
+    {
+        Session s(pty.Section("write_timeout = 300\n"));
+        ISerBase* port = s.Port(def);
+        v->Check(port->Open(nullptr) == 1, "pty write_timeout: Open");
+        std::vector<unsigned char> data(1 << 20, 0x43);
+        const int n = port->Write(data.data(), static_cast<int>(data.size()));
+        const std::string line = Logged({"write_timeout: "});
+        v->Check(n > 0 && n < static_cast<int>(data.size()) && !line.empty(),
+                 "pty write_timeout: Write returned " + std::to_string(n));
+        v->Show("pty write_timeout = 300: \"" + line + "\"");
+    }
+    // The holder killed: the flock is gone with it, TIOCEXCL is not while
+    // the master stays open.
+    const std::string path = "/dev/" + pty.name();
+    chmod(path.c_str(), 0666);
+    WriteText(kConf, pty.Section("exclusive = on\n"));
+    const pid_t holder = StartHolder(def);
+    v->Check(holder > 0, "pty exclusive: the holder opened the line");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    const int user = OpenAsUser(path);
+    v->Show(std::string("pty exclusive = on, holder killed: a user's open(2): ") +
+            (user == 0 ? "works" : std::strerror(user)));
+    v->Check(user == EBUSY, "pty exclusive: TIOCEXCL gone with the holder (a pty keeps it)");
+}
+
 const std::vector<std::pair<std::string, std::function<void(Verdict*)>>> kScenarios = {
     {"smoke", Smoke},
     {"identity", Identity},
@@ -775,6 +857,7 @@ const std::vector<std::pair<std::string, std::function<void(Verdict*)>>> kScenar
     {"rs485_rts", Rs485Rts},
     {"write_timeout", WriteTimeout},
     {"ports", Ports},
+    {"pty", Pty},
 };
 
 void Run(const std::string& name) {

@@ -28,7 +28,7 @@ ADAPTERS = {"u0": "KQ0001", "u1": "KQ0002"}
 # What each peer multiplies a byte by before it sends it back (as the driver expects).
 FACTORS = {"u0": 3, "u1": 5, "s1": 7}
 SCENARIOS = ["smoke", "identity", "exclusive", "low_latency", "frame_gap", "custom_baud",
-             "rs485_on", "rs485_rts", "write_timeout", "ports", "replug", "identity_replugged"]
+             "rs485_on", "rs485_rts", "write_timeout", "ports", "pty", "replug", "identity_replugged"]
 
 INIT = """#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -36,6 +36,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
 stty -echo
 for m in %s; do insmod /modules/$m.ko || echo "KQ: insmod $m failed"; done
 /kq/tests/kqguest
