@@ -2,14 +2,12 @@
 #include "SerDio_p.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cstdint>
 
-#include "Descriptor_p.h"
 #include "GpioLine_p.h"
 #include "KqLog_p.h"
+#include "SysFile_p.h"
 
 namespace {
 
@@ -24,10 +22,8 @@ static_assert(sizeof(LineRecord) == 4, "the driver reads 4-byte line records");
 
 unsigned char SampleLine(int fd, uint16_t line) {
     LineRecord record = {line, 0};
-    // A failed or short read leaves the level 0. (A cast to void does not
-    // quiet the fortified read's warn_unused_result.)
-    const ssize_t got = ::read(fd, &record, sizeof record);
-    static_cast<void>(got);
+    // A failed or short read leaves the level 0.
+    (void)kq::sys::Read(fd, &record, sizeof record, kq::sys::OnSignal::kReport);
     return static_cast<unsigned char>(record.level & 0xFF);
 }
 
@@ -35,14 +31,14 @@ unsigned char SampleLine(int fd, uint16_t line) {
 
 CSerDio::CSerDio(const char* def) : CSerBase(def) {
     m_nKind = KQ_KIND_DIO;
-    m_nNumber = 1;
+    m_nNumber = kq::kGpioTypeCode - KQ_KIND_DIO;
     m_strNote = def != nullptr ? def : "KQI1:";
     m_nHandle = -1;
     KQ_LOG("CSerDio::CSerDio: Dio Init\n");
 }
 
 CSerDio::~CSerDio() {
-    kq::ReleaseDescriptor(&m_nHandle);
+    kq::sys::ReleaseDescriptor(&m_nHandle);
 }
 
 int CSerDio::Open(const char* def) {
@@ -50,9 +46,9 @@ int CSerDio::Open(const char* def) {
         m_strNote = def;
     }
     // Re-opening must not leak the descriptor already held.
-    kq::ReleaseDescriptor(&m_nHandle);
-    const int fd = ::open(kDevice, O_RDONLY);
-    m_nHandle = fd < 0 ? -1 : fd;
+    kq::sys::ReleaseDescriptor(&m_nHandle);
+    const kq::sys::Result fd = kq::sys::OpenDevice(kDevice, O_RDONLY);
+    m_nHandle = fd.Ok() ? static_cast<int>(fd.value) : -1;
     if (m_nHandle != -1) {
         KQ_LOG("%s[%x] open ok!\r\n", m_strNote.c_str(), static_cast<unsigned int>(GetType()));
     }
@@ -61,7 +57,7 @@ int CSerDio::Open(const char* def) {
 
 int CSerDio::Close() {
     if (IsOpened()) {
-        kq::ReleaseDescriptor(&m_nHandle);
+        kq::sys::ReleaseDescriptor(&m_nHandle);
     }
     return 1;
 }
@@ -92,6 +88,6 @@ int CSerDio::Write(const unsigned char* buf, int len) {
     const int line = kq::GpioLineOfSelector(buf[0]);
     // A one-byte command (the text form with one character) has level 0.
     const unsigned long request = (len >= 2 && buf[1] != 0) ? 1 : 0;
-    (void)::ioctl(m_nHandle, request, line);
+    (void)kq::sys::IoctlInt(m_nHandle, request, line);
     return 0;
 }

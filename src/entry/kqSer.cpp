@@ -2,7 +2,11 @@
 // Exported entry points and, in the silent build, the log-config file.
 #include "kqSer.h"
 
+#include <string>
+#include <vector>
+
 #include "KqLog_p.h"
+#include "LogRoute_p.h"
 #include "SerManager_p.h"
 #include "Settings_p.h"
 
@@ -162,7 +166,13 @@ ISerManager* GetSerManager(void) {
 #endif
     // Field options are read once per manager, before it logs its first line.
     if (!CSerManager::Exists()) {
-        kq::ReadActiveConfig();
+        bool read = false;
+        const std::vector<std::string> problems = kq::ReadActiveConfig(&read);
+        // The lines about the file go where the file says lines go.
+        kq::ApplyLogOptions(read ? kq::ActiveConfig().Log() : kq::LogOptions());
+        for (const std::string& line : problems) {
+            KQ_LOG("%s\n", line.c_str());
+        }
     }
     return CSerManager::GetInstance();
 }

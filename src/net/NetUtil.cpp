@@ -26,19 +26,6 @@ bool NetAddressText(const char* text, in_addr* addr) {
     return text != nullptr && inet_pton(AF_INET, text, addr) == 1;
 }
 
-NetMode NetModeOf(const char* host) {
-    if (host == nullptr) {
-        return NetMode::Stream;
-    }
-    switch (host[0]) {
-        case 'b':
-        case 'B': return NetMode::Broadcast;
-        case 'u':
-        case 'U': return NetMode::Datagram;
-        default: return NetMode::Stream;
-    }
-}
-
 bool NetHostAddr(const char* host, in_addr* addr) {
     if (host == nullptr || addr == nullptr) {
         return false;

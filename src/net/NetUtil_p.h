@@ -31,8 +31,25 @@ bool NetAddressText(const char* text, in_addr* addr);
 
 enum class NetMode { Stream, Datagram, Broadcast };
 
+// A stream port's Open waits for its connection this many times this long:
+// a peer that never answers fails it after kConnectBoundMs.
+constexpr int kConnectWaits = 3;
+constexpr int kConnectWaitMs = 5000;
+constexpr int kConnectBoundMs = kConnectWaits * kConnectWaitMs;
+
 // The mode named by the first character of a host text.
-NetMode NetModeOf(const char* host);
+__attribute__((always_inline)) inline NetMode NetModeOf(const char* host) {
+    if (host == nullptr) {
+        return NetMode::Stream;
+    }
+    switch (host[0]) {
+        case 'b':
+        case 'B': return NetMode::Broadcast;
+        case 'u':
+        case 'U': return NetMode::Datagram;
+        default: return NetMode::Stream;
+    }
+}
 
 // Converts the address part of a host text (after the mode letter of a
 // datagram port, the whole text of a stream port) from dotted-decimal form.

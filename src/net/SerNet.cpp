@@ -2,8 +2,6 @@
 // Network port: construction, definition strings, note and port number.
 #include "SerNet_p.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -12,6 +10,7 @@
 #include "KqLog_p.h"
 #include "NetUtil_p.h"
 #include "SerNetHost_p.h"
+#include "Sys_p.h"
 #include "TextUtil_p.h"
 
 namespace {
@@ -62,10 +61,7 @@ CSerNet::CSerNet(const char* def) : CSerBase(def) {
 CSerNet::~CSerNet() {
     kq::SetHostCut(this, false);
     // A host may free the manager without closing; never leak the socket.
-    if (m_nSocket >= 0) {
-        ::close(m_nSocket);
-        m_nSocket = -1;
-    }
+    kq::sys::ReleaseDescriptor(&m_nSocket);
 }
 
 void CSerNet::InitParams() {

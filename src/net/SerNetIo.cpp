@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Network port: connect, read, write, purge and reconnect.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -14,21 +13,25 @@
 
 #include "HexDump.h"
 #include "KqLog_p.h"
-#include "NetSys_p.h"
 #include "NetUtil_p.h"
 #include "PortCapture_p.h"
 #include "PortExtras_p.h"
 #include "SerNetHost_p.h"
 #include "SerNet_p.h"
 #include "Settings_p.h"
+#include "SysNet_p.h"
 
 namespace {
 
-using kq::OnSignal;
+using kq::sys::OnSignal;
+
+// What a network port keeps of kqser.conf between its calls.
+struct NetExtras : kq::PortExtras {
+    kq::NetOptions net;
+};
 
 constexpr long long kNsPerMs = 1000LL * 1000;
-constexpr int kConnectWaits = 3;
-constexpr long long kConnectWaitNs = 5000 * kNsPerMs;
+constexpr long long kConnectWaitNs = kq::kConnectWaitMs * kNsPerMs;
 constexpr long long kPurgeWaitNs = 50LL * 1000;
 // The longest Purge discards: a peer that never stops sending must not keep
 // the host from its next request.
@@ -49,22 +52,22 @@ sockaddr_in PortAddr(in_addr host, int port) {
 // Sets an int option of a new socket; false, with the socket closed, when
 // the option is refused.
 bool SetFlagOrClose(int fd, int level, int name, int value) {
-    if (setsockopt(fd, level, name, &value, sizeof value) == 0) {
+    if (kq::sys::SetOption(fd, level, name, &value, sizeof value).Ok()) {
         return true;
     }
-    ::close(fd);
+    (void)kq::sys::Close(fd);
     return false;
 }
 
 // The options of a network port, kept beside it when a [net] section is in
 // force: its capture started or changed, its send bound returned
 // (send_timeout_ms); else nothing kept, and the bound is kSendTimeoutMs.
-int NetOptionsFor(const void* port) {
+int NetOptionsFor(const CSerBase* port) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty() && config.AppliesToNet()) {
-        kq::PortExtras& extras = kq::ExtrasFor(port);
+        NetExtras& extras = kq::ExtrasOf<NetExtras>::Renew(port);
         extras.net = config.Net();
-        kq::UseCapture(port, extras.net.capture);
+        kq::UseCapture(&extras, extras.net.capture);
         return extras.net.sendTimeoutMs;
     }
     kq::DropExtras(port);
@@ -75,7 +78,8 @@ int NetOptionsFor(const void* port) {
 // port also puts on standard output.
 int MakeSocket(kq::NetMode mode) {
     const bool stream = mode == kq::NetMode::Stream;
-    const int fd = socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    const int fd =
+        static_cast<int>(kq::sys::Socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM).value);
     if (fd < 0) {
         KQ_LOG("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!\n");
         if (stream) {
@@ -87,9 +91,9 @@ int MakeSocket(kq::NetMode mode) {
 
 // Bounds every send on fd; logs and returns false when the option is refused.
 bool BoundSends(int fd, int timeoutMs) {
-    const kq::SysResult set = kq::SetSendTimeout(fd, timeoutMs);
-    if (set.value != 0) {
-        KQ_LOG("CSerNet::Open setsockopt err:%d!\n", set.err);
+    const kq::sys::Result set = kq::sys::SetSendTimeout(fd, timeoutMs);
+    if (!set.Ok()) {
+        KQ_LOG("CSerNet::Open setsockopt err:%d!\n", set.error);
         return false;
     }
     return true;
@@ -99,23 +103,21 @@ bool BoundSends(int fd, int timeoutMs) {
 // without the waits' bound, one left non-blocking would fail the sends that
 // should wait.
 bool SetBlocking(int fd, bool blocking) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 &&
-           fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
+    return kq::sys::SetNonBlocking(fd, !blocking, OnSignal::kReport).Ok();
 }
 
 // Closes the new socket of an Open that cannot set its mode.
 int FailMode(int fd) {
     KQ_LOG("CSerNet::Open ERROR: Failed to set the socket's mode!\n");
-    ::close(fd);
+    (void)kq::sys::Close(fd);
     return 0;
 }
 
 // One send call (sendto when to is given); signals do not stretch the
 // socket's send time-out.
 long SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) {
-    return kq::Send(fd, buf, static_cast<size_t>(len), reinterpret_cast<const sockaddr*>(to),
-                    to != nullptr ? sizeof *to : 0, OnSignal::Retry)
+    return kq::sys::Send(fd, buf, static_cast<size_t>(len), reinterpret_cast<const sockaddr*>(to),
+                         to != nullptr ? sizeof *to : 0, OnSignal::kRetry)
         .value;
 }
 
@@ -124,8 +126,9 @@ long SendOnce(int fd, const unsigned char* buf, int len, const sockaddr_in* to) 
 bool ConnectWaiting(int fd, const sockaddr_in& addr) {
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&addr);
     int pending = -1;
-    for (int i = 0; i < kConnectWaits; ++i) {
-        const kq::SysResult ready = kq::Wait(fd, POLLIN | POLLOUT, kConnectWaitNs, OnSignal::Retry);
+    for (int i = 0; i < kq::kConnectWaits; ++i) {
+        const kq::sys::Result ready =
+            kq::sys::Wait(fd, POLLIN | POLLOUT, kConnectWaitNs, OnSignal::kRetry);
         if (ready.value < 0) {
             pending = -1;
             break;
@@ -134,13 +137,12 @@ bool ConnectWaiting(int fd, const sockaddr_in& addr) {
             pending = -1;
             continue;
         }
-        const int rc = connect(fd, to, sizeof addr);
-        const int err = errno;
-        if (rc == 0 || err == EISCONN) {
+        const kq::sys::Result r = kq::sys::Connect(fd, to, sizeof addr, OnSignal::kReport);
+        if (r.Ok() || r.error == EISCONN) {
             pending = 0;
             break;
         }
-        pending = err;
+        pending = r.error;
     }
     return pending == 0;
 }
@@ -150,7 +152,7 @@ long long QueuedBytes(int fd, kq::NetMode mode) {
     if (mode != kq::NetMode::Stream) {
         return -1;  // a datagram socket tells only the size of its next datagram
     }
-    const kq::SysResult queued = kq::Queued(fd);
+    const kq::sys::Result queued = kq::sys::Queued(fd);
     return queued.value;
 }
 
@@ -158,10 +160,7 @@ long long QueuedBytes(int fd, kq::NetMode mode) {
 
 int CSerNet::Open(const char* def) {
     UpdParams(def);
-    if (m_nSocket >= 0) {
-        ::close(m_nSocket);
-        m_nSocket = -1;
-    }
+    kq::sys::ReleaseDescriptor(&m_nSocket);
 
     const kq::NetMode mode = kq::NetModeOf(m_szHost);
     const int sendTimeoutMs = NetOptionsFor(this);
@@ -198,18 +197,19 @@ int CSerNet::Open(const char* def) {
         }
     }
     if (!BoundSends(fd, sendTimeoutMs)) {
-        ::close(fd);
+        (void)kq::sys::Close(fd);
         return 0;
     }
 
     if (!SetBlocking(fd, false)) {
         return FailMode(fd);
     }
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        const int err = errno;
+    const kq::sys::Result connected = kq::sys::Connect(fd, reinterpret_cast<const sockaddr*>(&addr),
+                                                       sizeof addr, OnSignal::kReport);
+    if (!connected.Ok()) {
         KQ_LOG("CSerNet::Open ERROR: Failed to connect to the host!\n");
-        if (err != EINPROGRESS || !ConnectWaiting(fd, addr)) {
-            ::close(fd);
+        if (connected.error != EINPROGRESS || !ConnectWaiting(fd, addr)) {
+            (void)kq::sys::Close(fd);
             return 0;
         }
     }
@@ -222,10 +222,7 @@ int CSerNet::Open(const char* def) {
 }
 
 int CSerNet::Close() {
-    if (m_nSocket >= 0) {
-        ::close(m_nSocket);
-    }
-    m_nSocket = -1;
+    kq::sys::ReleaseDescriptor(&m_nSocket);
     return 1;
 }
 
@@ -247,11 +244,12 @@ int CSerNet::Purge() {
     }
     // Discards what was queued when the purge began: one byte beyond it is
     // the peer's new traffic, and the time bound ends a datagram flood.
-    const long long deadline = kq::NowNs() + kPurgeBoundNs;
+    const long long deadline = kq::sys::MonotonicNs() + kPurgeBoundNs;
     const long long queued = QueuedBytes(m_nSocket, kq::NetModeOf(m_szHost));
     long long discarded = 0;
-    while (kq::NowNs() < deadline) {
-        const kq::SysResult ready = kq::Wait(m_nSocket, POLLIN, kPurgeWaitNs, OnSignal::Retry);
+    while (kq::sys::MonotonicNs() < deadline) {
+        const kq::sys::Result ready =
+            kq::sys::Wait(m_nSocket, POLLIN, kPurgeWaitNs, OnSignal::kRetry);
         if (ready.value < 0) {
             return 0;
         }
@@ -261,7 +259,8 @@ int CSerNet::Purge() {
         KQ_LOG("...%s purge recv\r\n", GetNote());
         unsigned char byte = 0;
         const long got =
-            kq::Recv(m_nSocket, &byte, 1, MSG_DONTWAIT, nullptr, nullptr, OnSignal::Retry).value;
+            kq::sys::Recv(m_nSocket, &byte, 1, MSG_DONTWAIT, nullptr, nullptr, OnSignal::kRetry)
+                .value;
         KQ_LOG("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(got), byte);
         if (got == 0 || got == -1 || (queued >= 0 && ++discarded > queued)) {
             return 1;
@@ -279,15 +278,15 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
         const bool broadcast = kq::NetModeOf(m_szHost) == kq::NetMode::Broadcast;
         const int wait = kq::ReadWaitMs(m_nByteTimeout, m_nBaseTimeout, len, timeout);
         const size_t size = static_cast<size_t>(len);
-        kq::SysResult got{};
+        kq::sys::Result got;
         if (wait > 0) {
-            const kq::WaitedRecv r = kq::WaitRecv(m_nSocket, buf, size, nullptr, nullptr,
-                                                  wait * kNsPerMs, OnSignal::Retry);
+            const kq::sys::WaitedRecv r = kq::sys::WaitRecv(m_nSocket, buf, size, nullptr, nullptr,
+                                                            wait * kNsPerMs, OnSignal::kRetry);
             if (r.wait.value < 0) {
                 if (broadcast) {
                     return -1;
                 }
-                KQ_LOG("CSerNet::Read select err: %d\r\n", r.wait.err);
+                KQ_LOG("CSerNet::Read select err: %d\r\n", r.wait.error);
                 Close();
                 return -1;
             }
@@ -307,11 +306,11 @@ int CSerNet::Read(unsigned char* buf, int len, int timeout) {
 
         KQ_PUTS("CSerNet::Read recv start:\r");
         if (wait <= 0) {
-            got = kq::Recv(m_nSocket, buf, size, 0, nullptr, nullptr, OnSignal::Retry);
+            got = kq::sys::Recv(m_nSocket, buf, size, 0, nullptr, nullptr, OnSignal::kRetry);
         }
         KQ_PUTS("CSerNet::Read recv end:\r");
         if (got.value < 0) {
-            KQ_LOG("CSerNet::Read recv err: %d\r\n", got.err);
+            KQ_LOG("CSerNet::Read recv err: %d\r\n", got.error);
             Close();
             return -1;
         }

@@ -4,7 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <unistd.h>
+#include <poll.h>
 
 #include <cctype>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "KqLog_p.h"
-#include "NetSys_p.h"
+#include "SysNet_p.h"
 #include "TextUtil_p.h"
 
 static_assert(sizeof(SockAddrIn) == 16, "SockAddrIn is exactly a sockaddr_in");
@@ -52,7 +52,7 @@ int ClampInt(unsigned long value) {
     return value > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
-using kq::OnSignal;
+using kq::sys::OnSignal;
 
 constexpr long long kNsPerMs = 1000LL * 1000;
 
@@ -77,10 +77,11 @@ void StoreError(int err) {
 }
 
 // One of the socket's own addresses (getsockname, getpeername) into addr.
-bool NameOf(int (*query)(int, sockaddr*, socklen_t*), int fd, SockAddrIn& addr) {
+bool NameOf(kq::sys::Result (*query)(int, sockaddr*, socklen_t*), int fd, SockAddrIn& addr) {
     socklen_t len = static_cast<socklen_t>(addr.Size());
-    if (query(fd, addr, &len) != 0) {
-        StoreError(errno);
+    const kq::sys::Result r = query(fd, addr, &len);
+    if (!r.Ok()) {
+        StoreError(r.error);
         return false;
     }
     return true;
@@ -90,8 +91,9 @@ bool NameOf(int (*query)(int, sockaddr*, socklen_t*), int fd, SockAddrIn& addr) 
 bool CheckDatagram(int fd) {
     int type = 0;
     socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        StoreError(errno);
+    const kq::sys::Result r = kq::sys::GetOption(fd, SOL_SOCKET, SO_TYPE, &type, &len);
+    if (!r.Ok()) {
+        StoreError(r.error);
         return false;
     }
     if (type != SOCK_DGRAM) {
@@ -113,15 +115,18 @@ bool Membership(int fd, const char* group, const char* iface, bool join) {
     if (join) {
         request.imr_interface.s_addr =
             htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(iface)));
-        if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &request.imr_interface,
-                       sizeof request.imr_interface) != 0) {
+        if (!kq::sys::SetOption(fd, IPPROTO_IP, IP_MULTICAST_IF, &request.imr_interface,
+                                sizeof request.imr_interface)
+                 .Ok()) {
             WSASetLastError(ENOPROTOOPT);
             StoreError(ENOPROTOOPT);
             return false;
         }
         const int ttl = 5;
-        if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-            StoreError(errno);
+        const kq::sys::Result r =
+            kq::sys::SetOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        if (!r.Ok()) {
+            StoreError(r.error);
             return false;
         }
     }
@@ -130,9 +135,10 @@ bool Membership(int fd, const char* group, const char* iface, bool join) {
         request.imr_interface.s_addr =
             htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(iface)));
     }
-    if (setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request,
-                   sizeof request) != 0) {
-        StoreError(errno);
+    const kq::sys::Result r = kq::sys::SetOption(
+        fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request);
+    if (!r.Ok()) {
+        StoreError(r.error);
         return false;
     }
     return true;
@@ -169,7 +175,7 @@ bool HostNameFor(const char* buf, unsigned int size, char (&name)[kNameBufSize])
         SetLastError(kErrBadBuffer);
         return false;
     }
-    return gethostname(name, sizeof name - 1) == 0;
+    return kq::sys::HostName(name, sizeof name - 1).Ok();
 }
 
 }  // namespace
@@ -250,7 +256,7 @@ int closesocket(long socket) {
         errno = EBADF;
         return -1;
     }
-    return close(fd);
+    return static_cast<int>(kq::sys::Close(fd).value);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,8 +344,9 @@ int CSocketHandle::GetSocketType() const {
     }
     int type = 0;
     socklen_t len = sizeof type;
-    if (getsockopt(ToFd(m_hSocket), SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        StoreError(errno);
+    const kq::sys::Result r = kq::sys::GetOption(ToFd(m_hSocket), SOL_SOCKET, SO_TYPE, &type, &len);
+    if (!r.Ok()) {
+        StoreError(r.error);
         return -1;
     }
     return type;
@@ -358,11 +365,11 @@ long CSocketHandle::Detach() {
 }
 
 bool CSocketHandle::GetSockName(SockAddrIn& addr) const {
-    return IsOpen() && NameOf(getsockname, ToFd(m_hSocket), addr);
+    return IsOpen() && NameOf(kq::sys::LocalName, ToFd(m_hSocket), addr);
 }
 
 bool CSocketHandle::GetPeerName(SockAddrIn& addr) const {
-    return IsOpen() && NameOf(getpeername, ToFd(m_hSocket), addr);
+    return IsOpen() && NameOf(kq::sys::PeerName, ToFd(m_hSocket), addr);
 }
 
 void CSocketHandle::Close() {
@@ -391,30 +398,31 @@ bool CSocketHandle::CreateSocket(const char* localHost, const char* service, int
         StoreError(EAFNOSUPPORT);
         return false;
     }
-    const int fd = socket(family, type, 0);
+    const int fd = static_cast<int>(kq::sys::Socket(family, type).value);
     if (fd < 0) {
         return false;
     }
     // The option numbers serve as masks: SO_BROADCAST (6) also means reuse,
     // SO_REUSEADDR (2) on a datagram socket also means broadcast.
     const int on = 1;
-    bool ok = true;
+    kq::sys::Result r;
+    r.value = 0;
     if (options & SO_REUSEADDR) {
-        ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+        r = kq::sys::SetOption(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (ok && type == SOCK_DGRAM && (options & SO_BROADCAST)) {
-        ok = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+    if (r.Ok() && type == SOCK_DGRAM && (options & SO_BROADCAST)) {
+        r = kq::sys::SetOption(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     }
-    if (ok) {
+    if (r.Ok()) {
         SockAddrIn local;
         local.CreateFrom(localHost, service, family);
-        ok = bind(fd, local, static_cast<socklen_t>(local.Size())) == 0;
+        r = kq::sys::Bind(fd, local, static_cast<socklen_t>(local.Size()));
     }
-    if (ok && type == SOCK_STREAM) {
-        ok = listen(fd, 128) == 0;
+    if (r.Ok() && type == SOCK_STREAM) {
+        r = kq::sys::Listen(fd, 128);
     }
-    if (!ok) {
-        StoreError(errno);
+    if (!r.Ok()) {
+        StoreError(r.error);
         closesocket(fd);
         return false;
     }
@@ -428,7 +436,7 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         SetLastError(kErrBusy);
         return false;
     }
-    const int fd = socket(family, type, 0);
+    const int fd = static_cast<int>(kq::sys::Socket(family, type).value);
     if (fd < 0) {
         return false;
     }
@@ -441,15 +449,17 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         return false;
     }
     addr.CreateFrom(remoteHost, service, AF_INET);
-    if (connect(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) {
-        StoreError(errno);
+    const kq::sys::Result connected =
+        kq::sys::Connect(fd, addr, static_cast<socklen_t>(addr.Size()), OnSignal::kReport);
+    if (!connected.Ok()) {
+        StoreError(connected.error);
         closesocket(fd);
         return false;
     }
     timeval tv{};
     tv.tv_sec = 3;
     tv.tv_usec = 0;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    (void)kq::sys::SetOption(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     m_hSocket = fd;
     return true;
 }
@@ -463,35 +473,46 @@ int CSocketHandle::Read(unsigned char* buf, unsigned long size, sockaddr* from,
     const size_t n = static_cast<size_t>(ClampInt(size));
     socklen_t fromLen = sizeof(sockaddr_in);
     socklen_t* fromLenArg = from != nullptr ? &fromLen : nullptr;
-    kq::SysResult got{};
+    // What errno held before: the log lines and the last error show it where
+    // the calls succeeded, as errno after them would.
+    const int before = errno;
+    const auto errnoAfter = [before](const kq::sys::Result& r) {
+        return r.Ok() ? before : r.error;
+    };
+    kq::sys::Result got;
     bool received = true;
     if (timeoutMs != 0 && timeoutMs != kInfinite) {
         // A signal does not end the wait: it goes on for what is left.
-        const kq::WaitedRecv r =
-            kq::WaitRecv(fd, buf, n, from, fromLenArg, timeoutMs * kNsPerMs, OnSignal::Retry);
+        const kq::sys::WaitedRecv r =
+            kq::sys::WaitRecv(fd, buf, n, from, fromLenArg, timeoutMs * kNsPerMs, OnSignal::kRetry);
         const int ready =
             r.wait.value > 0 ? ReadyCount(r.wait.value) : static_cast<int>(r.wait.value);
-        KQ_PRINTF("SocketHandle::Read select %d errno=%d\r\n", ready, r.wait.err);
+        KQ_PRINTF("SocketHandle::Read select %d errno=%d\r\n", ready, errnoAfter(r.wait));
         if (ready < 0) {
             // A wait that fails means the connection is gone.
-            KQ_PRINTF("SocketHandle::Read select err: %d\r\n", r.wait.err);
+            KQ_PRINTF("SocketHandle::Read select err: %d\r\n", r.wait.error);
             WSASetLastError(ECONNRESET);
         }
         received = ready > 0;
-        got = received ? r.recv : kq::SysResult{ready, r.wait.err};
+        if (received) {
+            got = r.recv;
+        } else {
+            got = r.wait;
+        }
     } else {
-        got = kq::Recv(fd, buf, n, 0, from, fromLenArg, OnSignal::Report);
+        got = kq::sys::Recv(fd, buf, n, 0, from, fromLenArg, OnSignal::kReport);
     }
+    const int err = errnoAfter(got);
     int res = static_cast<int>(got.value);
     if (received && res == 0) {
         KQ_PRINTF("Read0 connreset: %d\r\n", ECONNRESET);
         WSASetLastError(ECONNRESET);
         res = -1;
     }
-    KQ_PRINTF("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), got.err);
+    KQ_PRINTF("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), err);
     if (res == -1) {
-        SetLastError(got.err);
-        KQ_PRINTF("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), got.err);
+        SetLastError(err);
+        KQ_PRINTF("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), err);
     }
     return res < 0 ? -1 : res;
 }
@@ -502,16 +523,18 @@ int CSocketHandle::Write(unsigned char* buf, unsigned long size, sockaddr* to,
         return -1;
     }
     const int fd = ToFd(m_hSocket);
-    kq::SysResult res{1, 0};
+    kq::sys::Result res;
+    res.value = 1;
     if (timeoutMs != kInfinite) {
-        res = kq::Wait(fd, POLLOUT, timeoutMs * kNsPerMs, OnSignal::Report);
+        res = kq::sys::Wait(fd, POLLOUT, timeoutMs * kNsPerMs, OnSignal::kReport);
     }
     if (res.value > 0) {
         const size_t n = static_cast<size_t>(ClampInt(size));
-        res = kq::Send(fd, buf, n, to, to != nullptr ? sizeof(sockaddr_in) : 0, OnSignal::Report);
+        res = kq::sys::Send(fd, buf, n, to, to != nullptr ? sizeof(sockaddr_in) : 0,
+                            OnSignal::kReport);
     }
     if (res.value == -1) {
-        StoreError(res.err);
+        StoreError(res.error);
     }
     return res.value < 0 ? -1 : static_cast<int>(res.value);
 }
@@ -525,11 +548,11 @@ bool CSocketHandle::ReleaseLibrary() {
 }
 
 long CSocketHandle::WaitForConnection(long socket) {
-    return accept(ToFd(socket), nullptr, nullptr);
+    return kq::sys::Accept(ToFd(socket)).value;
 }
 
 bool CSocketHandle::ShutdownConnection(long socket) {
-    shutdown(ToFd(socket), SHUT_RDWR);
+    (void)kq::sys::Shutdown(ToFd(socket), SHUT_RDWR);
     return closesocket(socket) == 0;
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "PortExtras_p.h"
 
-#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -13,7 +12,7 @@ namespace {
 // a table with static storage would be gone.
 struct Table {
     std::mutex lock;
-    std::unordered_map<const void*, PortExtras> extras;  // nodes: stable addresses
+    std::unordered_map<const CSerBase*, std::unique_ptr<PortExtras>> extras;
 };
 
 Table& TheTable() {
@@ -25,22 +24,27 @@ Table& TheTable() {
 
 std::atomic<size_t> g_portsWithExtras{0};
 
-PortExtras* FindExtrasLocked(const void* port) {
+PortExtras* FindExtrasLocked(const CSerBase* port) {
     Table& table = TheTable();
     std::lock_guard<std::mutex> hold(table.lock);
     const auto it = table.extras.find(port);
-    return it != table.extras.end() ? &it->second : nullptr;
+    return it != table.extras.end() ? it->second.get() : nullptr;
 }
 
-PortExtras& ExtrasFor(const void* port) {
+PortExtras& RenewExtras(const CSerBase* port, std::unique_ptr<PortExtras> (*make)()) {
+    std::unique_ptr<PortExtras> fresh = make();
     Table& table = TheTable();
     std::lock_guard<std::mutex> hold(table.lock);
-    PortExtras& extras = table.extras[port];
+    std::unique_ptr<PortExtras>& slot = table.extras[port];
+    if (slot != nullptr) {
+        fresh->capture = std::move(slot->capture);
+    }
+    slot = std::move(fresh);
     g_portsWithExtras.store(table.extras.size(), std::memory_order_release);
-    return extras;
+    return *slot;
 }
 
-void DropExtras(const void* port) {
+void DropExtras(const CSerBase* port) {
     if (g_portsWithExtras.load(std::memory_order_acquire) == 0) {
         return;
     }

@@ -1,32 +1,27 @@
 // SPDX-License-Identifier: MIT
 // What a port learns from the configuration file and keeps between calls.
 // The classes' layouts are the hosts' binary interface, so this lives beside
-// the port objects, keyed by their address: created when Open finds options
-// for the port, dropped by its destructor. Internal.
+// the port objects, keyed by them: made when Open finds options for the
+// port, dropped by its destructor or by an Open that finds none. Each kind
+// of port keeps its own kind of extras (SerialExtras, NetExtras), derived
+// from PortExtras and reached through its own typed accessor. Internal.
 #ifndef KQSER_PORTEXTRAS_P_H
 #define KQSER_PORTEXTRAS_P_H
 
-#include <memory>
-
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <utility>
 
-#include "Config_p.h"
+class CSerBase;
 
 namespace kq {
 
 class AppendFile;
 
+// What every port's extras hold.
 struct PortExtras {
-    SerialOptions serial;
-    NetOptions net;
-    // The frame gap Open worked out, in nanoseconds; 0 when none is in force.
-    long long frameGapNs = 0;
-    // The line as Open set it up: bit/s and bits per character.
-    int lineBps = 0;
-    int lineCharBits = 0;
-    // Open took the line for this process (exclusive): TIOCEXCL is set.
-    bool exclusiveHeld = false;
+    virtual ~PortExtras() = default;
     // Where Read and Write are recorded (PortCapture_p.h); null: nowhere.
     std::shared_ptr<AppendFile> capture;
 };
@@ -36,22 +31,33 @@ struct PortExtras {
 extern std::atomic<size_t> g_portsWithExtras;
 
 // FindExtras once some port has extras: under the table's lock.
-PortExtras* FindExtrasLocked(const void* port);
+PortExtras* FindExtrasLocked(const CSerBase* port);
 
 // The extras of a port, or null when it has none: then the port behaves as
 // it does without a configuration file. Without any, one load and no call:
 // every Read and Write asks.
-inline PortExtras* FindExtras(const void* port) {
+__attribute__((always_inline)) inline PortExtras* FindExtras(const CSerBase* port) {
     return g_portsWithExtras.load(std::memory_order_acquire) == 0 ? nullptr
                                                                   : FindExtrasLocked(port);
 }
 
-// The extras of a port, made (with defaults) when it has none yet. The
-// pointer stays valid until DropExtras for the same port.
-PortExtras& ExtrasFor(const void* port);
+// A port's extras made anew by make (its capture file kept, which the port
+// may go on using). The pointer stays valid until DropExtras for the port.
+PortExtras& RenewExtras(const CSerBase* port, std::unique_ptr<PortExtras> (*make)());
 
 // Forgets a port's extras (its destructor, or an Open that finds none).
-void DropExtras(const void* port);
+void DropExtras(const CSerBase* port);
+
+// The typed accessors of a kind of port whose extras are Extras.
+template <typename Extras>
+struct ExtrasOf {
+    static Extras* Find(const CSerBase* port) { return static_cast<Extras*>(FindExtras(port)); }
+    // Extras at their defaults for an Open that found options.
+    static Extras& Renew(const CSerBase* port) {
+        return static_cast<Extras&>(
+            RenewExtras(port, [] { return std::unique_ptr<PortExtras>(new Extras()); }));
+    }
+};
 
 }  // namespace kq
 

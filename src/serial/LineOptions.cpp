@@ -5,17 +5,18 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "Descriptor_p.h"
 #include "FrameTiming_p.h"
 #include "KqLog_p.h"
-#include "LineIo_p.h"
 #include "LineSettings_p.h"
 #include "LineSpeed_p.h"
+#include "SysFile_p.h"
+#include "SysLine_p.h"
 #include "SysTty_p.h"
 
 namespace kq {
@@ -28,20 +29,11 @@ const char kDevRoot[] = "/dev";
 const char kProcRoot[] = "/proc";
 constexpr long long kMsNs = 1000000;
 
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text.empty() ? "none" : text;
-}
-
 void LogHolder(const PortTag& tag, const std::string& path, int fd) {
-    dev_t dev = 0;
-    ino_t ino = 0;
     LockHolder holder;
-    if (LineFileId(fd, path.c_str(), &dev, &ino).n == 0) {
-        holder = FindLockHolder(kProcRoot, dev, ino);
+    struct stat st {};
+    if ((fd >= 0 ? sys::Fstat(fd, &st) : sys::Stat(path.c_str(), &st)).Ok()) {
+        holder = FindLockHolder(kProcRoot, st.st_dev, st.st_ino);
     }
     KQ_LOG("%s[%x] exclusive: %s is held by %s\r\n", tag.note, tag.type, path.c_str(),
            DescribeHolder(holder).c_str());
@@ -49,14 +41,14 @@ void LogHolder(const PortTag& tag, const std::string& path, int fd) {
 
 void SetLowLatency(const PortTag& tag, int fd, const std::string& ttyName) {
     serial_struct serial{};
-    LineResult r = LineIoctl(fd, TIOCGSERIAL, &serial);
-    if (r.n >= 0) {
+    sys::Result r = sys::Ioctl(fd, TIOCGSERIAL, &serial);
+    if (r.value >= 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
-        r = LineIoctl(fd, TIOCSSERIAL, &serial);
+        r = sys::Ioctl(fd, TIOCSSERIAL, &serial);
     }
-    if (r.n < 0) {
+    if (r.value < 0) {
         KQ_LOG("%s[%x] low_latency: ASYNC_LOW_LATENCY refused (%s)\r\n", tag.note, tag.type,
-               std::strerror(r.err));
+               std::strerror(r.error));
     }
     const TtyInfo tty = ReadTty(kSysRoot, ttyName);
     if (tty.latencyTimerMs > 1) {
@@ -71,29 +63,29 @@ void SetLowLatency(const PortTag& tag, int fd, const std::string& ttyName) {
 bool SetRs485(const PortTag& tag, int fd, const Rs485Options& options) {
     if (options.mode == Rs485Options::kRts) {
         int rts = TIOCM_RTS;
-        const LineResult r = LineIoctl(fd, RtsRequest(options, false), &rts);
-        if (r.n < 0) {
+        const sys::Result r = sys::Ioctl(fd, RtsRequest(options, false), &rts);
+        if (r.value < 0) {
             KQ_LOG("%s[%x] rs485: RTS cannot be switched (%s); not opened\r\n", tag.note, tag.type,
-                   std::strerror(r.err));
+                   std::strerror(r.error));
             return false;
         }
         return true;
     }
     serial_rs485 want{};
     FillRs485(options, &want);
-    const LineResult set = LineIoctl(fd, TIOCSRS485, &want);
-    if (set.n < 0) {
+    const sys::Result set = sys::Ioctl(fd, TIOCSRS485, &want);
+    if (set.value < 0) {
         KQ_LOG("%s[%x] rs485: the driver refuses RS-485 (%s); not opened\r\n", tag.note, tag.type,
-               std::strerror(set.err));
+               std::strerror(set.error));
         return false;
     }
     serial_rs485 got{};
-    const LineResult read = LineIoctl(fd, TIOCGRS485, &got);
-    KQ_LOG(
-        "%s[%x] rs485: %s\r\n", tag.note, tag.type,
-        read.n < 0
-            ? ("set; reading it back failed (" + std::string(std::strerror(read.err)) + ")").c_str()
-            : DescribeRs485(got).c_str());
+    const sys::Result read = sys::Ioctl(fd, TIOCGRS485, &got);
+    KQ_LOG("%s[%x] rs485: %s\r\n", tag.note, tag.type,
+           read.value < 0
+               ? ("set; reading it back failed (" + std::string(std::strerror(read.error)) + ")")
+                     .c_str()
+               : DescribeRs485(got).c_str());
     return true;
 }
 
@@ -119,25 +111,15 @@ bool SetCustomSpeed(const PortTag& tag, int fd, int bps, int* actual) {
 
 }  // namespace
 
-bool DevicePath(const PortTag& tag, const DeviceOption& device, const std::string& defaultPath,
-                std::string* path) {
-    switch (device.kind) {
-        case DeviceOption::kName: *path = defaultPath; return true;
-        case DeviceOption::kPath: *path = device.path; return true;
-        case DeviceOption::kUsb: break;
+bool PlanOpen(const PortTag& tag, const SerialOptions& options, int baud, const LineTiming& line,
+              const std::string& defaultPath, LinePlan* plan) {
+    *plan = PlanLine(options, baud, line, defaultPath, kSysRoot, kDevRoot);
+    if (plan->path.empty()) {
+        KQ_LOG("%s[%x] device %s: %s\r\n", tag.note, tag.type, options.device.text.c_str(),
+               plan->why.c_str());
+        return false;
     }
-    const UsbMatch match = MatchUsb(kSysRoot, device.usb);
-    if (match.matches.size() == 1) {
-        *path = std::string(kDevRoot) + "/" + match.matches.front();
-        return true;
-    }
-    const std::string why =
-        match.matches.empty()
-            ? "no USB serial line matches; the lines: " + Joined(match.candidates)
-            : std::to_string(match.matches.size()) + " lines match (" + Joined(match.matches) +
-                  "): add the serial number or the interface";
-    KQ_LOG("%s[%x] device %s: %s\r\n", tag.note, tag.type, device.text.c_str(), why.c_str());
-    return false;
+    return true;
 }
 
 void LogHeldLine(const PortTag& tag, const std::string& path) {
@@ -147,58 +129,52 @@ void LogHeldLine(const PortTag& tag, const std::string& path) {
 bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
     // The lock first: TIOCEXCL is the tty's, and setting or clearing it on a
     // line another process holds would change that process's hold.
-    const LineResult lock = LineFlock(fd, LOCK_EX | LOCK_NB);
-    if (lock.n < 0) {
-        if (lock.err == EWOULDBLOCK) {
+    const sys::Result lock = sys::Flock(fd, LOCK_EX | LOCK_NB);
+    if (lock.value < 0) {
+        if (lock.error == EWOULDBLOCK) {
             LogHolder(tag, path, fd);
         } else {
             KQ_LOG("%s[%x] exclusive: %s cannot be locked (%s)\r\n", tag.note, tag.type,
-                   path.c_str(), std::strerror(lock.err));
+                   path.c_str(), std::strerror(lock.error));
         }
         return false;
     }
     // Keeps out opens by other users; root passes it, the lock holds for all.
-    LineIoctl(fd, TIOCEXCL, nullptr);
+    sys::Ioctl(fd, TIOCEXCL, nullptr);
     return true;
 }
 
-void ReleaseLine(const void* port, int* fd) {
-    if (PortExtras* extras = FindExtras(port)) {
+void ReleaseLine(const CSerBase* port, int* fd) {
+    if (SerialExtras* extras = SerialExtrasOf::Find(port)) {
         if (extras->exclusiveHeld && *fd >= 0) {
-            LineIoctl(*fd, TIOCNXCL, nullptr);
+            sys::Ioctl(*fd, TIOCNXCL, nullptr);
         }
         extras->exclusiveHeld = false;
     }
-    ReleaseDescriptor(fd);
+    sys::ReleaseDescriptor(fd);
 }
 
-std::string TtyNameOf(const std::string& path) {
-    return TtyNameOfPath(kDevRoot, path);
-}
-
-bool SetUpLine(const PortTag& tag, int fd, PortExtras* extras, const LineTiming& planned, int baud,
-               const std::string& ttyName) {
-    const SerialOptions& options = extras->serial;
-    LineTiming line = planned;
-    if (options.customBaud && baud > 0 && !InSpeedTable(baud)) {
-        if (!SetCustomSpeed(tag, fd, baud, &line.bps)) {
-            return false;
-        }
+bool SetUpLine(const PortTag& tag, int fd, SerialExtras* extras, const LinePlan& plan) {
+    LineTiming line = plan.line;
+    if (plan.customBps > 0 && !SetCustomSpeed(tag, fd, plan.customBps, &line.bps)) {
+        return false;
     }
     extras->lineBps = line.bps;
     extras->lineCharBits = line.charBits;
-    if (options.rs485.mode != Rs485Options::kOff && !SetRs485(tag, fd, options.rs485)) {
+    if (plan.rs485 && !SetRs485(tag, fd, extras->serial.rs485)) {
         return false;
     }
-    if (options.lowLatency) {
-        SetLowLatency(tag, fd, ttyName);
+    if (plan.lowLatency) {
+        SetLowLatency(tag, fd, plan.ttyName);
     }
     return true;
 }
 
-void WorkOutGap(const PortTag& tag, PortExtras* extras, const std::string& ttyName) {
+void WorkOutGap(const PortTag& tag, SerialExtras* extras, const LinePlan& plan) {
+    // The line as set up (the speed read back) and the adapter as low
+    // latency left it.
     const GapChoice gap =
-        GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, ttyName);
+        GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, plan.ttyName);
     extras->frameGapNs = gap.ns;
     if (gap.ns > 0) {
         KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", tag.note, tag.type,
@@ -207,13 +183,13 @@ void WorkOutGap(const PortTag& tag, PortExtras* extras, const std::string& ttyNa
 }
 
 int WriteWithOptions(const PortTag& tag, int fd, const unsigned char* buf, int len,
-                     const PortExtras& extras) {
+                     const SerialExtras& extras) {
     const SerialOptions& options = extras.serial;
     const bool rts = options.rs485.mode == Rs485Options::kRts;
     int rtsBit = TIOCM_RTS;
     if (rts) {
-        LineIoctl(fd, RtsRequest(options.rs485, true), &rtsBit);
-        LineSleepNs(options.rs485.delayBeforeMs * kMsNs);
+        sys::Ioctl(fd, RtsRequest(options.rs485, true), &rtsBit);
+        sys::SleepNs(options.rs485.delayBeforeMs * kMsNs, sys::OnSignal::kRetry);
     }
     int written = 0;
     bool timedOut = false;
@@ -221,30 +197,30 @@ int WriteWithOptions(const PortTag& tag, int fd, const unsigned char* buf, int l
         WriteBoundNs(options.writeTimeout, {extras.lineBps, extras.lineCharBits}, len);
     if (boundNs < 0) {
         // One write, as without options; a signal fails it.
-        written =
-            static_cast<int>(LineWrite(fd, buf, static_cast<size_t>(len), OnSignal::kReport).n);
+        written = static_cast<int>(
+            sys::Write(fd, buf, static_cast<size_t>(len), sys::OnSignal::kReport).value);
     } else {
         // Without blocking, so that the bound holds however full the line is.
-        const long long deadline = LineClockNs() + boundNs;
+        const long long deadline = sys::MonotonicNs() + boundNs;
         bool failed = false;
-        LineNonBlocking(fd, true);
+        sys::SetNonBlocking(fd, true, sys::OnSignal::kRetry);
         while (written < len) {
-            const LineResult r =
-                LineWrite(fd, buf + written, static_cast<size_t>(len - written), OnSignal::kRetry);
-            if (r.n > 0) {
-                written += static_cast<int>(r.n);
+            const sys::Result r = sys::Write(fd, buf + written, static_cast<size_t>(len - written),
+                                             sys::OnSignal::kRetry);
+            if (r.value > 0) {
+                written += static_cast<int>(r.value);
                 continue;
             }
-            if (r.n < 0 && r.err != EAGAIN) {
+            if (r.value < 0 && r.error != EAGAIN) {
                 failed = true;
                 break;
             }
-            const long long left = deadline - LineClockNs();
-            if (left <= 0 || LineWait(fd, POLLOUT, left, nullptr, OnSignal::kRetry).n <= 0) {
+            const long long left = deadline - sys::MonotonicNs();
+            if (left <= 0 || sys::Wait(fd, POLLOUT, left, sys::OnSignal::kRetry).value <= 0) {
                 break;
             }
         }
-        LineNonBlocking(fd, false);
+        sys::SetNonBlocking(fd, false, sys::OnSignal::kRetry);
         timedOut = written < len && !failed;
         if (timedOut) {
             KQ_LOG("%s[%x] write_timeout: %d of %d bytes written in %lld ms\r\n", tag.note,
@@ -258,10 +234,10 @@ int WriteWithOptions(const PortTag& tag, int fd, const unsigned char* buf, int l
         // Released once the last stop bit is on the wire; a line that took
         // no more bytes would not drain, and the bus is given back at once.
         if (!timedOut) {
-            LineDrain(fd);
+            sys::Drain(fd);
         }
-        LineSleepNs(options.rs485.delayAfterMs * kMsNs);
-        LineIoctl(fd, RtsRequest(options.rs485, false), &rtsBit);
+        sys::SleepNs(options.rs485.delayAfterMs * kMsNs, sys::OnSignal::kRetry);
+        sys::Ioctl(fd, RtsRequest(options.rs485, false), &rtsBit);
     }
     return written;
 }

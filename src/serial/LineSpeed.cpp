@@ -2,21 +2,17 @@
 // The kernel's own record: it cannot share a file with <termios.h>.
 #include "LineSpeed_p.h"
 
+#include <asm/ioctls.h>
 #include <asm/termbits.h>
-#include <sys/ioctl.h>
 
-#include <cerrno>
+#include "Sys_p.h"
 
 namespace kq {
 
 namespace {
 
 int Call(int fd, unsigned long request, termios2* tio) {
-    int rc;
-    do {
-        rc = ::ioctl(fd, request, tio);
-    } while (rc < 0 && errno == EINTR);
-    return rc < 0 ? errno : 0;
+    return sys::Ioctl(fd, request, tio).error;
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Serial port: line configuration, open, read, write, purge and close.
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,11 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "Descriptor_p.h"
 #include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
-#include "LineIo_p.h"
 #include "LineOptions_p.h"
 #include "LineSettings_p.h"
 #include "PortCapture_p.h"
@@ -23,24 +19,22 @@
 #include "SerCom_p.h"
 #include "SerialDef_p.h"
 #include "Settings_p.h"
+#include "SysLine_p.h"
 
 namespace {
 
 // The options kqser.conf gives the port on /dev/NAME, kept beside the port;
 // null when no section applies to it, and then the port does exactly what it
 // does without the file.
-kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
+kq::SerialExtras* OptionsFor(const CSerBase* port, const char* device, int number) {
     const kq::Config& config = kq::ActiveConfig();
     if (!config.empty()) {
         const std::string name = device + std::to_string(number);
         if (config.AppliesToSerial(name)) {
-            kq::PortExtras& extras = kq::ExtrasFor(port);
             // A capture file already open stays open if the port keeps it.
-            auto capture = std::move(extras.capture);
-            extras = kq::PortExtras();
-            extras.capture = std::move(capture);
+            kq::SerialExtras& extras = kq::SerialExtrasOf::Renew(port);
             extras.serial = config.Serial(name);
-            kq::UseCapture(port, extras.serial.capture);
+            kq::UseCapture(&extras, extras.serial.capture);
             return &extras;
         }
     }
@@ -53,22 +47,22 @@ kq::PortExtras* OptionsFor(const void* port, const char* device, int number) {
 // hang-up. Waits with ppoll, so the gap holds to well below a millisecond.
 int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long long gapNs) {
     // A signal ends a read as any failure does; a wait goes on after one.
-    const kq::OnSignal onRead = kq::OnSignal::kReport;
-    const kq::OnSignal onWait = kq::OnSignal::kRetry;
+    const kq::sys::OnSignal onRead = kq::sys::OnSignal::kReport;
+    const kq::sys::OnSignal onWait = kq::sys::OnSignal::kRetry;
     int stored = 0;
     bool first = true;
     // The first byte: one wait, however long, costs what one poll costs.
-    const long long deadline = firstWaitNs < 0 ? -1 : kq::LineClockNs() + firstWaitNs;
+    const long long deadline = firstWaitNs < 0 ? -1 : kq::sys::MonotonicNs() + firstWaitNs;
     while (stored == 0) {
         long long left = -1;
         if (deadline >= 0) {
-            left = deadline - kq::LineClockNs();
+            left = deadline - kq::sys::MonotonicNs();
             left = left < 0 ? 0 : left;
         }
-        if (kq::LineWait(fd, POLLIN, left, nullptr, onWait).n <= 0) {
+        if (kq::sys::Wait(fd, POLLIN, left, onWait).value <= 0) {
             return 0;
         }
-        const ssize_t n = kq::LineRead(fd, buf, static_cast<size_t>(len), onRead).n;
+        const ssize_t n = kq::sys::Read(fd, buf, static_cast<size_t>(len), onRead).value;
         if (n <= 0) {
             return 0;  // ready, yet nothing to read: the line hung up
         }
@@ -81,17 +75,26 @@ int ReadFramed(int fd, unsigned char* buf, int len, long long firstWaitNs, long 
         first = false;
     }
     while (stored < len) {
-        if (kq::LineWait(fd, POLLIN, gapNs, nullptr, onWait).n <= 0) {
+        if (kq::sys::Wait(fd, POLLIN, gapNs, onWait).value <= 0) {
             break;
         }
         const ssize_t n =
-            kq::LineRead(fd, buf + stored, static_cast<size_t>(len - stored), onRead).n;
+            kq::sys::Read(fd, buf + stored, static_cast<size_t>(len - stored), onRead).value;
         if (n <= 0) {
             break;
         }
         stored += static_cast<int>(n);
     }
     return stored;
+}
+
+// Write with the options of kqser.conf: a bound, or RTS switched around it.
+// Apart from the plain Write, so that what only options need (the port's tag)
+// costs nothing without them.
+__attribute__((noinline)) int WriteOptioned(CSerCom* port, int fd, const unsigned char* buf,
+                                            int len, const kq::SerialExtras& extras) {
+    return kq::WriteWithOptions({port->GetNote(), static_cast<unsigned int>(port->GetType())}, fd,
+                                buf, len, extras);
 }
 
 }  // namespace
@@ -106,20 +109,23 @@ int CSerCom::Open(const char* def) {
     std::snprintf(path, sizeof path, m_nNumber > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szDevice,
                   m_nNumber);
     const char parity = kq::LineParityLetter(m_nParity);
-    kq::PortExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
+    kq::SerialExtras* extras = OptionsFor(this, m_szDevice, m_nNumber);
     const kq::PortTag tag{GetNote(), static_cast<unsigned int>(GetType())};
-    std::string opened = path;
-    if (extras != nullptr && !kq::DevicePath(tag, extras->serial.device, path, &opened)) {
+    const kq::LineTiming planned = kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits);
+    kq::LinePlan plan;
+    if (extras != nullptr && !kq::PlanOpen(tag, extras->serial, m_nBaud, planned, path, &plan)) {
         return 0;
     }
+    const std::string opened = extras != nullptr ? plan.path : std::string(path);
     KQ_LOG("CSerCom::Open: %s,%d,%d,%c,%d\r\n", opened.c_str(), m_nBaud, m_nDataBits, parity,
            m_nStopBits);
 
-    m_nHandle = ::open(opened.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const kq::sys::Result line = kq::sys::OpenLine(opened.c_str());
+    m_nHandle = static_cast<int>(line.value);
     if (m_nHandle < 0) {
-        const int err = errno;
+        const int err = line.error;
         m_nHandle = -1;
-        if (extras != nullptr && extras->serial.exclusive && err == EBUSY) {
+        if (extras != nullptr && plan.exclusive && err == EBUSY) {
             kq::LogHeldLine(tag, opened);
         }
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
@@ -127,16 +133,16 @@ int CSerCom::Open(const char* def) {
     }
     // Blocking from here on: reads are paced by the line's read timing. A
     // line left non-blocking would end every read at once, data or not.
-    if (::fcntl(m_nHandle, F_SETFL, 0) != 0) {
-        kq::ReleaseDescriptor(&m_nHandle);
+    if (!kq::sys::ClearStatusFlags(m_nHandle).Ok()) {
+        kq::sys::ReleaseDescriptor(&m_nHandle);
         KQ_LOG("%s[%x] open error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
 
     // Before the settings: a line another process holds is left as it is.
-    if (extras != nullptr && extras->serial.exclusive) {
+    if (extras != nullptr && plan.exclusive) {
         if (!kq::TakeExclusive(tag, m_nHandle, opened)) {
-            kq::ReleaseDescriptor(&m_nHandle);
+            kq::sys::ReleaseDescriptor(&m_nHandle);
             return 0;
         }
         extras->exclusiveHeld = true;
@@ -147,17 +153,13 @@ int CSerCom::Open(const char* def) {
         KQ_LOG("%s[%x] set_op error!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
         return 0;
     }
-    const std::string ttyName = extras != nullptr ? kq::TtyNameOf(opened) : "";
-    if (extras != nullptr &&
-        !kq::SetUpLine(tag, m_nHandle, extras,
-                       kq::PlannedLineTiming(m_nBaud, m_nDataBits, parity, m_nStopBits), m_nBaud,
-                       ttyName)) {
+    if (extras != nullptr && !kq::SetUpLine(tag, m_nHandle, extras, plan)) {
         kq::ReleaseLine(this, &m_nHandle);
         return 0;
     }
     KQ_LOG("%s[%x] open ok!\r\n", GetNote(), static_cast<unsigned int>(GetType()));
     if (extras != nullptr) {
-        kq::WorkOutGap(tag, extras, ttyName);
+        kq::WorkOutGap(tag, extras, plan);
     }
     return 1;
 }
@@ -186,11 +188,11 @@ int CSerCom::Purge() {
     if (!IsOpened()) {
         return 0;
     }
-    return ::tcflush(m_nHandle, TCIOFLUSH) >= 0 ? 1 : 0;
+    return kq::sys::Flush(m_nHandle).Ok() ? 1 : 0;
 }
 
 int CSerCom::Read(unsigned char* buf, int len, int timeout) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (len < 1) {
@@ -199,7 +201,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
-    if (const kq::PortExtras* extras = kq::FindExtras(this)) {
+    if (const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
         const kq::SerialOptions& options = extras->serial;
         if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
@@ -215,18 +217,18 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     int stored = 0;
     int passes = timeout / 1000;
     // A signal ends a read as any failure does: the loop stops.
-    const kq::OnSignal onSignal = kq::OnSignal::kReport;
+    const kq::sys::OnSignal onSignal = kq::sys::OnSignal::kReport;
     if (passes != 0) {
         // A 0x00 in front of a reply is line noise (e.g. a transceiver
         // switching direction); the next read overwrites it.
-        if (kq::LineRead(m_nHandle, buf, 1, onSignal).n == 1 && buf[0] != 0x00) {
+        if (kq::sys::Read(m_nHandle, buf, 1, onSignal).value == 1 && buf[0] != 0x00) {
             stored = 1;
         }
     } else {
         // No pause follows the single-byte read, so it and the first read of
         // the loop take what the line holds in one call: the same bytes and
         // waits with one system call per reply instead of two.
-        const ssize_t n = kq::LineRead(m_nHandle, buf, static_cast<size_t>(len), onSignal).n;
+        const ssize_t n = kq::sys::Read(m_nHandle, buf, static_cast<size_t>(len), onSignal).value;
         if (n > 0) {
             stored = static_cast<int>(n);
             if (buf[0] == 0x00) {
@@ -244,14 +246,15 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
             if (passes > 0) {
                 --passes;
             }
-            ::usleep(static_cast<useconds_t>(kq::kPassPauseNs / 1000));
+            kq::sys::SleepNs(kq::kPassPauseNs, onSignal);
         }
         const ssize_t n =
-            kq::LineRead(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal).n;
+            kq::sys::Read(m_nHandle, buf + stored, static_cast<size_t>(len - stored), onSignal)
+                .value;
         if (n > 0) {
             stored += static_cast<int>(n);
         }
-        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || kq::LineHungUp(m_nHandle)));
+        more = stored != len && n >= 0 && !(n == 0 && (passes == 0 || kq::sys::HungUp(m_nHandle)));
     }
 
     KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
@@ -260,24 +263,24 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 }
 
 int CSerCom::Write(const unsigned char* buf, int len) {
-    if (!IsOpened()) {
+    if (m_nHandle == -1) {
         return -1;
     }
     if (buf == nullptr || len < 0) {
         return -1;
     }
     int n;
-    const kq::PortExtras* extras = kq::FindExtras(this);
+    const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this);
     if (extras != nullptr && len > 0 &&
         (extras->serial.writeTimeout.mode != kq::WriteTimeout::kOff ||
          extras->serial.rs485.mode == kq::Rs485Options::kRts)) {
-        n = kq::WriteWithOptions({GetNote(), static_cast<unsigned int>(GetType())}, m_nHandle, buf,
-                                 len, *extras);
+        n = WriteOptioned(this, m_nHandle, buf, len, *extras);
     } else {
         // One write, as the caller asked; a signal fails it (a short count
         // is the caller's to see).
         n = static_cast<int>(
-            kq::LineWrite(m_nHandle, buf, static_cast<size_t>(len), kq::OnSignal::kReport).n);
+            kq::sys::Write(m_nHandle, buf, static_cast<size_t>(len), kq::sys::OnSignal::kReport)
+                .value);
     }
     if (n != 0) {
         KQ_LOG("SEND: %s\r\n", BufToHexStr(buf, n, 1));
@@ -288,14 +291,14 @@ int CSerCom::Write(const unsigned char* buf, int len) {
 
 int CSerCom::set_opt(int fd, int speed, int bits, char parity, int stop, char flow) {
     termios tio;
-    if (::tcgetattr(fd, &tio) != 0) {
+    if (!kq::sys::GetAttr(fd, &tio).Ok()) {
         KQ_PUTS("tcgetattr error");
         return -1;
     }
-    ::tcflush(fd, TCIOFLUSH);
+    (void)kq::sys::Flush(fd);
     kq::FillLineSettings(&tio, speed, bits, parity, stop, flow);
-    ::tcflush(fd, TCIOFLUSH);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    (void)kq::sys::Flush(fd);
+    if (!kq::sys::SetAttr(fd, &tio).Ok()) {
         KQ_LOG("serial setup error\n");
         KQ_PUTS("serial setup error");
         return -1;

@@ -69,12 +69,8 @@ bool Exists(const std::string& path) {
 
 // The path with every link followed; "" when it leads nowhere.
 std::string RealPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return "";
-    }
-    std::string out = real;
-    std::free(real);
+    std::string out;
+    (void)sys::Realpath(path.c_str(), &out);  // "" when it fails
     return out;
 }
 
@@ -208,7 +204,8 @@ int WriteLatencyTimer(const std::string& sysRoot, const std::string& name, int m
         return fd.error;
     }
     const std::string text = std::to_string(ms) + "\n";
-    const sys::Result wrote = sys::Write(static_cast<int>(fd.value), text.data(), text.size());
+    const sys::Result wrote =
+        sys::Write(static_cast<int>(fd.value), text.data(), text.size(), sys::OnSignal::kRetry);
     const sys::Result closed = sys::Close(static_cast<int>(fd.value));
     if (!wrote.Ok()) {
         return wrote.error;

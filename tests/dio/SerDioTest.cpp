@@ -131,7 +131,7 @@ TEST_F(Dio, OpenReadOnlyAndLog) {
     auto got = kqtest::Capture([&] { EXPECT_EQ(port.Open(nullptr), 1); });
 
     ASSERT_EQ(Dev().opens.size(), 1u);
-    EXPECT_EQ(Dev().opens[0].flags, O_RDONLY);
+    EXPECT_EQ(Dev().opens[0].flags, O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(port.IsOpened(), 1);
     EXPECT_EQ(port.GetHandle(), Dev().opens[0].fd);
     EXPECT_STREQ(port.GetNote(), "KQI1:");

@@ -45,6 +45,7 @@ const std::map<Fn, std::vector<FaultKind>>& Table() {
         {Fn::bind, {E(EACCES), E(EADDRINUSE), E(ENOMEM)}},
         {Fn::listen, {E(EADDRINUSE), E(EBADF)}},
         {Fn::accept, {E(EINTR), E(EAGAIN), E(ECONNABORTED), E(EMFILE), E(ENOBUFS)}},
+        {Fn::accept4, {E(EINTR), E(EAGAIN), E(ECONNABORTED), E(EMFILE), E(ENOBUFS)}},
         {Fn::send, {E(EINTR), E(EAGAIN), E(ECONNRESET), E(EPIPE), E(ENOBUFS), kShort}},
         {Fn::sendto, {E(EINTR), E(EAGAIN), E(ECONNRESET), E(EPIPE), E(ENOBUFS), kShort}},
         {Fn::recv, {E(EINTR), E(EAGAIN), E(ECONNRESET), E(ETIMEDOUT), E(ENOMEM), kShort}},

@@ -52,7 +52,7 @@ int FindObject(dl_phdr_info* info, size_t /*size*/, void* data) {
 }
 
 bool Opens(Fn fn) {
-    return fn == Fn::open || fn == Fn::socket || fn == Fn::accept;
+    return fn == Fn::open || fn == Fn::socket || fn == Fn::accept || fn == Fn::accept4;
 }
 
 }  // namespace

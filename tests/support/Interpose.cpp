@@ -61,6 +61,7 @@ int KqConnect(int fd, const sockaddr* addr, socklen_t len) __asm__("connect");
 int KqBind(int fd, const sockaddr* addr, socklen_t len) __asm__("bind");
 int KqListen(int fd, int backlog) __asm__("listen");
 int KqAccept(int fd, sockaddr* addr, socklen_t* len) __asm__("accept");
+int KqAccept4(int fd, sockaddr* addr, socklen_t* len, int flags) __asm__("accept4");
 ssize_t KqSend(int fd, const void* buf, size_t count, int flags) __asm__("send");
 ssize_t KqSendto(int fd, const void* buf, size_t count, int flags, const sockaddr* to,
                  socklen_t toLen) __asm__("sendto");
@@ -689,6 +690,13 @@ int KqAccept(int fd, sockaddr* addr, socklen_t* len) {
     KQ_REAL(int (*)(int, sockaddr*, socklen_t*), "accept");
     Call call = MakeCall(Fn::accept, KQ_CALLER(), fd);
     return static_cast<int>(Through(call, -1, [&]() -> long { return real(fd, addr, len); }));
+}
+
+int KqAccept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
+    KQ_REAL(int (*)(int, sockaddr*, socklen_t*, int), "accept4");
+    Call call = MakeCall(Fn::accept4, KQ_CALLER(), fd, flags);
+    return static_cast<int>(
+        Through(call, -1, [&]() -> long { return real(fd, addr, len, flags); }));
 }
 
 ssize_t KqSend(int fd, const void* buf, size_t count, int flags) {

@@ -46,6 +46,7 @@ namespace interpose {
     X(bind)                  \
     X(listen)                \
     X(accept)                \
+    X(accept4)               \
     X(send)                  \
     X(sendto)                \
     X(recv)                  \

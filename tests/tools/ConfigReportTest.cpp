@@ -128,7 +128,8 @@ TEST(ConfigReport, WhatOpenWillOpenAndTheGapAfterLowLatency) {
 
     file = Read(conf, "[serial ttyUSB0]\ndevice = usb:0403:6001:OTHER\n");
     report = kqtool::ConfigReport(file, &host, false, sys.root(), dev.path());
-    EXPECT_TRUE(Has(report, "opens: nothing: no USB serial line matches usb:0403:6001:OTHER\n"))
+    EXPECT_TRUE(
+        Has(report, "opens: nothing: device usb:0403:6001:OTHER: no USB serial line matches"))
         << report;
 
     // A custom speed counts as set.

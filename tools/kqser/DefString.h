@@ -21,7 +21,7 @@ struct DefInfo {
     int netPort = 0;     // network: the TCP/UDP port the library will use
 };
 
-constexpr int kGpioTypeCode = 0x800001;
+constexpr int kGpioTypeCode = kq::kGpioTypeCode;
 
 // Serial port kind from the device name's prefix ("ttyUSB" gives 0x120000):
 // the library's own table.

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "NetUtil_p.h"
 #include "Options.h"
 
 namespace kqtool {
@@ -33,10 +35,11 @@ bool ParseListenAddress(const std::string& text, std::string* address, int* port
 }
 
 std::string DescribeOpenFailure(bool network, int savedErrno, double elapsedMs) {
-    // The connect waits up to three times 5 s; errno stays "in progress"
-    // when no answer came at all.
-    if (network && elapsedMs >= 14000 && (savedErrno == EINPROGRESS || savedErrno == 0)) {
-        return "connect timed out: no answer within 15 s";
+    // errno stays "in progress" when no answer came at all.
+    if (network && elapsedMs >= kq::kConnectBoundMs - 1000 &&
+        (savedErrno == EINPROGRESS || savedErrno == 0)) {
+        return "connect timed out: no answer within " + std::to_string(kq::kConnectBoundMs / 1000) +
+               " s";
     }
     switch (savedErrno) {
         case 0:

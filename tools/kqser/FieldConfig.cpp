@@ -55,42 +55,18 @@ std::string PortDef(const std::string& arg) {
 
 PlannedOpen PlanOpen(const kq::Config& config, const SerialTarget& target,
                      const std::string& sysRoot, const std::string& devRoot) {
-    PlannedOpen plan;
-    const kq::SerialOptions options = config.Serial(target.name);
+    const kq::SerialOptions& options = config.Serial(target.name);
     const kq::SerialFields& f = target.fields;
-    plan.line =
-        kq::PlannedLineTiming(f.baud, f.dataBits, kq::LineParityLetter(f.parity), f.stopBits);
-    if (options.customBaud && f.baud > 0 && !kq::InSpeedTable(f.baud)) {
-        plan.line.bps = f.baud;
-    }
-    switch (options.device.kind) {
-        case kq::DeviceOption::kName:
-            plan.path = devRoot + "/" + target.name;
-            plan.ttyName = target.name;
-            break;
-        case kq::DeviceOption::kPath:
-            plan.path = options.device.path;
-            plan.ttyName = kq::TtyNameOfPath(devRoot, plan.path);
-            break;
-        case kq::DeviceOption::kUsb: {
-            const kq::UsbMatch match = kq::MatchUsb(sysRoot, options.device.usb);
-            if (match.matches.size() == 1) {
-                plan.path = devRoot + "/" + match.matches.front();
-                plan.ttyName = match.matches.front();
-            } else {
-                plan.why = match.matches.empty()
-                               ? "no USB serial line matches " + options.device.text
-                               : std::to_string(match.matches.size()) + " lines match " +
-                                     options.device.text;
-            }
-            break;
-        }
-    }
-    kq::TtyInfo tty = kq::ReadTty(sysRoot, plan.ttyName);
-    if (options.lowLatency && tty.latencyTimerMs > 1) {
-        tty.latencyTimerMs = 1;  // what Open sets first
-    }
-    plan.gap = kq::GapForLine(options, plan.line, tty);
+    const kq::LinePlan line = kq::PlanLine(
+        options, f.baud,
+        kq::PlannedLineTiming(f.baud, f.dataBits, kq::LineParityLetter(f.parity), f.stopBits),
+        devRoot + "/" + target.name, sysRoot, devRoot);
+    PlannedOpen plan;
+    plan.path = line.path;
+    plan.why = line.path.empty() ? "device " + options.device.text + ": " + line.why : "";
+    plan.ttyName = line.ttyName;
+    plan.line = line.line;
+    plan.gap = kq::PlannedGap(options, line, kq::ReadTty(sysRoot, line.ttyName));
     return plan;
 }
 

@@ -12,6 +12,7 @@
 
 #include "ConfigFile_p.h"
 #include "FrameTiming_p.h"
+#include "LinePlan_p.h"
 #include "SerialDef_p.h"
 
 namespace kqtool {
