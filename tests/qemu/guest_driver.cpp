@@ -689,8 +689,8 @@ void Rs485Rts(Verdict* v) {
 // The peer stops reading: Write returns at its bound with what it wrote,
 // and that is what the peer gets once it reads again.
 void WriteTimeout(Verdict* v) {
-    // The UART only: QEMU's usb-serial writes to its chardev with a call
-    // that blocks the whole emulator once the peer stops reading.
+    // The UART only: once an emulated adapter's peer stops reading, the
+    // whole guest stops (QEMU 7.2's usb-serial write blocks the emulator).
     for (const std::string& name : {std::string("ttyS1")}) {
         const bool uart = name == "ttyS1";
         const std::string peer = uart ? "s1" : "u0";
