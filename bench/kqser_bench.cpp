@@ -43,6 +43,7 @@
 
 #include "ISerBase.h"
 #include "Library.h"
+#include "frame_bench.h"
 #include "gap_bench.h"
 #include "kqSer.h"
 
@@ -728,10 +729,12 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "time" && argc == 3) return TimeMain(argv[2]);
     if (mode == "gap" && argc == 3) return GapMain(argv[2]);
+    if (mode == "frame" && argc == 3) return FrameMain(argv[2]);
     if (mode == "insn" && argc == 4) return InsnMain(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr,
                  "usage: kqser_bench time OUT.tsv\n"
                  "       kqser_bench gap OUT.tsv\n"
+                 "       kqser_bench frame OUT.tsv\n"
                  "       kqser_bench insn raw|libserialport|libserialport-nodebug|kqSer|"
                  "kqSer-console|tcp-raw|tcp-raw-wait|tcp-kqSer COUNT\n");
     return 2;

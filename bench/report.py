@@ -3,7 +3,10 @@
 """Writes bench/RESULTS.md from the files that bench/run collects.
 
 usage: report.py RESULTS_DIR OUT.md
+       report.py --frame RESULTS_DIR OUT.md   (the Modbus RTU section alone,
+                                               put in place in OUT.md)
 RESULTS_DIR holds timing.tsv (kqser_bench time), gap.tsv (kqser_bench gap),
+frame.tsv (kqser_bench frame),
 insn-<variant>.out
 (callgrind), insn-count, sizes.md (scripts/sizes --print), sp-sizes.tsv
 (libserialport per architecture) and machine.txt.
@@ -183,6 +186,144 @@ def gap_section(src, lines, targets):
                         f"{fmt(a / 1e6, 3)} ms vs {fmt(r / 1e6, 3)} ms = {fmt(a / r, 2)} x",
                         a <= 1.5 * r))
 
+FRAME_ROWS = [
+    ("none", "kqSer, no kqser.conf section for the port (the 0.2 s read timing)"),
+    ("auto", "kqSer, frame_gap = auto"),
+    ("frame", "kqSer, frame = modbus_rtu"),
+    ("libmodbus", "libmodbus, modbus_read_registers (default time-outs)"),
+]
+FRAME_TITLE = "## Modbus RTU polls on a paced line: the frame rule and libmodbus"
+FRAME_TARGETS = ("Frame rule:", "Frame gap auto: >= 0.95")
+
+
+def read_frame(path):
+    """(mode, baud) -> [(total, after, cpu, late, len, ok)], baud -> t3.5, peer scheduling, libmodbus."""
+    polls, t35, sched, libmodbus = {}, {}, [], None
+    if not os.path.exists(path):
+        return polls, t35, sched, libmodbus
+    with open(path) as f:
+        for line in f:
+            cols = line.rstrip("\n").split("\t")
+            if cols[0] == "fx":
+                polls[(cols[1], int(cols[2]))] = [
+                    tuple(int(v) for v in c.split(":")) for c in cols[3:]]
+            elif cols[0] == "ft35":
+                t35[int(cols[1])] = int(cols[2])
+            elif cols[0] == "fsched":
+                sched.append(cols[1])
+            elif cols[0] == "flibmodbus":
+                libmodbus = cols[1]
+    return polls, t35, sched, libmodbus
+
+
+def frame_section(src, lines, targets):
+    polls, t35, sched, libmodbus = read_frame(os.path.join(src, "frame.tsv"))
+    if not polls:
+        return
+    run_path = os.path.join(src, "frame-run.txt")
+    run = open(run_path).read().strip() if os.path.exists(run_path) else ""
+    lines += [FRAME_TITLE, ""] + ([f"Run: {run}.", ""] if run else []) + [
+              "Each client polls a Modbus unit of its own: a thread on a pty master that answers "
+              "each read-holding request (1 to 30 registers, varying poll by poll: replies of 7 "
+              "to 65 bytes) by writing the reply one byte per character time (10 bits / baud). "
+              "The request reaches the peer at once, as a pty carries it; a real line adds its 8 "
+              "characters to every client alike. The kqSer clients write the request and `Read` "
+              "256 bytes with a time-out of 1000; libmodbus " + (libmodbus or "(not built)") +
+              " calls `modbus_read_registers` with its default time-outs. All clients take turns "
+              "batch by batch in one thread. Peer scheduling: " +
+              (", ".join(sorted(set(sched))) or "unknown") + ".", "",
+              "\"Last byte to host\" runs from the peer's write of the reply's last byte to the "
+              "return of the call. Polls/s (typical) is 1 / (the mean wire time of the replies + "
+              "the median of each poll's time over its reply's wire time and the peer's lateness "
+              "with the last byte): the machine's occasional stalls (see the p99 column) and a "
+              "late peer stay out of it; polls/s (all) is polls / their whole time, stalls and "
+              "the peer's lateness included. The wire limit is 1 / (the mean wire time of "
+              "the replies + t3.5, the silence that must close a frame). CPU is the host "
+              "thread's user + system time per poll (median); \"peer late\" is, per poll, how "
+              "late the peer wrote its latest byte (median / p99), so that a late peer is not "
+              "blamed on a client.", "",
+              "| bit/s | client | polls | polls/s (typical) | / wire limit | polls/s (all) | "
+              "last byte to host, median (ms) | p99 (ms) | CPU per poll (us) | "
+              "peer late, median / p99 (us) | failed |",
+              "|---|---|---|---|---|---|---|---|---|---|---|"]
+    rate, after_med, cpu_med, wire = {}, {}, {}, {}
+    for baud in sorted(t35):
+        char_ns = 10e9 / baud
+        for key, label in FRAME_ROWS:
+            rows = polls.get((key, baud))
+            if not rows:
+                continue
+            good = [r for r in rows if r[5]]
+            mean_wire = sum(r[4] * char_ns for r in rows) / len(rows)
+            over = median([r[0] - r[4] * char_ns - (r[6] if len(r) > 6 else 0) for r in rows])
+            rate[(key, baud)] = 1e9 / (mean_wire + over)
+            wire[(key, baud)] = rate[(key, baud)] * (mean_wire + t35[baud]) / 1e9
+            every = len(rows) * 1e9 / sum(r[0] for r in rows)
+            after = sorted(r[1] for r in good)
+            after_med[(key, baud)] = median(after)
+            cpu_med[(key, baud)] = median([r[2] for r in rows])
+            late = sorted(r[3] for r in rows)
+            lines.append(f"| {baud} | {label} | {len(rows)} | {fmt(rate[(key, baud)], 1)} | "
+                         f"{fmt(wire[(key, baud)], 3)} | {fmt(every, 1)} | "
+                         f"{fmt(median(after) / 1e6, 3)} | "
+                         f"{fmt(percentile(after, 99) / 1e6, 3)} | {fmt(cpu_med[(key, baud)] / 1e3, 1)} | "
+                         f"{fmt(median(late) / 1e3, 0)} / {fmt(percentile(late, 99) / 1e3, 0)} | "
+                         f"{len(rows) - len(good)} |")
+    bauds = sorted(t35)
+    lines += ["", "| bit/s | frame rule / libmodbus, polls/s (typical) | frame rule / auto, polls/s | "
+              "CPU per poll, frame rule / libmodbus |", "|---|---|---|---|"]
+    ratio = lambda a, b, d, baud: d[(a, baud)] / d[(b, baud)] if (a, baud) in d and (b, baud) in d else float("nan")
+    for baud in bauds:
+        lines.append(f"| {baud} | {fmt(ratio('frame', 'libmodbus', rate, baud), 4)} | "
+                     f"{fmt(ratio('frame', 'auto', rate, baud), 3)} | "
+                     f"{fmt(ratio('frame', 'libmodbus', cpu_med, baud), 3)} |")
+    lines.append("")
+    if any(("frame", b) in after_med for b in bauds):
+        ends = {b: after_med[("frame", b)] for b in bauds if ("frame", b) in after_med}
+        targets.append(("Frame rule: last byte to host <= 0.3 ms median at every speed",
+                        ", ".join(f"{b}: {fmt(e / 1e6, 3)} ms" for b, e in ends.items()),
+                        all(e <= 0.3e6 for e in ends.values())))
+        vs = {b: ratio("frame", "libmodbus", rate, b) for b in bauds}
+        targets.append(("Frame rule: polls/s >= libmodbus's at every speed",
+                        ", ".join(f"{b}: {fmt(v, 4)}" for b, v in vs.items()),
+                        all(v >= 1.0 for v in vs.values())))
+        r = ratio("frame", "auto", rate, 115200)
+        targets.append(("Frame rule: polls/s >= 1.4 x frame_gap = auto at 115200", f"{fmt(r, 3)} x",
+                        r >= 1.4))
+        c = {b: ratio("frame", "libmodbus", cpu_med, b) for b in bauds}
+        targets.append(("Frame rule: CPU per poll <= libmodbus's",
+                        ", ".join(f"{b}: {fmt(cpu_med[('frame', b)] / 1e3, 1)} vs "
+                                  f"{fmt(cpu_med.get(('libmodbus', b), float('nan')) / 1e3, 1)} us"
+                                  for b in bauds), all(v <= 1.0 for v in c.values())))
+    held = {b: wire[("auto", b)] for b in (9600, 19200) if ("auto", b) in wire}
+    if held:
+        targets.append(("Frame gap auto: >= 0.95 of the wire limit at 9600 and 19200",
+                        ", ".join(f"{b}: {fmt(v, 3)}" for b, v in held.items()),
+                        all(v >= 0.95 for v in held.values())))
+
+
+def splice_frame(src, out):
+    """Puts a new frame section and its targets into an existing OUT.md."""
+    section, targets = [], []
+    frame_section(src, section, targets)
+    with open(out) as f:
+        lines = f.read().rstrip("\n").split("\n")
+    if FRAME_TITLE in lines:
+        at = lines.index(FRAME_TITLE)
+        end = next((i for i in range(at + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
+        del lines[at:end]
+    else:
+        at = next((i for i, l in enumerate(lines) if l.startswith("## Instructions")), len(lines))
+    lines[at:at] = section
+    lines = [l for l in lines if not any(l.startswith("| " + t) for t in FRAME_TARGETS)]
+    table = lines.index("## Targets") + 4
+    while table < len(lines) and lines[table].startswith("|"):
+        table += 1
+    lines[table:table] = [f"| {t} | {m} | {'yes' if ok else 'NO'} |" for t, m, ok in targets]
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 
 def us(ns):
     return ns / 1000.0
@@ -357,6 +498,7 @@ def main():
             targets.append((f"Idle wait, {what}: CPU < 0.2 ms per 2 s wait", measured, cpu < 0.2))
 
     gap_section(src, lines, targets)
+    frame_section(src, lines, targets)
 
     # ---- instructions ------------------------------------------------------------
     lines += ["## Instructions per 8-byte serial round trip, client thread, user space (callgrind)",
@@ -426,4 +568,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 4 and sys.argv[1] == "--frame":
+        splice_frame(sys.argv[2], sys.argv[3])
+    else:
+        main()

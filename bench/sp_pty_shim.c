@@ -4,7 +4,9 @@
 // no modem lines, so TIOCMGET/TIOCMBIS fail). These wrappers answer those two
 // questions for ptys only and while kqbench_sp_setup is set; everything else,
 // and every call made during the timed round trips, goes straight through.
+#ifndef _GNU_SOURCE  // the core's headers may define it already
 #define _GNU_SOURCE
+#endif
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>

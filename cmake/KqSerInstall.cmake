@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Installation, in three components (one Debian package each, scripts/packages):
 #   runtime  the silent kqSer.so in the library folder, the console-log build
-#            in a subfolder of its own
+#            in a subfolder of its own, kqser.conf(5) and the example file
 #   tools    the kqser tool (tools/)
 #   dev      the public headers under include/kqSer, a pkg-config file per
 #            variant and a CMake package with an imported target per variant
@@ -34,6 +34,20 @@ install(TARGETS kqSer_console EXPORT kqSerTargets
 # The commented kqser.conf: every field option at its default, with why.
 install(FILES ${PROJECT_SOURCE_DIR}/doc/kqser.conf.example
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libkqser/examples COMPONENT runtime)
+# Its manual page, kqser.conf(5), from the key table the library reads the
+# file with. Made with the library, so that a build of just kqser (as
+# scripts/demo's) can be installed.
+set(KQSER_CONF_MAN ${PROJECT_BINARY_DIR}/doc/kqser.conf.5)
+set(kqser_key_table ${PROJECT_SOURCE_DIR}/src/config/Config.cpp)
+add_custom_command(OUTPUT ${KQSER_CONF_MAN}
+  COMMAND ${CMAKE_COMMAND} -DTABLE=${kqser_key_table} -DMAN=${KQSER_CONF_MAN}
+          -DVERSION=${PROJECT_VERSION} -DDOCDIR=${CMAKE_INSTALL_FULL_DATADIR}/doc/libkqser
+          -P ${PROJECT_SOURCE_DIR}/cmake/KqserConfPage.cmake
+  DEPENDS ${kqser_key_table} ${PROJECT_SOURCE_DIR}/cmake/KqserConfPage.cmake
+  COMMENT "kqser.conf(5) from the configuration key table")
+add_custom_target(kqser_conf_man ALL DEPENDS ${KQSER_CONF_MAN})
+add_dependencies(kqSer_silent kqser_conf_man)
+install(FILES ${KQSER_CONF_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT runtime)
 
 # Exactly the headers registered with kqser_public_headers(); every other
 # header is internal and stays in the source tree.

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Shared helpers for the scripts in this folder. Source it; do not run it.
 
-# ensure_packages PKG...: installs the Debian packages that are missing.
+# ensure_packages PKG...: installs the Debian packages that are missing. Its
+# own lines go to standard error: callers capture what a function prints.
 ensure_packages() {
     local missing=()
     local pkg
@@ -10,10 +11,10 @@ ensure_packages() {
             || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
+    echo "== installing: ${missing[*]}" >&2
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
+    $sudo apt-get update -qq >&2
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 

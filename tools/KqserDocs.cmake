@@ -118,6 +118,7 @@ endforeach()
 roff(synopsis "${synopsis}")
 string(REPLACE "{LIB}" "the silent build beside kqser, else ${LIBDIR}/kqSer.so" tail "${tail}")
 roff(tail_roff "${tail}")
+roff(libdir "${LIBDIR}")
 file(WRITE "${MAN}"
 ".\\\" Generated from tools/kqser/CommandTable.inc; edit that file instead.\n"
 ".TH KQSER 1 \"\" \"kqSer ${VERSION}\" \"User Commands\"\n"
@@ -129,7 +130,24 @@ file(WRITE "${MAN}"
 "${man_list}"
 ".SH COMMANDS\n${man_commands}"
 ".SH \"DEFINITION STRINGS, OPTIONS, EXIT STATUS\"\n.nf\n${tail_roff}.fi\n"
-".SH VERSION\nkqser ${VERSION}; kqser \\-\\-version also names the library's DllVersion.\n")
+".SH FILES\n"
+".TP\n.I ${libdir}/kqSer.so\nThe silent build of the library: loaded when \\-\\-lib is not given "
+"and no build tree's silent/kqSer.so stands beside kqser.\n"
+".TP\n.I ${libdir}/kqSer\\-console/kqSer.so\nThe console build, for \\-\\-lib: it prints its log "
+"lines on standard output itself.\n"
+".TP\n.I /etc/kqser.conf\nThe library's field options, kqser.conf(5); kqser config prints what "
+"they set. kqser receives the log lines through its own trace_log, so [log] to never applies "
+"to a kqser run.\n"
+".TP\n.I /dev/gpio\nThe GPIO driver that kqser gpio reads and drives through the library.\n"
+".TP\n.I /NandFlash/tmp/kqser.log.ini\nThe log-config file the silent build reads when a command "
+"begins and writes back when it ends.\n"
+".SH ENVIRONMENT\n"
+".TP\n.B KQSER_CONF\nThe configuration file to read instead of /etc/kqser.conf, for the library "
+"and for kqser's own reading of it; set and empty, no file.\n"
+".TP\n.B LD_LIBRARY_PATH\nSearched for kqSer.so when neither \\-\\-lib, a build tree beside "
+"kqser nor an install has one.\n"
+".SH VERSION\nkqser ${VERSION}; kqser \\-\\-version also names the library's DllVersion.\n"
+".SH \"SEE ALSO\"\n.BR kqser.conf (5)\n")
 
 # The bash completion.
 set(completion [==[

@@ -10,7 +10,7 @@
 /// Marks a declaration as part of kqSer.so's binary interface; everything
 /// else in the library is hidden.
 #define KQ_API __attribute__((visibility("default")))
-// A member of an exported class that stays inside the library.
+/// Marks a member of an exported class that stays inside the library.
 #define KQ_LOCAL __attribute__((visibility("hidden")))
 
 #endif

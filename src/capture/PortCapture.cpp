@@ -8,6 +8,7 @@
 
 #include "AppendFile_p.h"
 #include "CaptureFormat_p.h"
+#include "KqLog_p.h"
 #include "PortExtras_p.h"
 #include "SerBase_p.h"
 #include "SysFile_p.h"
@@ -74,6 +75,13 @@ void UseCapture(PortExtras* extras, const CaptureOptions& options) {
         return;
     }
     if (extras->capture == nullptr || extras->capture->path() != options.file) {
+        // A link or another user's file planted at the path: no capture.
+        const std::string refusal = PathRefusal(options.file);
+        if (!refusal.empty()) {
+            extras->capture.reset();
+            KQ_LOG("capture %s: %s; no capture\n", options.file.c_str(), refusal.c_str());
+            return;
+        }
         extras->capture = SharedFile(options);
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -24,15 +25,24 @@ bool Is(const std::string& text, const char* word) {
     return strcasecmp(text.c_str(), word) == 0;
 }
 
-// A decimal number, fractions allowed, and nothing else.
+bool Digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A number: decimal digits, then at most one '.' and the digits of a
+// fraction ("2.5"). No sign, blank, exponent or hex form, and the same in
+// every locale: a host that set a locale whose decimal mark is a comma still
+// has 2.5 read as 2.5.
 bool ReadNumber(const std::string& text, double* value) {
-    if (text.empty()) {
+    const size_t dot = text.find('.');
+    if (!Digits(text.substr(0, dot)) ||
+        (dot != std::string::npos && !Digits(text.substr(dot + 1)))) {
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v)) {
+    double v = 0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result r = std::from_chars(text.data(), end, v, std::chars_format::fixed);
+    if (r.ec != std::errc() || r.ptr != end || !std::isfinite(v)) {
         return false;
     }
     *value = v;
@@ -70,6 +80,12 @@ bool ParseSwitch(const std::string& text, bool* into, std::string* why) {
 bool ParseReplyTimeout(const std::string& text, ReplyTimeout* into, std::string* why) {
     static const Word<ReplyTimeout> kWords[] = {{"loop", ReplyTimeout::kLoop},
                                                 {"host", ReplyTimeout::kHost}};
+    return ReadWord(text, kWords, into, why);
+}
+
+bool ParseFrameRule(const std::string& text, FrameRule* into, std::string* why) {
+    static const Word<FrameRule> kWords[] = {{"off", FrameRule::kOff},
+                                             {"modbus_rtu", FrameRule::kModbusRtu}};
     return ReadWord(text, kWords, into, why);
 }
 
@@ -393,7 +409,7 @@ const std::vector<ConfigKey>& ConfigKeys() {
         {"frame_gap", SectionKind::kSerial, "off",
          "a Read ends after this silence once its first byte is in: off (the 0.2 s read "
          "timing), auto (3.5 characters at the line's speed, at least the adapter's "
-         "latency) or 0.5 to 200 ms",
+         "latency) or 0.5 to 200 ms (digits, '.' before a fraction, in every locale)",
          ParseFrameGap},
         {"reply_timeout", SectionKind::kSerial, "loop",
          "the wait for a reply's first byte: loop (0.2 s, and 0.2 s more per whole second "
@@ -440,6 +456,10 @@ const std::vector<ConfigKey>& ConfigKeys() {
          "the longest a Write blocks on a line that takes no bytes: off (no limit), auto (the "
          "bytes' wire time + 1 s) or 1 to 3600000 ms",
          ParseWriteTimeout},
+        {"frame", SectionKind::kSerial, "off",
+         "modbus_rtu: a Read ends as soon as its bytes make one whole Modbus RTU reply with a "
+         "correct CRC; a reply it cannot size ends at frame_gap (then auto unless set)",
+         Into<ParseFrameRule, &Options::serial, &SerialOptions::frame>},
         {"send_timeout_ms", SectionKind::kNet, "2000",
          "the longest a network send may block, in ms; 0: no limit",
          Into<ParseSendTimeout, &Options::net, &NetOptions::sendTimeoutMs>},
@@ -465,10 +485,13 @@ const std::vector<ConfigKey>& ConfigKeys() {
     return kKeys;
 }
 
-Config Config::Parse(const std::string& path, const std::string& text,
+Config Config::Parse(const std::string& path, const std::string& file,
                      std::vector<std::string>* problems) {
     Config config;
     Problems report(path, problems);
+    // Editors on other systems start a UTF-8 text with a byte-order mark.
+    static const char kBom[] = "\xEF\xBB\xBF";
+    const std::string text = file.compare(0, 3, kBom) == 0 ? file.substr(3) : file;
     if (text.find('\0') != std::string::npos) {
         report.Add("holds a NUL byte at offset " + std::to_string(text.find('\0')) +
                    ": not an ini text; every key keeps its default");
@@ -549,6 +572,28 @@ Options Resolve(const std::map<std::string, std::map<std::string, std::string>>&
     return options;
 }
 
+// With a frame rule and no frame_gap of its own a port's gap is auto: a
+// reply the rule cannot size then ends at 3.5 characters, not at 0.2 s.
+const char kGapKey[] = "frame_gap";
+const char kGapWithRule[] = "auto";
+
+SerialOptions ResolveSerial(
+    const std::map<std::string, std::map<std::string, std::string>>& sections,
+    const std::vector<std::string>& order) {
+    SerialOptions options = Resolve(sections, order, SectionKind::kSerial).serial;
+    if (options.frame != FrameRule::kOff) {
+        bool gapSet = false;
+        for (const std::string& section : order) {
+            const auto found = sections.find(section);
+            gapSet = gapSet || (found != sections.end() && found->second.count(kGapKey) != 0);
+        }
+        if (!gapSet) {
+            options.frameGap.mode = FrameGap::kAuto;
+        }
+    }
+    return options;
+}
+
 }  // namespace
 
 Config::Config() {
@@ -556,14 +601,13 @@ Config::Config() {
 }
 
 void Config::Resolve() {
-    serial_ = kq::Resolve(sections_, {"serial"}, SectionKind::kSerial).serial;
+    serial_ = ResolveSerial(sections_, {"serial"});
     named_.clear();
     const std::string prefix = SectionKey(SectionKind::kSerial, "");
     for (const auto& section : sections_) {
         if (section.first.size() > prefix.size() &&
             section.first.compare(0, prefix.size(), prefix) == 0) {
-            named_[section.first] =
-                kq::Resolve(sections_, {"serial", section.first}, SectionKind::kSerial).serial;
+            named_[section.first] = ResolveSerial(sections_, {"serial", section.first});
         }
     }
     net_ = kq::Resolve(sections_, {"net"}, SectionKind::kNet).net;
@@ -630,6 +674,18 @@ std::vector<ConfigEntry> Config::Describe(SectionKind kind, const std::string& s
             }
         }
         entries.push_back(entry);
+    }
+    if (kind == SectionKind::kSerial) {
+        const ConfigEntry* rule = nullptr;
+        ConfigEntry* gap = nullptr;
+        for (ConfigEntry& entry : entries) {
+            rule = std::strcmp(entry.key->name, "frame") == 0 ? &entry : rule;
+            gap = std::strcmp(entry.key->name, kGapKey) == 0 ? &entry : gap;
+        }
+        if (rule != nullptr && gap != nullptr && !Is(rule->value, "off") &&
+            gap->source == ConfigSource::kDefault) {
+            gap->value = kGapWithRule;
+        }
     }
     return entries;
 }

@@ -22,6 +22,12 @@ struct FrameGap {
     double ms = 0;  // kFixed: the gap in milliseconds
 };
 
+// A rule that ends a serial Read with the frame it recognises (frame).
+enum class FrameRule {
+    kOff,        // only the gap or the read timing ends a Read
+    kModbusRtu,  // a slave's reply, once its length and CRC are in
+};
+
 // What the first-byte wait of a serial Read is (reply_timeout).
 enum class ReplyTimeout {
     kLoop,  // 0.2 s plus 0.2 s per whole second of the time-out, as always
@@ -70,6 +76,7 @@ struct CaptureOptions {
 
 struct SerialOptions {
     FrameGap frameGap;
+    FrameRule frame = FrameRule::kOff;
     ReplyTimeout replyTimeout = ReplyTimeout::kLoop;
     DeviceOption device;
     bool exclusive = false;
@@ -116,7 +123,10 @@ struct ConfigKey {
 };
 
 // Every key, in the order the example file lists them. A key that belongs in
-// two section kinds (capture) has a row for each.
+// two section kinds (capture) has a row for each. cmake/KqserConfPage.cmake
+// writes kqser.conf(5) from the rows' text: each row on lines of its own,
+// {"name", SectionKind::kKind, "default", help, parser}, the help as string
+// literals or a const char array of Config.cpp.
 const std::vector<ConfigKey>& ConfigKeys();
 
 // Where a value of a resolved key came from.

@@ -22,10 +22,10 @@ KQ_API int DllVersion(void);
 /// log-config file "/NandFlash/tmp/kqser.log.ini" (the exported `filename`) at
 /// every call; no key of it has any effect. Call it from one thread at a time.
 KQ_API ISerManager* GetSerManager(void);
-/// Destroys every port and the manager; the pointers the host holds are then
-/// invalid. Ports are not closed: close each port you opened first. The silent
-/// build then writes the log-config file back: 0 when written, negative when
-/// not (-3 when it cannot be written). The console build returns 0. A later
+/// Destroys every port, closing those still open, and the manager; the
+/// pointers the host holds are then invalid. The silent build then writes
+/// the log-config file back: 0 when written, negative when not (-3 when it
+/// cannot be written). The console build returns 0. A later
 /// GetSerManager starts a new, empty manager.
 KQ_API int FreeSerManager(void);
 }

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "SysFile_p.h"
@@ -13,9 +14,29 @@ namespace kq {
 
 namespace {
 
-// At most 20 ms in all, and only while another process holds the rotation.
-constexpr int kRotateWaits = 100;
-constexpr long kRotateWaitNs = 200L * 1000;
+// At most 20 ms in all, and only while another process holds the lock (a
+// rotation takes microseconds; a process stopped half way must not stop us).
+constexpr int kLockWaits = 100;
+constexpr long kLockWaitNs = 200L * 1000;
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool Sticky(const struct stat& folder) {
+    return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+}
+
+// Whether the file open at fd may be written: a regular file, owned as the
+// folder asks.
+bool TrustedFile(int fd, const std::string& folder) {
+    struct stat st {};
+    struct stat dir {};
+    return sys::Fstat(fd, &st).Ok() && S_ISREG(st.st_mode) &&
+           sys::Stat(folder.c_str(), &dir).Ok() &&
+           OwnerTrusted(dir, st.st_uid, sys::EffectiveUser());
+}
 
 }  // namespace
 
@@ -27,11 +48,47 @@ std::string OlderGeneration(const std::string& path) {
     return path + ".1";
 }
 
+bool OwnerTrusted(const struct stat& folder, uid_t fileOwner, uid_t euid) {
+    return !Sticky(folder) || fileOwner == euid || fileOwner == 0 || fileOwner == folder.st_uid;
+}
+
+std::string PathRefusal(const std::string& path) {
+    const uid_t euid = sys::EffectiveUser();
+    // Each name on the way, in the folder before it: the rule the kernel's
+    // protected_symlinks applies to links, applied to the file too.
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string part = at == std::string::npos ? path : path.substr(0, at);
+        struct stat st {};
+        struct stat dir {};
+        if (!sys::Lstat(part.c_str(), &st).Ok()) {
+            return "";  // the rest is still to be made, by this process
+        }
+        const bool last = at == std::string::npos;
+        if (last && S_ISLNK(st.st_mode)) {
+            return "is a symbolic link";
+        }
+        if (last && !S_ISREG(st.st_mode)) {
+            return "is not a regular file";
+        }
+        if ((last || S_ISLNK(st.st_mode)) && sys::Stat(FolderOf(part).c_str(), &dir).Ok() &&
+            !OwnerTrusted(dir, st.st_uid, euid)) {
+            return (S_ISLNK(st.st_mode) ? "passes a link of user " : "is a file of user ") +
+                   std::to_string(st.st_uid) + " in a folder anyone may write to";
+        }
+        if (last) {
+            return "";
+        }
+    }
+}
+
 AppendFile::AppendFile(std::string path, long long maxBytes, std::string header)
     : path_(std::move(path)), maxBytes_(maxBytes), header_(std::move(header)) {}
 
 AppendFile::~AppendFile() {
     CloseFile();
+    if (folderFd_ >= 0) {
+        (void)sys::Close(folderFd_);
+    }
 }
 
 void AppendFile::CloseFile() {
@@ -42,24 +99,33 @@ void AppendFile::CloseFile() {
 }
 
 // O_NONBLOCK: a FIFO put at the path must not stop the caller; only a
-// regular file is kept.
-void AppendFile::OpenPath() {
+// regular file is kept. O_NOFOLLOW: a link put at the path is not followed.
+void AppendFile::OpenPath(time_t now) {
     CloseFile();
+    if (openFailed_ && now == openFailedAt_) {
+        return;
+    }
     const sys::Result fd = sys::Open(
-        path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (!fd.Ok()) {
+        path_.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0644);
+    openFailed_ = !fd.Ok();
+    openFailedAt_ = now;
+    if (openFailed_) {
         return;
     }
     fd_ = static_cast<int>(fd.value);
     struct stat st {};
-    if (!sys::Fstat(fd_, &st).Ok() || !S_ISREG(st.st_mode)) {
+    if (!TrustedFile(fd_, FolderOf(path_)) || !sys::Fstat(fd_, &st).Ok()) {
         CloseFile();
+        openFailed_ = true;
         return;
     }
     dev_ = st.st_dev;
     ino_ = st.st_ino;
 }
 
+// Once a second: the process's file size limit, and the folder (one that
+// was removed and made again is a new folder, with a lock of its own).
 void AppendFile::Look(time_t now) {
     if (looked_ && now == lookedAt_) {
         return;
@@ -67,46 +133,75 @@ void AppendFile::Look(time_t now) {
     looked_ = true;
     lookedAt_ = now;
     sizeLimit_ = sys::FileSizeLimit();
+    const std::string folder = FolderOf(path_);
     struct stat st {};
-    if (fd_ < 0 || !sys::Stat(path_.c_str(), &st).Ok() || st.st_dev != dev_ || st.st_ino != ino_) {
-        OpenPath();
+    const bool same = folderFd_ >= 0 && sys::Stat(folder.c_str(), &st).Ok() &&
+                      st.st_dev == folderDev_ && st.st_ino == folderIno_;
+    if (same) {
+        return;
+    }
+    if (folderFd_ >= 0) {
+        (void)sys::Close(folderFd_);
+        folderFd_ = -1;
+    }
+    const sys::Result fd = sys::Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd.Ok()) {
+        folderFd_ = static_cast<int>(fd.value);
+        if (sys::Fstat(folderFd_, &st).Ok()) {
+            folderDev_ = st.st_dev;
+            folderIno_ = st.st_ino;
+        }
     }
 }
 
-// Under a lock no other process waits for: two that find the file full at
-// once rotate it once, and the second follows the first to the new file.
-// True when the descriptor in hand takes the line.
-bool AppendFile::Rotate(long long size) {
-    // Another process is rotating the file: its rename and open take
-    // microseconds, so a line or two more go into the old file. A rotating
-    // process that the scheduler stopped half way would let the old file
-    // grow with every line, so past a margin the lock is waited for, briefly.
-    const long long margin = maxBytes_ / 8;
-    int tries = 0;
-    while (!sys::Flock(fd_, LOCK_EX | LOCK_NB).Ok()) {
-        if (size <= maxBytes_ + margin || ++tries > kRotateWaits) {
-            return true;
-        }
-        sys::SleepNs(kRotateWaitNs, sys::OnSignal::kReport);
+bool AppendFile::Hold(int operation) {
+    if (folderFd_ < 0) {
+        return true;
     }
+    for (int tries = 0; !sys::Flock(folderFd_, operation | LOCK_NB).Ok(); ++tries) {
+        if (tries >= kLockWaits) {
+            return false;
+        }
+        sys::SleepNs(kLockWaitNs, sys::OnSignal::kReport);
+    }
+    return true;
+}
+
+void AppendFile::Release() {
+    if (folderFd_ >= 0) {
+        (void)sys::Flock(folderFd_, LOCK_UN);
+    }
+}
+
+bool AppendFile::Follow(time_t now) {
     struct stat st {};
-    const bool ours = sys::Stat(path_.c_str(), &st).Ok() && st.st_dev == dev_ && st.st_ino == ino_;
-    if (ours && !sys::Rename(path_.c_str(), OlderGeneration(path_).c_str()).Ok()) {
-        (void)sys::Flock(fd_, LOCK_UN);
+    if (fd_ < 0 || !sys::Stat(path_.c_str(), &st).Ok() || st.st_dev != dev_ || st.st_ino != ino_) {
+        OpenPath(now);
+    }
+    return fd_ >= 0;
+}
+
+// Under the exclusive lock: no other process appends meanwhile, so the old
+// PATH.1 that the rename deletes takes no more lines.
+bool AppendFile::Rotate(time_t now) {
+    if (!sys::Rename(path_.c_str(), OlderGeneration(path_).c_str()).Ok()) {
         return false;
     }
-    OpenPath();  // closing the old descriptor lets go of the lock
+    OpenPath(now);
     return fd_ >= 0;
 }
 
 bool AppendFile::WriteText(const std::string& text) {
-    const sys::Result n = sys::Write(fd_, text.data(), text.size(), sys::OnSignal::kRetry);
+    // The limit was looked at up to a second ago, and a host may write the
+    // file too: the write that would still pass it fails instead of raising
+    // SIGXFSZ.
+    const sys::Result n = sys::WriteNoSizeSignal(fd_, text.data(), text.size());
     if (n.Ok() && static_cast<size_t>(n.value) == text.size()) {
         return true;
     }
     if (n.value > 0) {
-        (void)sys::Write(fd_, "\n", 1,
-                         sys::OnSignal::kRetry);  // end the piece, so the next line starts a line
+        // End the piece, so the next line starts a line.
+        (void)sys::WriteNoSizeSignal(fd_, "\n", 1);
     }
     return false;
 }
@@ -116,25 +211,37 @@ bool AppendFile::Append(const std::function<std::string(unsigned long long dropp
     std::lock_guard<std::mutex> hold(lock_);
     Look(now);
     const std::string line = make(dropped_);
-    std::string text;
+    // Under a file size limit the size is checked and the line appended with
+    // no other process appending in between: exclusively.
+    int mode = sizeLimit_ >= 0 ? LOCK_EX : LOCK_SH;
     bool written = false;
-    struct stat st {};
-    if (fd_ >= 0 && sys::Fstat(fd_, &st).Ok()) {
-        long long size = st.st_size;
-        bool room = true;
-        if (RotateBefore(size, line.size(), maxBytes_)) {
-            room = Rotate(size) && sys::Fstat(fd_, &st).Ok();
-            size = st.st_size;
+    if (Hold(mode)) {
+        struct stat st {};
+        bool room = Follow(now) && sys::Fstat(fd_, &st).Ok();
+        if (room && RotateBefore(st.st_size, line.size(), maxBytes_)) {
+            // Two that find the file full at once rotate it once: the second
+            // finds the new file at the path.
+            if (mode != LOCK_EX) {
+                Release();
+                mode = LOCK_EX;
+                room = Hold(mode);
+            }
+            room = room && Follow(now) && sys::Fstat(fd_, &st).Ok();
+            if (room && RotateBefore(st.st_size, line.size(), maxBytes_)) {
+                room = Rotate(now) && sys::Fstat(fd_, &st).Ok();
+            }
         }
-        // An empty file gets its header in the write of its first line: a
-        // header that failed alone would leave lines under no header.
-        text = size == 0 ? header_ + line : line;
-        // Past the process's file size limit a write raises SIGXFSZ, which
-        // ends a host that keeps its default: such a line is dropped instead.
-        if (room && sizeLimit_ >= 0 && size + static_cast<long long>(text.size()) > sizeLimit_) {
-            room = false;
+        if (room) {
+            // An empty file gets its header in the write of its first line:
+            // a header that failed alone would leave lines under no header.
+            const std::string text = st.st_size == 0 ? header_ + line : line;
+            // Past the process's file size limit a write raises SIGXFSZ:
+            // such a line is not written.
+            if (sizeLimit_ < 0 || st.st_size + static_cast<long long>(text.size()) <= sizeLimit_) {
+                written = WriteText(text);
+            }
         }
-        written = room && WriteText(text);
+        Release();
     }
     if (written) {
         dropped_ = 0;

@@ -8,12 +8,24 @@
 // generation kept) and a new one begun, so the flash sees a bounded amount of
 // writing. A line that cannot be written (no folder, a full disk, the file
 // size limit of the process) is dropped and counted, and the count is handed
-// to the next line, which carries it. At most once a second the path is
-// looked at again: a file removed or rotated by another process is followed,
-// a folder that came back is used again.
+// to the next line, which carries it.
+//
+// Processes that share the file order their appends by a lock on its folder
+// (flock): appends hold it shared, a rotation exclusive. Under it, every
+// append first makes sure its descriptor still is the file at the path, so
+// a line goes into the current file or is dropped, never into a generation
+// that a rotation elsewhere has deleted. No one waits long for the lock: a
+// line that cannot have it within about 20 ms is dropped. A file that cannot
+// be opened is tried again once a second.
+//
+// The file is opened without following a link at its path and must be a
+// regular file; in a folder that anyone may write to and whose sticky bit
+// is set (/tmp), it must belong to this process's user, the folder's owner
+// or root (see PathRefusal).
 #ifndef KQSER_APPENDFILE_P_H
 #define KQSER_APPENDFILE_P_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -30,6 +42,16 @@ bool RotateBefore(long long size, size_t add, long long maxBytes);
 
 // The name the older generation of a file gets.
 std::string OlderGeneration(const std::string& path);
+
+// Whether a file of uid in a folder described by folder may be appended
+// to by a process of euid: anywhere but in a world-writable sticky folder,
+// and there when it belongs to euid, root or the folder's owner.
+bool OwnerTrusted(const struct stat& folder, uid_t fileOwner, uid_t euid);
+
+// Why the path may not be used for appending ("" when it may): a link at
+// the path, something other than a regular file there, a file or a link on
+// the way that another user planted in a world-writable sticky folder.
+std::string PathRefusal(const std::string& path);
 
 class AppendFile {
 public:
@@ -51,9 +73,15 @@ public:
 
 private:
     void Look(time_t now);
-    void OpenPath();
+    void OpenPath(time_t now);
     void CloseFile();
-    bool Rotate(long long size);
+    // Takes the folder's lock (LOCK_SH or LOCK_EX) within the wait it allows.
+    bool Hold(int operation);
+    void Release();
+    // Under the lock: the descriptor is the file at the path, opened again
+    // if it is not. False when there is no file to write.
+    bool Follow(time_t now);
+    bool Rotate(time_t now);
     bool WriteText(const std::string& text);
 
     const std::string path_;
@@ -64,9 +92,14 @@ private:
     int fd_ = -1;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
+    int folderFd_ = -1;  // the folder, for its lock; -1: appends go unlocked
+    dev_t folderDev_ = 0;
+    ino_t folderIno_ = 0;
     long long sizeLimit_ = -1;  // RLIMIT_FSIZE, -1 for none
     bool looked_ = false;
     time_t lookedAt_ = 0;
+    bool openFailed_ = false;
+    time_t openFailedAt_ = 0;
     unsigned long long dropped_ = 0;
 };
 

@@ -74,11 +74,17 @@ void RemoveStaleTemps(const std::string& dir, const std::string& base) {
     }
 }
 
+// From the start of the file. A text longer than the process's file size
+// limit is not begun; the write that would pass it fails instead of raising
+// SIGXFSZ.
 bool WriteAll(int fd, const std::string& data) {
+    const long long limit = sys::FileSizeLimit();
+    if (limit >= 0 && static_cast<long long>(data.size()) > limit) {
+        return false;
+    }
     size_t done = 0;
     while (done < data.size()) {
-        const sys::Result n =
-            sys::Write(fd, data.data() + done, data.size() - done, sys::OnSignal::kRetry);
+        const sys::Result n = sys::WriteNoSizeSignal(fd, data.data() + done, data.size() - done);
         if (n.value <= 0) {
             return false;
         }

@@ -44,24 +44,36 @@ private:
     AppendFile file_;
 };
 
-// Standard error as the host left it. A pipe or a terminal is written through
-// a non-blocking descriptor of its own, so that a full pipe or a stopped
-// terminal drops the line instead of holding up the port.
+// Standard error as the host left it when the route was set up, through a
+// duplicate of descriptor 2 taken then: a host that closes 2 (a daemon) and
+// opens a serial line, which gets number 2, never receives log lines on it.
+// A pipe or a terminal is written through a non-blocking open file of its
+// own, so that a full pipe or a stopped terminal drops the line instead of
+// holding up the port. A file is written within the process's file size
+// limit (one write a line, the limit looked at once a second).
 class StderrSink : public Sink {
 public:
     StderrSink() {
         struct stat st {};
         if (!sys::Fstat(2, &st).Ok()) {
-            return;
+            return;  // closed: no route
         }
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
         if (S_ISSOCK(st.st_mode)) {
             kind_ = Kind::kSocket;
         } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
             kind_ = Kind::kStream;
             const sys::Result own =
                 sys::Open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            fd_ = own.Ok() ? static_cast<int>(own.value) : -1;
+            if (own.Ok()) {
+                fd_ = static_cast<int>(own.value);
+                writable_ = true;
+                return;
+            }
         }
+        const sys::Result dup = sys::Duplicate(2);
+        fd_ = dup.Ok() ? static_cast<int>(dup.value) : -1;
     }
     ~StderrSink() override {
         if (fd_ >= 0) {
@@ -71,20 +83,31 @@ public:
     StderrSink(const StderrSink&) = delete;
     StderrSink& operator=(const StderrSink&) = delete;
 
-    void Put(const MakeLine& make, time_t /*now*/) override {
+    bool ok() const { return fd_ >= 0; }
+    // Whether descriptor 2 is still the file this route writes to.
+    bool Current() const {
+        struct stat st {};
+        return ok() && sys::Fstat(2, &st).Ok() && st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
+    void Put(const MakeLine& make, time_t now) override {
         const std::string line = make(dropped_);
         sys::Result n;
         switch (kind_) {
             case Kind::kFile:
-                n = sys::Write(2, line.data(), line.size(), sys::OnSignal::kRetry);
+                if (Fits(line.size(), now)) {
+                    n = sys::WriteNoSizeSignal(fd_, line.data(), line.size());
+                    if (n.value > 0 && static_cast<size_t>(n.value) < line.size()) {
+                        // End the piece, so the next line starts a line.
+                        (void)sys::WriteNoSizeSignal(fd_, "\n", 1);
+                    }
+                }
                 break;
-            case Kind::kSocket: n = sys::SendNow(2, line.data(), line.size()); break;
+            case Kind::kSocket: n = sys::SendNow(fd_, line.data(), line.size()); break;
             case Kind::kStream:
                 // A line is at most PIPE_BUF bytes: a pipe takes it whole or not at all.
-                if (fd_ >= 0) {
+                if (writable_ || sys::WritableNow(fd_).value == 1) {
                     n = sys::WriteNoPipeSignal(fd_, line.data(), line.size());
-                } else if (sys::WritableNow(2).value == 1) {
-                    n = sys::WriteNoPipeSignal(2, line.data(), line.size());
                 }
                 break;
         }
@@ -92,9 +115,32 @@ public:
     }
 
 private:
+    // Whether a line of size bytes stays within the file size limit. Other
+    // writers of the file (the host) take no lock of ours: the check leaves
+    // a race, which the write with SIGXFSZ held back closes.
+    bool Fits(size_t size, time_t now) {
+        if (!limitRead_ || now != limitAt_) {
+            limitRead_ = true;
+            limitAt_ = now;
+            sizeLimit_ = sys::FileSizeLimit();
+        }
+        if (sizeLimit_ < 0) {
+            return true;
+        }
+        struct stat st {};
+        return sys::Fstat(fd_, &st).Ok() &&
+               (!S_ISREG(st.st_mode) || st.st_size + static_cast<long long>(size) <= sizeLimit_);
+    }
+
     enum class Kind { kFile, kSocket, kStream };
     Kind kind_ = Kind::kFile;
     int fd_ = -1;
+    bool writable_ = false;  // fd_ is non-blocking: a write never waits
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool limitRead_ = false;
+    time_t limitAt_ = 0;
+    long long sizeLimit_ = -1;
     unsigned long long dropped_ = 0;
 };
 
@@ -158,6 +204,18 @@ bool SameRoute(const LogOptions& a, const LogOptions& b) {
     return a.to == b.to && a.file == b.file && a.timestamps == b.timestamps && a.maxKib == b.maxKib;
 }
 
+// A route that cannot be set up (standard error closed, a file path that
+// is refused): the one line that says so goes to the local syslog daemon,
+// the one place left (if it is there).
+void SayUnrouted(const std::string& text) {
+    SyslogSink syslog;
+    syslog.Put(
+        [&](unsigned long long /*dropped*/) {
+            return FormatLogLine("", 0, text.data(), text.size());
+        },
+        sys::Now().tv_sec);
+}
+
 }  // namespace
 
 bool LogRouted() {
@@ -168,18 +226,34 @@ void ApplyLogOptions(const LogOptions& options) {
     g_consoleLinesLogged.store(options.consoleLinesLogged, std::memory_order_relaxed);
     Route& route = TheRoute();
     std::lock_guard<std::mutex> hold(route.lock);
-    if (route.sink != nullptr && SameRoute(route.options, options)) {
+    // Standard error is taken again when descriptor 2 is another file now.
+    if (route.sink != nullptr && SameRoute(route.options, options) &&
+        (options.to != LogTo::kStderr || static_cast<StderrSink&>(*route.sink).Current())) {
         return;  // a file keeps its descriptor and its count of dropped lines
     }
     route.options = options;
     route.sink.reset();
     switch (options.to) {
         case LogTo::kNone: break;
-        case LogTo::kStderr: route.sink = std::make_unique<StderrSink>(); break;
-        case LogTo::kSyslog: route.sink = std::make_unique<SyslogSink>(); break;
-        case LogTo::kFile:
-            route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
+        case LogTo::kStderr: {
+            auto sink = std::make_unique<StderrSink>();
+            if (sink->ok()) {
+                route.sink = std::move(sink);
+            } else {
+                SayUnrouted("log to = stderr: descriptor 2 is closed; no lines routed");
+            }
             break;
+        }
+        case LogTo::kSyslog: route.sink = std::make_unique<SyslogSink>(); break;
+        case LogTo::kFile: {
+            const std::string refusal = PathRefusal(options.file);
+            if (refusal.empty()) {
+                route.sink = std::make_unique<FileSink>(options.file, options.maxKib * 1024LL);
+            } else {
+                SayUnrouted("log to = " + options.file + ": " + refusal + "; no lines routed");
+            }
+            break;
+        }
     }
     g_logRouted.store(route.sink != nullptr, std::memory_order_relaxed);
     WorkOutLogState();

@@ -41,8 +41,9 @@ public:
     /// connection for up to about 15 s.
     virtual int Open(const char* def) = 0;
     /// Closes the device or connection; 1 also when it was closed already
-    /// (0 from a port kind that never opens). Close every port you opened
-    /// before FreeSerManager: freeing the manager closes nothing.
+    /// (0 from a port kind that never opens). FreeSerManager destroys every
+    /// port and closes those still open; Close is for an end at a moment of
+    /// the host's choosing.
     virtual int Close() = 0;
     /// 1 when open, else 0. On a closed network port each call is a reconnect
     /// attempt with the current settings, which may block as Open does.

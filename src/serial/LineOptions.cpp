@@ -146,8 +146,12 @@ bool TakeExclusive(const PortTag& tag, int fd, const std::string& path) {
 
 void ReleaseLine(const CSerBase* port, int* fd) {
     if (SerialExtras* extras = SerialExtrasOf::Find(port)) {
+        // Both before the close: a child that inherited the descriptor (a
+        // host's helper started without close-on-exec of its own) would
+        // otherwise keep the line held after Close.
         if (extras->exclusiveHeld && *fd >= 0) {
             sys::Ioctl(*fd, TIOCNXCL, nullptr);
+            sys::Flock(*fd, LOCK_UN);
         }
         extras->exclusiveHeld = false;
     }
@@ -176,6 +180,9 @@ void WorkOutGap(const PortTag& tag, SerialExtras* extras, const LinePlan& plan) 
     const GapChoice gap =
         GapForLine(extras->serial, {extras->lineBps, extras->lineCharBits}, kSysRoot, plan.ttyName);
     extras->frameGapNs = gap.ns;
+    if (extras->serial.frame == FrameRule::kModbusRtu) {
+        KQ_LOG("%s[%x] frame modbus_rtu: a Read ends with a whole reply\r\n", tag.note, tag.type);
+    }
     if (gap.ns > 0) {
         KQ_LOG("%s[%x] frame gap %.3f ms (%s)\r\n", tag.note, tag.type,
                static_cast<double>(gap.ns) / 1e6, gap.why.c_str());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Config_p.h"
+#include "FrameRead_p.h"
 #include "LinePlan_p.h"
 #include "LineSettings_p.h"
 #include "PortExtras_p.h"
@@ -23,6 +24,8 @@ struct SerialExtras : PortExtras {
     // The line as Open set it up: bit/s and bits per character.
     int lineBps = 0;
     int lineCharBits = 0;
+    // frame = modbus_rtu: the frame a Read is in between Reads.
+    FrameHold frameHold;
     // Open took the line for this process (exclusive): TIOCEXCL is set.
     bool exclusiveHeld = false;
 };

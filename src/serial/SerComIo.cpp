@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "FrameRead_p.h"
 #include "FrameTiming_p.h"
 #include "HexDump.h"
 #include "KqLog_p.h"
@@ -188,6 +189,9 @@ int CSerCom::Purge() {
     if (!IsOpened()) {
         return 0;
     }
+    if (kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
+        extras->frameHold = kq::FrameHold();  // what the line held is gone too
+    }
     return kq::sys::Flush(m_nHandle).Ok() ? 1 : 0;
 }
 
@@ -201,8 +205,19 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     if (buf == nullptr) {
         return -1;
     }
-    if (const kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
+    if (kq::SerialExtras* extras = kq::SerialExtrasOf::Find(this)) {
         const kq::SerialOptions& options = extras->serial;
+        if (options.frame != kq::FrameRule::kOff) {
+            const long long firstNs = kq::FirstByteWaitNs(options.replyTimeout, timeout);
+            const kq::FrameWaits waits{
+                firstNs, extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs,
+                kq::FrameReadBoundNs(firstNs, timeout),
+                extras->lineBps > 0 ? extras->lineCharBits * 1000000000LL / extras->lineBps : 0};
+            const int stored = kq::ReadByFrame(m_nHandle, &extras->frameHold, buf, len, waits);
+            KQ_LOG("RECV: %s\r\n", BufToHexStr(buf, stored, 1));
+            kq::CaptureRead(this, buf, stored);
+            return stored;
+        }
         if (extras->frameGapNs > 0 || options.replyTimeout != kq::ReplyTimeout::kLoop) {
             // Without a gap the reply ends as the line's read timing ends it.
             const long long gapNs = extras->frameGapNs > 0 ? extras->frameGapNs : kq::kReadTimingNs;

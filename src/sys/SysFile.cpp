@@ -142,24 +142,41 @@ Result WritableNow(int fd) {
     return r;
 }
 
-Result WriteNoPipeSignal(int fd, const void* buf, size_t size) {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
+namespace {
+
+// One write with sig held back on this thread; a sig the write raised is
+// taken back before the old mask returns, one that was pending before is not.
+Result WriteHolding(int sig, int raisedBy, int fd, const void* buf, size_t size) {
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, sig);
     sigset_t pending;
     sigemptyset(&pending);
     (void)::sigpending(&pending);
-    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    const bool wasPending = sigismember(&pending, sig) == 1;
     sigset_t old;
-    (void)::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    (void)::pthread_sigmask(SIG_BLOCK, &held, &old);
     const Result r = Write(fd, buf, size, OnSignal::kRetry);
-    if (r.error == EPIPE && !wasPending) {
-        // Take back the signal this write raised, before it is let through.
+    if (r.error == raisedBy && !wasPending) {
         const timespec now{0, 0};
-        (void)::sigtimedwait(&pipe, nullptr, &now);
+        (void)::sigtimedwait(&held, nullptr, &now);
     }
     (void)::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return r;
+}
+
+}  // namespace
+
+Result WriteNoPipeSignal(int fd, const void* buf, size_t size) {
+    return WriteHolding(SIGPIPE, EPIPE, fd, buf, size);
+}
+
+Result WriteNoSizeSignal(int fd, const void* buf, size_t size) {
+    return WriteHolding(SIGXFSZ, EFBIG, fd, buf, size);
+}
+
+Result Duplicate(int fd) {
+    return Retried([&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); });
 }
 
 bool ProcessExists(pid_t pid) {
@@ -168,6 +185,10 @@ bool ProcessExists(pid_t pid) {
 
 pid_t ProcessId() {
     return ::getpid();
+}
+
+uid_t EffectiveUser() {
+    return ::geteuid();
 }
 
 }  // namespace sys

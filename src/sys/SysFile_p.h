@@ -46,9 +46,18 @@ Result WritableNow(int fd);
 // fails the write (EPIPE) instead of ending the process. A SIGPIPE that was
 // pending before stays pending.
 Result WriteNoPipeSignal(int fd, const void* buf, size_t size);
+// One write past which the file size limit (RLIMIT_FSIZE) would raise
+// SIGXFSZ: the signal is held back on this thread, the write fails (EFBIG)
+// or comes up short, and the process lives. A SIGXFSZ that was pending
+// before stays pending; the host's dispositions and mask are as they were.
+Result WriteNoSizeSignal(int fd, const void* buf, size_t size);
+// A duplicate of fd, close-on-exec, numbered 3 or higher (never one of the
+// standard descriptors a host may have closed).
+Result Duplicate(int fd);
 // Whether a process with this id exists (a process of another user counts).
 bool ProcessExists(pid_t pid);
 pid_t ProcessId();
+uid_t EffectiveUser();
 
 }  // namespace sys
 }  // namespace kq

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The configuration file's text: sections, keys, values, defaults, where a
 // value comes from, and every kind of bad input.
+#include "ConfigFile_p.h"
 #include "Config_p.h"
 
+#include <stdlib.h>
+
+#include <clocale>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -67,6 +72,46 @@ TEST(Config, FrameGapValues) {
             EXPECT_NE(problems[0].find(std::string("\"") + row.text + "\""), std::string::npos)
                 << problems[0];
             EXPECT_NE(problems[0].find("the default off stays"), std::string::npos) << problems[0];
+        }
+    }
+}
+
+TEST(Config, TheFrameRuleMakesTheGapAutoUnlessTheGapIsSet) {
+    const struct {
+        const char* text;
+        const char* port;
+        kq::FrameRule rule;
+        FrameGap::Mode gap;
+        size_t problems;
+    } rows[] = {
+        {"[serial]\nframe = modbus_rtu\n", "ttyS0", kq::FrameRule::kModbusRtu, FrameGap::kAuto, 0},
+        {"[serial]\nframe = MODBUS_RTU\nframe_gap = off\n", "ttyS0", kq::FrameRule::kModbusRtu,
+         FrameGap::kOff, 0},
+        {"[serial]\nframe_gap = 5\n[serial ttyS0]\nframe = modbus_rtu\n", "ttyS0",
+         kq::FrameRule::kModbusRtu, FrameGap::kFixed, 0},
+        {"[serial ttyS0]\nframe = modbus_rtu\n", "ttyS1", kq::FrameRule::kOff, FrameGap::kOff, 0},
+        {"[serial]\nframe = off\n", "ttyS0", kq::FrameRule::kOff, FrameGap::kOff, 0},
+        {"[serial]\nframe = modbus\n", "ttyS0", kq::FrameRule::kOff, FrameGap::kOff, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(row.text, &problems);
+        const kq::SerialOptions serial = config.Serial(row.port);
+        EXPECT_EQ(serial.frame, row.rule);
+        EXPECT_EQ(serial.frameGap.mode, row.gap);
+        ASSERT_EQ(problems.size(), row.problems);
+        if (row.problems != 0) {
+            EXPECT_NE(problems[0].find("not off or modbus_rtu; the default off stays"),
+                      std::string::npos)
+                << problems[0];
+        }
+        // What `kqser config` shows agrees with what the port does.
+        for (const kq::ConfigEntry& entry : config.Describe(SectionKind::kSerial, row.port)) {
+            if (std::string(entry.key->name) == "frame_gap") {
+                EXPECT_EQ(entry.value == "auto" || entry.value == "5", row.gap != FrameGap::kOff)
+                    << entry.value;
+            }
         }
     }
 }
@@ -183,7 +228,7 @@ TEST(Config, DescribeSaysWhereEachValueCameFrom) {
         "[serial]\nreply_timeout = host\n[serial ttyUSB0]\nframe_gap = auto\n"
         "[net]\ncapture = /var/log/net.cap\n");
     const std::vector<kq::ConfigEntry> usb = config.Describe(SectionKind::kSerial, "ttyUSB0");
-    ASSERT_EQ(usb.size(), 13u);  // every serial key, in the table's order
+    ASSERT_EQ(usb.size(), 14u);  // every serial key, in the table's order
     EXPECT_STREQ(usb[0].key->name, "frame_gap");
     EXPECT_EQ(usb[0].value, "auto");
     EXPECT_EQ(kq::SourceText(usb[0].source, "ttyUSB0"), "[serial ttyUSB0]");
@@ -414,6 +459,92 @@ TEST(Config, TheDefaultsParseAndTheExampleListsEveryKey) {
     std::vector<std::string> problems;
     Parse(example.str(), &problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// One grammar for numbers: digits, a fraction after one '.'; no sign,
+// blank, exponent or hex form.
+void CheckNumberRows() {
+    const struct {
+        const char* text;
+        int kib;     // max_kib; -1: refused
+        double gap;  // frame_gap in ms; -1: refused
+    } rows[] = {
+        {"16", 16, 16},    {"0016", 16, 16},     {"2.5", -1, 2.5}, {"10.0", 10, 10},
+        {"0x10", -1, -1},  {"1e3", -1, -1},      {"1E1", -1, -1},  {"2,5", -1, -1},
+        {"+5", -1, -1},    {"5.", -1, -1},       {".5", -1, -1},   {"1.2.3", -1, -1},
+        {"0x1p3", -1, -1}, {"infinity", -1, -1}, {"5 5", -1, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::vector<std::string> problems;
+        const Config config = Parse(std::string("[log]\nmax_kib = ") + row.text +
+                                        "\n[serial]\nframe_gap = " + row.text + "\n",
+                                    &problems);
+        EXPECT_EQ(config.Log().maxKib, row.kib < 0 ? 1024 : row.kib);
+        const FrameGap gap = config.Serial("ttyS0").frameGap;
+        EXPECT_EQ(gap.mode, row.gap < 0 ? FrameGap::kOff : FrameGap::kFixed);
+        EXPECT_DOUBLE_EQ(gap.ms, row.gap < 0 ? 0 : row.gap);
+        EXPECT_EQ(problems.size(), (row.kib < 0 ? 1u : 0u) + (row.gap < 0 ? 1u : 0u));
+    }
+}
+
+TEST(Config, NumbersAreDigitsWithADecimalPointOnly) {
+    CheckNumberRows();
+}
+
+// A host that set a locale whose decimal mark is a comma: numbers read as
+// in any other. The locale is built in the test's folder (localedef).
+TEST(Config, NumbersReadTheSameInACommaLocale) {
+    char dir[] = "/tmp/kqlocale.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::ofstream(std::string(dir) + "/comma")
+        << "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\nLC_NUMERIC\ndecimal_point \",\"\n"
+           "thousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n";
+    // Warnings (categories left out) give a non-zero status; the locale is made.
+    const std::string at = std::string("'") + dir;
+    (void)!std::system(
+        ("localedef -c -i " + at + "/comma' -f ANSI_X3.4-1968 " + at + "/kqcomma' >/dev/null 2>&1")
+            .c_str());
+    setenv("LOCPATH", dir, 1);
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    const bool comma = std::setlocale(LC_ALL, "kqcomma") != nullptr &&
+                       std::strtod("2.5", nullptr) == 2.0;  // strtod stops at the '.'
+    if (comma) {
+        CheckNumberRows();
+    }
+    std::setlocale(LC_ALL, before.c_str());
+    unsetenv("LOCPATH");
+    (void)!std::system(("rm -rf " + at + "'").c_str());
+    if (!comma) {
+        GTEST_SKIP() << "no comma-decimal locale could be built here (localedef)";
+    }
+}
+
+// A byte-order mark in front of the first line is taken silently; one
+// anywhere else is text like any other.
+TEST(Config, AByteOrderMarkAtTheTopIsTakenSilently) {
+    const std::string bom = "\xEF\xBB\xBF";
+    std::vector<std::string> problems;
+    Config config = Parse(bom + "[serial]\nframe_gap = auto\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kAuto);
+    config = Parse(bom + "# a comment\n[net]\nsend_timeout_ms = 5\n", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(config.Net().sendTimeoutMs, 5);
+    config = Parse("[serial]\n" + bom + "frame_gap = auto\n", &problems);
+    EXPECT_EQ(problems.size(), 1u);
+    EXPECT_EQ(config.Serial("ttyS0").frameGap.mode, FrameGap::kOff);
+}
+
+// The limit the documentation states is the one the reader enforces.
+TEST(Config, TheDocumentedSizeLimitIsTheEnforcedOne) {
+    std::ifstream in(KQTEST_HOSTILE_DOC);
+    ASSERT_TRUE(in.good()) << KQTEST_HOSTILE_DOC;
+    std::stringstream doc;
+    doc << in.rdbuf();
+    EXPECT_NE(doc.str().find("The largest kqser.conf read: " +
+                             std::to_string(kq::kConfigFileLimit) + " bytes"),
+              std::string::npos);
 }
 
 }  // namespace

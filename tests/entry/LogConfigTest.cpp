@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Interpose.h"
 #include "Process.h"
 #include "SerManager_p.h"
 #include "kqSer.h"
@@ -486,22 +487,35 @@ TEST_F(LogConfig, FileThatCannotBeReplacedIsWrittenInPlace) {
     }
 }
 
-// Saves killed half way (here by the file-size limit) leave at most one
-// temporary file, which the next save removes; the old file stays whole.
+// Ends the process at its first write to a temporary file of a save.
+class KillAtTemporaryWrite : public kqtest::interpose::Handler {
+public:
+    bool Fail(kqtest::interpose::Call& call, int* /*err*/) override {
+        if (call.fn != kqtest::interpose::Fn::write || call.fd < 0) {
+            return false;
+        }
+        char link[512] = {};
+        const std::string fd = "/proc/self/fd/" + std::to_string(call.fd);
+        if (readlink(fd.c_str(), link, sizeof link - 1) > 0 && std::strstr(link, ".kqtmp")) {
+            kill(getpid(), SIGKILL);
+        }
+        return false;
+    }
+};
+
+// Saves killed half way leave at most one temporary file, which the next
+// save removes; the old file stays whole.
 TEST_F(LogConfig, KilledSavesLeaveAtMostOneTemporaryFile) {
     const std::string original = BigIni(200);
     WriteFile(path_, original);
     GetSerManager();
     for (int i = 0; i < 3; ++i) {
         const ChildEnd end = RunChild([] {
-            signal(SIGXFSZ, SIG_DFL);
-            const rlimit none = {0, 0};
-            const rlimit small = {64, 64};
-            setrlimit(RLIMIT_CORE, &none);
-            setrlimit(RLIMIT_FSIZE, &small);
+            static KillAtTemporaryWrite killer;
+            kqtest::interpose::Add(&killer);
             return Code(FreeSerManager());
         });
-        EXPECT_EQ(end.signal, SIGXFSZ) << "exit code " << end.code;
+        EXPECT_EQ(end.signal, SIGKILL) << "exit code " << end.code;
     }
     EXPECT_LE(Entries(dir_).size(), 2u);
     EXPECT_EQ(ReadFile(path_), original);

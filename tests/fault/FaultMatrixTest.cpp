@@ -174,6 +174,10 @@ TEST(FaultMatrix, SerialPortWithLogToStandardError) {
     RunMatrix(kStderrScenario);
 }
 
+TEST(FaultMatrix, SerialPortWithLogToStandardErrorInAFile) {
+    RunMatrix(kStderrFileScenario);
+}
+
 TEST(FaultMatrix, SerialPortWithLogToSyslog) {
     RunMatrix(kSyslogScenario);
 }

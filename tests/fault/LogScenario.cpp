@@ -194,6 +194,32 @@ void RunToStderr(Context& ctx) {
     }
 }
 
+// Standard error a file, as under a shell's 2>file: the route writes through
+// a duplicate of descriptor 2 taken at set-up, within the file size limit.
+void RunToStderrFile(Context& ctx) {
+    const std::string path = ctx.dir() + "/stderr.txt";
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) {
+        ctx.findings.Add("no file for standard error");
+        return;
+    }
+    std::fflush(stderr);
+    const int saved = dup(2);
+    dup2(file, 2);
+    close(file);
+    WriteConf(ctx, "[log]\nto = stderr\n");
+    RunSerialScript(ctx, SerialScript());
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    CheckLines(
+        ctx, path, "standard error", [](const std::string& line, int) { return Stamped(line); },
+        [](const std::string& line) { return SaysDropped(line, " dropped] "); });
+    if (ReadText(path).empty() && !ctx.Landed()) {
+        ctx.findings.Add("no log line in the file of standard error without a fault");
+    }
+}
+
 void RunToSyslog(Context& ctx) {
     const std::string path = ctx.dir() + "/log";
     const int daemon = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -245,6 +271,8 @@ const Scenario kLogFileScenario = {"serial, log and capture files", RunToFile, n
 // Not run in the test process first: its route would keep a descriptor of
 // the test process's standard error.
 const Scenario kStderrScenario = {"serial, log to standard error", RunToStderr, nullptr, false};
+const Scenario kStderrFileScenario = {"serial, log to standard error in a file", RunToStderrFile,
+                                      nullptr, false};
 const Scenario kSyslogScenario = {"serial, log to syslog", RunToSyslog, WholeDatagrams, false};
 
 }  // namespace kqtest

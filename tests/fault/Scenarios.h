@@ -24,6 +24,7 @@ extern const Scenario kLogConfigLinkedScenario;
 extern const Scenario kLogConfigMadeScenario;
 extern const Scenario kLogFileScenario;
 extern const Scenario kStderrScenario;
+extern const Scenario kStderrFileScenario;
 extern const Scenario kSyslogScenario;
 extern const Scenario kSerialTimingScenario;
 extern const Scenario kSerialLineScenario;

@@ -142,9 +142,10 @@ TEST_F(AppendFileTest, AFileRemovedOrReplacedIsFollowedWithinASecond) {
     kq::AppendFile file(path_, 1 << 20, "");
     ASSERT_TRUE(file.Append(Text("one\n"), 1000));
     ASSERT_EQ(unlink(path_.c_str()), 0);
-    EXPECT_TRUE(file.Append(Text("lost\n"), 1000));  // still the removed file
+    // Never into the removed file: a new one at once.
+    EXPECT_TRUE(file.Append(Text("kept\n"), 1000));
     EXPECT_TRUE(file.Append(Text("two\n"), 1001));
-    EXPECT_EQ(Read(path_), "two\n");
+    EXPECT_EQ(Read(path_), "kept\ntwo\n");
     // A FIFO put at the path is no file to write: dropped, and nothing blocks.
     ASSERT_EQ(unlink(path_.c_str()), 0);
     ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
@@ -263,6 +264,72 @@ TEST_F(AppendFileTest, TwoProcessesRotateTheFileBetweenThem) {
     EXPECT_FALSE(Exists(path_ + ".2"));
     // The newest lines of the later writer are in the new file.
     EXPECT_EQ(std::max(last[0], last[1]), kLines - 1);
+}
+
+// The rule in a world-writable sticky folder: a file of this user, the
+// folder's owner or root is trusted; anywhere else any file is.
+TEST(AppendFileRules, OwnerTrusted) {
+    struct stat sticky {};
+    sticky.st_mode = S_IFDIR | 01777;
+    sticky.st_uid = 7;
+    struct stat open {};
+    open.st_mode = S_IFDIR | 0777;
+    struct stat shared {};
+    shared.st_mode = S_IFDIR | 01775;  // sticky, but only its group writes
+    const struct {
+        const struct stat* folder;
+        uid_t owner;
+        bool trusted;
+    } rows[] = {
+        {&sticky, 1000, true},   {&sticky, 0, true},   {&sticky, 7, true},
+        {&sticky, 65534, false}, {&open, 65534, true}, {&shared, 65534, true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(kq::OwnerTrusted(*row.folder, row.owner, 1000), row.trusted)
+            << std::oct << row.folder->st_mode << " " << std::dec << row.owner;
+    }
+}
+
+// What is planted at the path: a link (followed by nobody), something other
+// than a file, another user's file or link in a sticky folder.
+TEST_F(AppendFileTest, APlantedPathIsRefusedAndItsTargetUntouched) {
+    const std::string target = dir_ + "/target";
+    std::ofstream(target) << "precious\n";
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(kq::PathRefusal(path_), "is a symbolic link");
+    kq::AppendFile file(path_, 1 << 20, "");
+    EXPECT_FALSE(file.Append(Text("planted\n"), 1000));
+    EXPECT_EQ(Read(target), "precious\n");
+    unlink(path_.c_str());
+    ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
+    EXPECT_EQ(kq::PathRefusal(path_), "is not a regular file");
+    unlink(path_.c_str());
+    EXPECT_EQ(kq::PathRefusal(path_), "");  // nothing there yet: made by this process
+    EXPECT_EQ(kq::PathRefusal(dir_ + "/none/out.log"), "");
+
+    const std::string sticky = dir_ + "/gone";  // removed by TearDown
+    ASSERT_EQ(mkdir(sticky.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    const std::string theirs = sticky + "/out.log";
+    std::ofstream(theirs) << "";
+    EXPECT_EQ(kq::PathRefusal(theirs), "");
+    if (geteuid() != 0 || chown(theirs.c_str(), 65534, 65534) != 0) {
+        unlink(theirs.c_str());
+        GTEST_SKIP() << "another user's file needs root to make";
+    }
+    EXPECT_EQ(kq::PathRefusal(theirs), "is a file of user 65534 in a folder anyone may write to");
+    kq::AppendFile other(theirs, 1 << 20, "");
+    EXPECT_FALSE(other.Append(Text("line\n"), 1000));
+    EXPECT_EQ(Read(theirs), "");
+    unlink(theirs.c_str());
+    // A link on the way, of another user, in the sticky folder.
+    const std::string way = sticky + "/way";
+    ASSERT_EQ(symlink(dir_.c_str(), way.c_str()), 0);
+    ASSERT_EQ(lchown(way.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(kq::PathRefusal(way + "/out.log"),
+              "passes a link of user 65534 in a folder anyone may write to");
+    unlink(way.c_str());
+    unlink(target.c_str());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -218,6 +219,34 @@ TEST_F(RegularFile, SaveGivesTheIdentityOfWhatItWrote) {
     EXPECT_FALSE(kq::ReplaceFile(loop.c_str(), "x"));
     EXPECT_FALSE(kq::ReplaceFile((dir_ + "/").c_str(), "x"));
     EXPECT_FALSE(kq::ReplaceFile("", "x"));
+}
+
+// Under RLIMIT_FSIZE a save that would pass the limit fails and leaves the
+// old text; the process is not ended by SIGXFSZ, by a new file or in place.
+TEST_F(RegularFile, SaveBeyondTheFileSizeLimitFailsAndKillsNobody) {
+    const std::string fresh = dir_ + "/fresh.ini";
+    const std::string linked = Write("linked.ini", "[old]\n");
+    ASSERT_EQ(link(linked.c_str(), (dir_ + "/second").c_str()), 0);  // saved in place
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{100, 100};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            _exit(10);
+        }
+        const std::string big(4096, 'x');
+        const bool refused = !kq::ReplaceFile(fresh.c_str(), big) &&
+                             !kq::ReplaceFile(linked.c_str(), big) &&
+                             kq::ReplaceFile(fresh.c_str(), "[small]\n");
+        _exit(refused ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(linked);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "[old]\n");
 }
 
 }  // namespace

@@ -23,6 +23,14 @@ else
 fi
 pkgconf() { PKG_CONFIG_PATH="$pc_path" pkg-config "$@"; }
 
+# Both manual pages, as the packages compress them or as CMake installs them.
+for page in man1/kqser.1 man5/kqser.conf.5; do
+    if [ ! -f "$prefix/share/man/$page" ] && [ ! -f "$prefix/share/man/$page.gz" ]; then
+        echo "no $page under $prefix/share/man" >&2
+        exit 1
+    fi
+done
+
 cmake -S "$source_dir/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/cmake" >/dev/null
 out=$("$scratch/cmake/host")

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -524,6 +525,102 @@ TEST_F(LogRoute, ConsoleLinesGoWhereTheLogGoes) {
     EXPECT_NE(text.find("\nCSerNet::Read recv start:\nCSerNet::Read recv end:\n"),
               std::string::npos)
         << text;
+}
+
+// Runs body in a child process; its exit status (0: every check held).
+int InChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(body());
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child ? status : -1;
+}
+
+// A daemon closed descriptor 2; the serial line it opens next gets number 2.
+// The route taken while 2 was closed is off: the line carries the host's
+// bytes alone.
+TEST_F(LogRoute, StandardErrorClosedAtSetUpNeverWritesToWhatGetsNumberTwo) {
+    if (!Routed()) {
+        GTEST_SKIP() << "the host takes the lines";
+    }
+    Conf("[log]\nto = stderr\ntimestamps = off\n");
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const int status = InChild([&] {
+        close(2);
+        ISerManager* manager = Manager();
+        ISerBase* port = manager->GetSer(pty.Def().c_str(), 0x100000);
+        if (port == nullptr || port->Open(nullptr) != 1) {
+            return 10;
+        }
+        if (port->GetHandle() != 2) {
+            return 11;  // the line did not get number 2: nothing shown
+        }
+        port->Write(reinterpret_cast<const unsigned char*>("HOST"), 4);
+        const std::string got = pty.ReadMaster(4, 2000);
+        port->Close();
+        return got == "HOST" && pty.Drain(100).empty() ? 0 : 12;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "12: log lines went into the serial line";
+}
+
+// Standard error redirected to a file under RLIMIT_FSIZE: the line that
+// would pass the limit is dropped, the host lives, the file ends in a line.
+TEST_F(LogRoute, StandardErrorToAFileAtTheFileSizeLimitKillsNobody) {
+    if (!Routed()) {
+        GTEST_SKIP() << "the host takes the lines";
+    }
+    Conf("[log]\nto = stderr\ntimestamps = off\n");
+    const std::string err = dir_.File("stderr.txt");
+    const int status = InChild([&] {
+        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        rlimit limit{1000, 1000};
+        if (fd < 0 || dup2(fd, 2) != 2 || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 10;
+        }
+        for (int i = 0; i < 100; ++i) {  // about 30 bytes a line, 3000 in all
+            Manager();
+        }
+        Lib().freeSerManager();
+        return 0;
+    });
+    ASSERT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string text = ReadFile(err);
+    EXPECT_LE(text.size(), 1000u);
+    EXPECT_GT(text.size(), 900u);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+}
+
+// A link planted at the path of to is not followed: the route is off, one
+// line to the syslog daemon says why, and the link's target stays as it was.
+TEST_F(LogRoute, ALinkAtTheLogPathTurnsTheRouteOffWithOneLine) {
+    if (!Routed()) {
+        GTEST_SKIP() << "the host takes the lines";
+    }
+    const std::string target = dir_.File("target");
+    ASSERT_TRUE(dir_.WriteFile("target", "precious\n"));
+    ASSERT_EQ(symlink(target.c_str(), log_.c_str()), 0);
+    const std::string path = dir_.File("syslog");
+    SyslogAt fake(path);
+    kqtest::interpose::Add(&fake);
+    const int daemon = BindDatagram(path);
+    ASSERT_GE(daemon, 0);
+    Conf("[log]\nto = " + log_ + "\n");
+    Manager();
+    const std::string said = Receive(daemon, 5000);
+    const std::string more = Receive(daemon, 100);
+    kqtest::interpose::Remove(&fake);
+    close(daemon);
+    EXPECT_NE(said.find("log to = " + log_ + ": is a symbolic link; no lines routed"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(more, "");
+    EXPECT_EQ(ReadFile(target), "precious\n");
+    unlink(log_.c_str());
 }
 
 }  // namespace

@@ -105,6 +105,30 @@ TEST_F(Manager, SerialByDefinitionString) {
     EXPECT_EQ(m.Size(), 2u);
 }
 
+// The code is the prefix's kind plus the one port digit: names that differ
+// elsewhere share a port, as the README's rules for hosts warn.
+TEST_F(Manager, SerialNamesWithOneCodeShareOnePort) {
+    const struct {
+        const char* first;
+        const char* second;
+        int askedCode;
+        const char* note;
+    } rows[] = {
+        {"ttyUSB0:9600,N,8,1", "ttyUSB10:19200,E,8,1", 0x12000A, "ttyUSB0:9600,n,8,1"},
+        {"pts/2:9600,N,8,1", "pts/12:9600,N,8,1", 0x10000C, "pts/2:9600,n,8,1"},
+        {"pts/2:9600,N,8,1", "ttyS2:9600,N,8,1", 0x100002, "pts/2:9600,n,8,1"},
+        {"ttyACM1:9600,N,8,1", "ttyUSB1:9600,N,8,1", 0x120001, "ttyACM1:9600,n,8,1"},
+    };
+    for (const auto& row : rows) {
+        ManagerProbe m;
+        ISerBase* first = m.GetSer(row.first, 0);
+        ASSERT_NE(first, nullptr) << row.first;
+        EXPECT_EQ(m.GetSer(row.second, row.askedCode), first) << row.second;
+        EXPECT_STREQ(first->GetNote(), row.note) << row.second;
+        EXPECT_EQ(m.Size(), 1u) << row.second;
+    }
+}
+
 TEST_F(Manager, NetworkByNumber) {
     ManagerProbe m;
     ISerBase* port = m.GetSer(nullptr, 0x2001F6);

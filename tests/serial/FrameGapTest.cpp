@@ -19,6 +19,7 @@
 
 #include "Capture.h"
 #include "FakeSys.h"
+#include "ModbusFrame_p.h"
 #include "Pty.h"
 #include "SerComProbe.h"
 #include "SerialTestUtil.h"
@@ -286,6 +287,99 @@ TEST_F(FrameGap, AFramedReadIsCaptured) {
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("\tRX\t"), std::string::npos) << all;
     EXPECT_NE(all.find("\t3\t61 62 63\t"), std::string::npos) << all;
+}
+
+// A reply with its CRC, as bytes a pty carries.
+std::string Rtu(std::string frame) {
+    const uint16_t crc =
+        kq::ModbusCrc16(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+    frame += static_cast<char>(crc & 0xFF);
+    frame += static_cast<char>(crc >> 8);
+    return frame;
+}
+
+const std::string kHolding = Rtu(std::string("\x01\x03\x04\x00\x0A\x00\x0B", 7));  // 9 bytes
+const std::string kWritten = Rtu(std::string("\x01\x06\x00\x01\x00\x03", 6));      // 8 bytes
+
+TEST_F(FrameGap, TheFrameRuleEndsAReplyWithItsLastByte) {
+    // A gap far longer than the pauses: a Read that waited for it would show.
+    Load((Section() + "frame = modbus_rtu\nframe_gap = 150\nreply_timeout = host\n").c_str());
+    EXPECT_EQ(OpenLog(), SpecOpenLog() +
+                             NoteLine("%s[%x] frame modbus_rtu: a Read ends with a whole reply\r\n",
+                                      port.GetNote(), port.GetType()) +
+                             GapLine("150.000 ms (frame_gap 150.000 ms)"));
+    std::vector<PacedDevice::Piece> paced;
+    for (char c : kHolding) {
+        paced.push_back({3, std::string(1, c)});
+    }
+    PacedDevice device(pty, paced);
+    double end = 0;
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kHolding);
+    EXPECT_LT(end - device.LastByteMs(), 100);
+    EXPECT_EQ(recvLog.rfind("RECV: 01 03 04 00 0A 00 0B ", 0), 0u) << recvLog;
+    EXPECT_EQ(recvLog.size(), 6 + 9 * 3 + 2u) << recvLog;
+}
+
+TEST_F(FrameGap, MergedRepliesComeOneARead) {
+    Load((Section() + "frame = modbus_rtu\nframe_gap = 150\n").c_str());
+    OpenLog();
+    // Three replies and the start of a fourth in one burst: the line is read
+    // no further than each reply's last byte.
+    ASSERT_TRUE(pty.WriteMaster(kHolding + kWritten + kHolding + "\x01"));
+    ASSERT_TRUE(kqtest::WaitUntil([&] { return kqtest::InputQueued(pty.slave()) == 27; }, 2000));
+    const double start = kqtest::NowMs();
+    double end = 0;
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kHolding);
+    EXPECT_EQ(kqtest::InputQueued(pty.slave()), 18);
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kWritten);
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kHolding);
+    EXPECT_LT(end - start, 100);
+    // The lone byte is no whole reply: the gap ends it.
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), "\x01");
+}
+
+TEST_F(FrameGap, ABufferShorterThanTheReplyTakesItInPieces) {
+    Load((Section() + "frame = modbus_rtu\nframe_gap = 150\n").c_str());
+    OpenLog();
+    ASSERT_TRUE(pty.WriteMaster(kHolding + kWritten));
+    const double start = kqtest::NowMs();
+    double end = 0;
+    std::string got;
+    // 4 + 4 + the reply's last byte; then the next reply's first 4.
+    for (int len : {4, 4, 4, 4}) {
+        got += Text(buf, TimedRead(len, 1000, &end)) + "|";
+    }
+    EXPECT_EQ(got, kHolding.substr(0, 4) + "|" + kHolding.substr(4, 4) + "|" + kHolding.substr(8) +
+                       "|" + kWritten.substr(0, 4) + "|");
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kWritten.substr(4));
+    EXPECT_LT(end - start, 100);
+}
+
+TEST_F(FrameGap, AWrongCrcOrAnUnsizedReplyEndsAtTheGap) {
+    Load((Section() + "frame = modbus_rtu\nframe_gap = 60\n").c_str());
+    OpenLog();
+    std::string bad = kHolding;
+    bad.back() = static_cast<char>(bad.back() ^ 0x01);
+    const std::string unsized = Rtu(std::string("\x01\x41\x00", 3));
+    for (const std::string& reply : {bad, unsized}) {
+        PacedDevice device(pty, {{0, reply.substr(0, 4)}, {5, reply.substr(4)}});
+        double end = 0;
+        // Nothing is cut on a guess: the reply ends at the gap, whole.
+        EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), reply);
+        EXPECT_GE(end - device.LastByteMs(), 59);
+    }
+}
+
+TEST_F(FrameGap, WithTheRuleTheGapIsAutoUnlessSet) {
+    Load("[serial]\nframe = modbus_rtu\n");
+    EXPECT_NE(OpenLog().find("frame gap 3.646 ms (auto: 3.5 characters"), std::string::npos);
+    // Purge drops what the rule held, as it drops what the line held.
+    ASSERT_TRUE(pty.WriteMaster(kWritten + kWritten));
+    double end = 0;
+    EXPECT_EQ(Text(buf, TimedRead(4, 1000, &end)), kWritten.substr(0, 4));
+    EXPECT_EQ(port.Purge(), 1);
+    ASSERT_TRUE(pty.WriteMaster(kHolding));
+    EXPECT_EQ(Text(buf, TimedRead(sizeof buf, 1000, &end)), kHolding);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "FakeSys.h"
 #include "Interpose.h"
 #include "LineSpeed_p.h"
+#include "Process.h"
 #include "Pty.h"
 #include "SerComProbe.h"
 #include "SerialTestUtil.h"
@@ -287,6 +288,48 @@ TEST_F(LineOptions, ExclusiveKeepsASecondProcessOutUntilClose) {
     port.Close();
     log = OpenInChild(pty.Def(), &result);
     EXPECT_EQ(result, 1) << log;
+    EXPECT_EQ(kqtest::OpenFdCount(), baseFds);
+}
+
+// A host that starts a helper (system(), popen, fork and exec) while it
+// holds the line: the helper inherits no descriptor of the library's, so
+// Close lets the line go, for the host's next Open and for other processes.
+TEST_F(LineOptions, AHelperStartedWhileHoldingKeepsNothingAfterClose) {
+    LoadPort("exclusive = on\n");
+    Capture([&] { ASSERT_EQ(port.Open(nullptr), 1); });
+    EXPECT_NE(::fcntl(port.GetHandle(), F_GETFD) & FD_CLOEXEC, 0);
+    int hold[2];
+    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);  // the helper keeps its stdin alone
+    const pid_t helper = ::fork();
+    ASSERT_GE(helper, 0);
+    if (helper == 0) {
+        ::dup2(hold[0], 0);
+        ::execl("/bin/sh", "sh", "-c", "read line", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(hold[0]);
+    // The helper runs sh (its exec done) before the line is let go.
+    auto exe = [](const std::string& proc) {
+        char link[512] = {};
+        const ssize_t n = ::readlink((proc + "/exe").c_str(), link, sizeof link - 1);
+        return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
+    };
+    const std::string self = exe("/proc/self");
+    kqtest::WaitUntil(
+        [&] {
+            const std::string now = exe("/proc/" + std::to_string(helper));
+            return !now.empty() && now != self;
+        },
+        5000);
+    port.Close();
+    int result = -1;
+    const std::string log = OpenInChild(pty.Def(), &result);
+    EXPECT_EQ(result, 1) << log;
+    Capture([&] { EXPECT_EQ(port.Open(nullptr), 1); });
+    port.Close();
+    ::close(hold[1]);  // the helper's read ends
+    int status = 0;
+    EXPECT_EQ(::waitpid(helper, &status, 0), helper);
     EXPECT_EQ(kqtest::OpenFdCount(), baseFds);
 }
 

@@ -92,6 +92,40 @@ TEST_F(KqserListenGap, GapFromTheOptionOrTheFile) {
     EXPECT_EQ(r.exitCode, 2) << r.err;
 }
 
+TEST(KqserListenFrame, ModbusRepliesEndWithTheirLastByteAndEachFrameIsDecoded) {
+    kqtest::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    Child child;
+    std::vector<std::string> env;
+    const std::vector<std::string> command =
+        kqtest::KqserCommand({"--lib", kLib, "listen", pty.Def(), "--frame", "modbus", "--count",
+                              "2", "--timeout", "20000"},
+                             &env);
+    Child::Options options;
+    options.env = env;
+    ASSERT_TRUE(child.Start(command, options));
+    ASSERT_TRUE(child.WaitForErr("Ctrl-C stops\n", 10000)) << child.err();
+    // A reply and a request in one burst: the reply is one Read; the request
+    // is no reply, so the gap ends it, and the cut finds it.
+    pty.WriteMaster(
+        std::string("\x01\x03\x04\x00\x0A\x00\x0B\x9B\xF6"
+                    "\x01\x03\x00\x00\x00\x02\xC4\x0B",
+                    17));
+    const ChildResult r = child.Wait(10000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Has(r.err, "Modbus RTU replies end with their last byte")) << r.err;
+    EXPECT_TRUE(Has(r.out, "  9 bytes\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "modbus reply unit 1: read holding registers: 2 values 10 11; CRC ok"))
+        << r.out;
+    EXPECT_TRUE(Has(r.out, "modbus request unit 1: read holding registers 0-1 (2); CRC ok"))
+        << r.out;
+
+    const ChildResult bad =
+        kqtest::RunKqser({"--lib", kLib, "listen", pty.Def(), "--frame", "dnp3"});
+    EXPECT_EQ(bad.exitCode, 2) << bad.err;
+    EXPECT_TRUE(Has(bad.err, "--frame 'dnp3': not modbus")) << bad.err;
+}
+
 TEST(KqserLine, SettingsReadBackWarningsAndADevPrefix) {
     kqtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());

@@ -4,6 +4,7 @@
 #define KQSER_TOOL_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 #include "DefString.h"
 #include "ISerBase.h"
@@ -43,6 +44,17 @@ int ReadReply(ISerBase* port, const DefInfo& info, unsigned char* buf, int len, 
 void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const std::string& def);
 // True when a serial line reports a hang-up (the device went away).
 bool LineHungUp(ISerBase* port);
+// A key a command-line option sets in kqser.conf for one serial port.
+struct PortKey {
+    std::string option;  // "--gap", for a complaint
+    std::string key;     // "frame_gap"
+    std::string value;
+};
+// Points KQSER_CONF at the file in force with the keys added for the serial
+// port NAME, in memory (the library frames by kqser.conf); false after
+// complaining.
+bool SetPortKeys(const Common& common, const std::string& name, const std::vector<PortKey>& keys,
+                 int* code);
 // A parsed numeric option, or fallback; false after complaining (usage).
 bool NumberOption(const Common& common, const Args& args, const std::string& name, long long min,
                   long long max, long long fallback, long long* value, int* code);

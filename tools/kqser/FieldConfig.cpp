@@ -188,23 +188,24 @@ std::vector<std::string> DefWarnings(const kq::SerialFields& fields, bool custom
     return warnings;
 }
 
-bool TextWithGap(const kq::ConfigFile& file, const std::string& name, const std::string& gap,
-                 std::string* text, std::string* error) {
-    for (const kq::ConfigKey& key : kq::ConfigKeys()) {
+bool TextWithSerialKey(const kq::ConfigFile& file, const std::string& name, const std::string& key,
+                       const std::string& value, std::string* text, std::string* error) {
+    for (const kq::ConfigKey& row : kq::ConfigKeys()) {
         kq::Options scratch;
-        if (std::string(key.name) == "frame_gap" && !key.parse(gap, &scratch, error)) {
-            *error = "'" + gap.substr(0, 40) + "': " + *error;
+        if (key == row.name && row.section == kq::SectionKind::kSerial &&
+            !row.parse(value, &scratch, error)) {
+            *error = "'" + value.substr(0, 40) + "': " + *error;
             return false;
         }
     }
-    const std::string section = "\n[serial " + name + "]\nframe_gap = " + gap + "\n";
-    // The file's own text first, when the gap then holds for the port (the
-    // parser keeps the later of two values); else the gap alone.
+    const std::string section = "\n[serial " + name + "]\n" + key + " = " + value + "\n";
+    // The file's own text first, when the value then holds for the port (the
+    // parser keeps the later of two values); else the value alone.
     if (file.read) {
         std::vector<std::string> problems;
         const kq::Config config = kq::Config::Parse(file.path, file.text + section, &problems);
         for (const kq::ConfigEntry& entry : config.Describe(kq::SectionKind::kSerial, name)) {
-            if (std::string(entry.key->name) == "frame_gap" && entry.value == gap &&
+            if (key == entry.key->name && entry.value == value &&
                 entry.source == kq::ConfigSource::kSerialNamed) {
                 *text = file.text + section;
                 return true;
@@ -213,6 +214,11 @@ bool TextWithGap(const kq::ConfigFile& file, const std::string& name, const std:
     }
     *text = section;
     return true;
+}
+
+bool TextWithGap(const kq::ConfigFile& file, const std::string& name, const std::string& gap,
+                 std::string* text, std::string* error) {
+    return TextWithSerialKey(file, name, "frame_gap", gap, text, error);
 }
 
 }  // namespace kqtool

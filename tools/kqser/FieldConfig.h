@@ -69,6 +69,9 @@ std::string GapText(const kq::GapChoice& gap);
 // for [serial NAME]; false with the reason when the gap is no valid value.
 bool TextWithGap(const kq::ConfigFile& file, const std::string& name, const std::string& gap,
                  std::string* text, std::string* error);
+// The same for any serial key.
+bool TextWithSerialKey(const kq::ConfigFile& file, const std::string& name, const std::string& key,
+                       const std::string& value, std::string* text, std::string* error);
 
 }  // namespace kqtool
 

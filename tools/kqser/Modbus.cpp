@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "ModbusFrame_p.h"
 #include "Options.h"
 
 namespace kqtool {
@@ -59,15 +60,7 @@ bool ValuesOfReadReply(const Bytes& pdu, uint16_t count, std::vector<uint16_t>* 
 }  // namespace
 
 uint16_t ModbusCrc16(const uint8_t* data, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<uint16_t>(crc >> 1);
-        }
-    }
-    return crc;
+    return kq::ModbusCrc16(data, n);
 }
 
 Meter DemoMeter() {
@@ -281,19 +274,7 @@ Bytes RtuReadHolding(uint8_t unit, uint16_t start, uint16_t count) {
 }
 
 size_t RtuRequestLength(const Bytes& head) {
-    if (head.size() < 2) return 0;
-    switch (head[1]) {
-        case 0x01:
-        case 0x02:
-        case 0x03:
-        case 0x04:
-        case 0x05:
-        case 0x06: return 8;  // unit, function, two 16-bit fields, CRC
-        case 0x0F:
-        case 0x10:  // unit, function, address, count, byte count, data, CRC
-            return head.size() < 7 ? 0 : 9 + static_cast<size_t>(head[6]);
-        default: return 0;
-    }
+    return kq::ModbusRtuLength(head.data(), head.size(), kq::ModbusSide::kRequest);
 }
 
 Bytes MeterAnswerRtu(Meter* meter, const Bytes& frame) {

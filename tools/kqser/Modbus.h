@@ -23,6 +23,7 @@ constexpr uint16_t kMaxReadCount = 125;
 constexpr uint16_t kMaxWriteCount = 123;
 
 // CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF); sent low byte first.
+// The library's own (ModbusFrame_p.h).
 uint16_t ModbusCrc16(const uint8_t* data, size_t n);
 
 // A unit with a bank of registers; an address without an entry is not
@@ -76,7 +77,8 @@ Bytes RtuFrame(uint8_t unit, const Bytes& pdu);
 bool RtuReplyPdu(const Bytes& frame, uint8_t unit, Bytes* pdu, std::string* error);
 Bytes RtuReadHolding(uint8_t unit, uint16_t start, uint16_t count);
 // How many bytes a request frame starting with these bytes has, or 0 while
-// that is not yet known (too few bytes, or an unknown function).
+// that is not yet known (too few bytes, or a function only silence ends):
+// the library's frame rule, for requests.
 size_t RtuRequestLength(const Bytes& head);
 // The unit's reply to a whole RTU frame; empty (silence) for a bad CRC, a
 // short frame or another unit.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "Commands.h"
 #include "FieldConfig.h"
@@ -122,6 +123,21 @@ int RunModbus(const Common& common, const Args& args) {
         return code;
     }
     const bool tcp = info.portClass == PortClass::kNet;
+    if (info.portClass == PortClass::kSerial) {
+        // The library's frame rule ends each reply with its last byte, an
+        // exception's too; unless kqser.conf says otherwise for the port.
+        const SerialTarget target = SerialTargetOf(def);
+        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+        bool set = false;
+        for (const kq::ConfigEntry& entry :
+             file.config.Describe(kq::SectionKind::kSerial, target.name)) {
+            set = set || (std::string(entry.key->name) == "frame" &&
+                          entry.source != kq::ConfigSource::kDefault);
+        }
+        if (!set && !SetPortKeys(common, target.name, {{"frame", "frame", "modbus_rtu"}}, &code)) {
+            return code;
+        }
+    }
 
     Session session(common);
     if (!session.Start(&code)) return code;

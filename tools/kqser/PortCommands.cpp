@@ -19,6 +19,7 @@
 #include "HexArg.h"
 #include "LineSpeed_p.h"
 #include "Modbus.h"
+#include "ModbusFrame_p.h"
 #include "Stats.h"
 #include "Sys.h"
 
@@ -282,6 +283,48 @@ int RunSend(const Common& common, const Args& args) {
     return code;
 }
 
+bool SetPortKeys(const Common& common, const std::string& name, const std::vector<PortKey>& keys,
+                 int* code) {
+    kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
+    std::string text, path, error;
+    for (const PortKey& key : keys) {
+        if (!TextWithSerialKey(file, name, key.key, key.value, &text, &error)) {
+            *code = Complain(common, key.option + " " + error, kExitUsage);
+            return false;
+        }
+        file.read = true;
+        file.text = text;
+    }
+    if (MemoryFile(text, &path, &error) < 0) {
+        *code = Complain(common, error, kExitFailed);
+        return false;
+    }
+    setenv("KQSER_CONF", path.c_str(), 1);
+    return true;
+}
+
+// One line per Modbus RTU frame in what a Read gave (a reply or a request:
+// a listener may sit on either side), then one for bytes that make none.
+std::string ModbusFrameLines(const unsigned char* bytes, size_t n) {
+    std::string lines;
+    for (size_t at = 0; at < n;) {
+        bool request = false;
+        kq::FrameCut cut = kq::CutModbusRtu(bytes + at, n - at, kq::ModbusSide::kReply);
+        if (cut.kind != kq::FrameCut::kComplete) {
+            cut = kq::CutModbusRtu(bytes + at, n - at, kq::ModbusSide::kRequest);
+            request = true;
+        }
+        const size_t length = cut.kind == kq::FrameCut::kComplete ? cut.length : n - at;
+        const Bytes frame(bytes + at, bytes + at + length);
+        lines += std::string("   modbus ") +
+                 (cut.kind == kq::FrameCut::kComplete ? (request ? "request " : "reply ")
+                                                      : "no whole frame: ") +
+                 DescribeRtuFrame(frame, request) + "\n";
+        at += length;
+    }
+    return lines;
+}
+
 int RunListen(const Common& common, const Args& args) {
     int code = kExitOk;
     if (args.positional.size() != 1) {
@@ -298,23 +341,30 @@ int RunListen(const Common& common, const Args& args) {
     }
     const bool serial = info.portClass == PortClass::kSerial;
     const SerialTarget target = SerialTargetOf(def);
+    std::vector<PortKey> keys;
     if (args.Has("--gap")) {
         if (!serial) return Complain(common, "--gap applies to serial ports only", kExitUsage);
-        // The library frames by kqser.conf: hand it the user's file with the
-        // gap added for this port, in memory.
-        const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
-        std::string text, path, error;
-        if (!TextWithGap(file, target.name, args.Get("--gap"), &text, &error)) {
-            return Complain(common, "--gap " + error, kExitUsage);
-        }
-        if (MemoryFile(text, &path, &error) < 0) return Complain(common, error, kExitFailed);
-        setenv("KQSER_CONF", path.c_str(), 1);
+        keys.push_back({"--gap", "frame_gap", args.Get("--gap")});
     }
+    if (args.Has("--frame")) {
+        if (!serial) return Complain(common, "--frame applies to serial ports only", kExitUsage);
+        if (args.Get("--frame") != "modbus") {
+            return Complain(common,
+                            "--frame '" + args.Get("--frame").substr(0, 40) + "': not modbus",
+                            kExitUsage);
+        }
+        keys.push_back({"--frame", "frame", "modbus_rtu"});
+    }
+    if (!keys.empty() && !SetPortKeys(common, target.name, keys, &code)) return code;
     std::string framing;
     if (serial) {
         const kq::ConfigFile file = kq::ReadConfigFile(kq::ConfigPath(std::getenv("KQSER_CONF")));
         framing = ", frame gap " + GapText(PlanOpen(file.config, target, "/sys", "/dev").gap);
+        if (file.config.Serial(target.name).frame == kq::FrameRule::kModbusRtu) {
+            framing += ", Modbus RTU replies end with their last byte";
+        }
     }
+    const bool modbus = args.Has("--frame");
 
     Session session(common);
     if (!session.Start(&code)) return code;
@@ -362,6 +412,8 @@ int RunListen(const Common& common, const Args& args) {
         bytes += n;
         std::printf("%s +%.3f s  %d bytes\n", TimeOfDay().c_str(), (NowMs() - start) / 1000.0, n);
         std::fputs(HexAsciiDump(buf.data(), static_cast<size_t>(n), "   ").c_str(), stdout);
+        if (modbus)
+            std::fputs(ModbusFrameLines(buf.data(), static_cast<size_t>(n)).c_str(), stdout);
         std::fflush(stdout);
         if (std::ferror(stdout)) {
             code = kExitFailed;
