@@ -99,6 +99,12 @@ bool SetCustomSpeed(const PortTag& tag, int fd, int bps, int* actual) {
                std::strerror(err));
         return false;
     }
+    if (!SpeedKept(bps, *actual)) {
+        // The driver took the set but put a rate of its own in the record.
+        KQ_LOG("%s[%x] custom_baud: %d bit/s refused (the driver set %d); not opened\r\n", tag.note,
+               tag.type, bps, *actual);
+        return false;
+    }
     KQ_LOG("%s[%x] custom_baud: %d bit/s asked, %d set\r\n", tag.note, tag.type, bps, *actual);
     return true;
 }

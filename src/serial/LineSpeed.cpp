@@ -26,6 +26,11 @@ int ReadLineSpeed(int fd, int* bps) {
     return err;
 }
 
+bool SpeedKept(int asked, int set) {
+    const long long off = static_cast<long long>(set) - asked;
+    return asked > 0 && (off < 0 ? -off : off) * 100 <= 3LL * asked;
+}
+
 int SetLineSpeed(int fd, int bps) {
     termios2 tio{};
     int err = Call(fd, TCGETS2, &tio);

@@ -12,6 +12,11 @@ int ReadLineSpeed(int fd, int* bps);
 // Sets both speeds to bps exactly, the rest of the record as it is; 0 or the
 // errno of a refusal.
 int SetLineSpeed(int fd, int bps);
+// Whether a speed a driver reads back after a set still serves a line asked
+// for at asked bit/s: within 3 %, what a UART link tolerates. Drivers that
+// cannot make a rate do not always fail the set: ftdi_sio puts 9600 in the
+// record, the 8250 driver the old speed or its fastest.
+bool SpeedKept(int asked, int set);
 
 }  // namespace kq
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,9 @@ public:
     bool acceptSerial = true;
     bool acceptRts = true;
     bool refuseSpeed = false;
+    // Takes a custom speed but keeps a rate of its own in the record, as
+    // ftdi_sio (9600) and the 8250 driver (the old or its fastest speed) do.
+    int substituteSpeed = 0;
 
     std::vector<Call> Calls() {
         std::lock_guard<std::mutex> hold(lock_);
@@ -79,7 +83,7 @@ public:
         return serialFlags_;
     }
 
-    bool Ioctl(int /*fd*/, unsigned long request, void* arg, int* result) override {
+    bool Ioctl(int fd, unsigned long request, void* arg, int* result) override {
         switch (request) {
             case TIOCSRS485:
             case TIOCGRS485:
@@ -126,6 +130,11 @@ public:
                 if (refuseSpeed) {
                     std::memset(arg, 0, sizeof(termios2));
                     *result = 0;
+                    return true;
+                }
+                if (substituteSpeed != 0) {
+                    *result = static_cast<int>(syscall(SYS_ioctl, fd, TCGETS2, arg));
+                    static_cast<termios2*>(arg)->c_ospeed = static_cast<speed_t>(substituteSpeed);
                     return true;
                 }
                 return false;
@@ -363,6 +372,57 @@ TEST_F(LineOptions, CustomBaudIsSetExactlyAndReadBack) {
     int bps = 0;
     ASSERT_EQ(kq::ReadLineSpeed(pty.slave(), &bps), 0);
     EXPECT_EQ(bps, 14400);
+}
+
+// A rate the driver cannot make: the set succeeds, the record says otherwise.
+TEST_F(LineOptions, CustomBaudTheDriverReplacedIsRefused) {
+    if (kqtest::kEmulated) {
+        GTEST_SKIP() << "user-mode emulation does not translate TCGETS2/TCSETS2";
+    }
+    LoadPort("custom_baud = on\n");
+    const struct {
+        const char* def;
+        int kept;
+        const char* line;  // "" when Open works
+    } rows[] = {
+        {"3500000,N,8,1", 9600,
+         "custom_baud: 3500000 bit/s refused (the driver set 9600); not opened"},
+        {"250000,N,8,1", 115200,
+         "custom_baud: 250000 bit/s refused (the driver set 115200); not opened"},
+        {"31250,N,8,1", 28800,
+         "custom_baud: 31250 bit/s refused (the driver set 28800); not opened"},
+        {"345600,N,8,1", 347826, ""},  // 3 MHz / 8.625: 0.6 % off, the line still works
+    };
+    for (const auto& row : rows) {
+        LineDriver driver(pty.master());
+        driver.substituteSpeed = row.kept;
+        const std::string def = pty.Def(row.def);
+        const int want = row.line[0] == '\0' ? 1 : 0;
+        auto c = Capture([&] { EXPECT_EQ(port.Open(def.c_str()), want) << row.def; });
+        if (want == 0) {
+            EXPECT_NE(c.log.find(Line(row.line)), std::string::npos) << c.log;
+            EXPECT_EQ(port.GetHandle(), -1);
+            EXPECT_EQ(kqtest::OpenFdCount(), baseFds);
+        } else {
+            EXPECT_NE(c.log.find("asked, " + std::to_string(row.kept) + " set"), std::string::npos)
+                << c.log;
+            port.Close();
+        }
+    }
+}
+
+TEST(CustomBaudRule, ReadBackWithinThreePercentKeepsTheLine) {
+    const struct {
+        int asked, set;
+        bool kept;
+    } rows[] = {
+        {250000, 250000, true},  {345600, 347826, true},  {100000, 103000, true},
+        {100000, 96999, false},  {100000, 103001, false}, {3500000, 9600, false},
+        {250000, 115200, false}, {0, 0, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(kq::SpeedKept(row.asked, row.set), row.kept) << row.asked << " " << row.set;
+    }
 }
 
 TEST_F(LineOptions, Rs485HandsDirectionToTheDriverOrFailsTheOpen) {
