@@ -25,6 +25,7 @@
 #include "SerialPath.h"
 #include "Stats.h"
 #include "Sys.h"
+#include "SysLine_p.h"
 
 namespace kqtool {
 
@@ -147,10 +148,9 @@ void ShowLine(const Common& common, ISerBase* port, const DefInfo& info, const s
 }
 
 bool LineHungUp(ISerBase* port) {
+    // The library's own rule, as its Read applies it.
     const int fd = port->GetHandle();
-    if (fd < 0) return false;
-    pollfd pfd = {fd, POLLIN, 0};
-    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return fd >= 0 && kq::sys::HungUp(fd);
 }
 
 bool ModbusFrameOn(const std::string& def) {
