@@ -4,10 +4,10 @@
 real ftdi_sio and 8250 drivers.
 
 The guest has two emulated FTDI adapters (usb-serial on qemu-xhci, serial
-numbers KQ0001 and KQ0002) and a 16550 as ttyS1; this script is the peer on
-the host end of each, answers the driver's requests over the console
-(ttyS0) and hot-plugs through QMP. No network device; every wait is bounded;
-QEMU is ended by its pid."""
+numbers KQ0001 and KQ0002) and a 16550 (ttyS1 on the x86 PC, a PCI 16550 as
+ttyS0 on the ARM virt board); this script is the peer on the host end of
+each, answers the driver's requests over the console and hot-plugs through
+QMP. No network device; every wait is bounded; QEMU is ended by its pid."""
 
 import argparse
 import gzip
@@ -23,12 +23,32 @@ import sys
 import threading
 import time
 
-MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+# The drivers the guest loads; what they depend on comes with them.
+MODULES = ["xhci-pci", "ftdi_sio"]
 ADAPTERS = {"u0": "KQ0001", "u1": "KQ0002"}
 # What each peer multiplies a byte by before it sends it back (as the driver expects).
 FACTORS = {"u0": 3, "u1": 5, "s1": 7}
 SCENARIOS = ["smoke", "identity", "exclusive", "low_latency", "frame_gap", "custom_baud",
              "rs485_on", "rs485_rts", "write_timeout", "ports", "pty", "replug", "identity_replugged"]
+
+# Per guest architecture: the emulator and board, the console, how the 16550
+# is attached and the name the guest gives it, and where a cross build's
+# shared libraries are (None: the host's own, as ldd finds them).
+ARCHES = {
+    "x86_64": {
+        "qemu": ["qemu-system-x86_64"],
+        "console": "ttyS0",
+        "uart": ("ttyS1", ["-serial", "chardev:s1"]),
+        "sysroot": None,
+    },
+    "armhf": {
+        # highmem=off: the armmp kernel has no LPAE to reach PCIe above 4 GiB.
+        "qemu": ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15"],
+        "console": "ttyAMA0",
+        "uart": ("ttyS0", ["-device", "pci-serial,chardev=s1"]),
+        "sysroot": "/usr/arm-linux-gnueabihf",
+    },
+}
 
 INIT = """#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -39,10 +59,10 @@ mount -t tmpfs tmp /tmp
 mkdir -p /dev/pts
 mount -t devpts devpts /dev/pts
 stty -echo
-for m in %s; do insmod /modules/$m.ko || echo "KQ: insmod $m failed"; done
-/kq/tests/kqguest
+for m in %(modules)s; do insmod /modules/$m.ko || echo "KQ: insmod $m failed"; done
+KQ_UART=%(uart)s /kq/tests/kqguest
 poweroff -f
-""" % " ".join(MODULES)
+"""
 
 
 def log(text):
@@ -61,30 +81,54 @@ def cpio_entry(out, name, mode, data=b"", target=None):
     out.write(b"\0" * ((4 - len(body) % 4) % 4))
 
 
-def shared_libraries(binary):
-    """Every library binary needs, as ldd resolves it (host and guest are alike)."""
-    found = []
-    for line in subprocess.run(["ldd", binary], capture_output=True, text=True,
-                               check=True).stdout.splitlines():
-        parts = line.split()
-        path = parts[2] if len(parts) >= 3 and parts[1] == "=>" else parts[0]
-        if path.startswith("/"):
-            found.append(path)
+def shared_libraries(binary, sysroot):
+    """Every library binary needs: {path in the guest: file on the host}.
+    Natively as ldd resolves it (host and guest are alike); for a cross
+    build from its NEEDED entries and interpreter, found in the sysroot."""
+    if sysroot is None:
+        found = {}
+        for line in subprocess.run(["ldd", binary], capture_output=True, text=True,
+                                   check=True).stdout.splitlines():
+            parts = line.split()
+            path = parts[2] if len(parts) >= 3 and parts[1] == "=>" else parts[0]
+            if path.startswith("/"):
+                found[path] = os.path.realpath(path)
+        return found
+    found = {}
+    pending = [binary]
+    while pending:
+        elf = pending.pop()
+        text = subprocess.run(["readelf", "-dl", elf], capture_output=True, text=True,
+                              check=True).stdout
+        names = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", text)
+        names += [os.path.basename(m) for m in
+                  re.findall(r"Requesting program interpreter: ([^\]]+)\]", text)]
+        for name in names:
+            guest = "/lib/" + name
+            if guest in found:
+                continue
+            host = os.path.realpath(os.path.join(sysroot, "lib", name))
+            if not os.path.exists(host):
+                raise SystemExit("%s needs %s, not under %s/lib" % (elf, name, sysroot))
+            found[guest] = host
+            pending.append(host)
     return found
 
 
-def build_initramfs(path, args):
+def build_initramfs(path, args, arch):
     files = {
         "/bin/busybox": (args.busybox, 0o755),
         "/kq/silent/kqSer.so": (os.path.join(args.build, "silent", "kqSer.so"), 0o755),
         "/kq/tools/kqser": (os.path.join(args.build, "tools", "kqser"), 0o755),
         "/kq/tests/kqguest": (os.path.join(args.build, "tests", "qemu", "kqguest"), 0o755),
     }
-    for name in MODULES:
-        files["/modules/%s.ko" % name] = (find_module(args.modules, name), 0o644)
+    modules = module_order(args.modules, MODULES)
+    for name, source in modules:
+        files["/modules/%s.ko" % name] = (source, 0o644)
     for binary in [f for f, _ in list(files.values()) if f.endswith(("kqser", "kqguest", ".so"))]:
-        for lib in shared_libraries(binary):
-            files[lib] = (os.path.realpath(lib), 0o755)
+        for guest, host in shared_libraries(binary, arch["sysroot"]).items():
+            files[guest] = (host, 0o755)
+    init = INIT % {"modules": " ".join(name for name, _ in modules), "uart": arch["uart"][0]}
     dirs = set()
     for name in list(files) + ["/proc/", "/sys/", "/dev/", "/tmp/"]:
         parts = name.strip("/").split("/")[:-1] if not name.endswith("/") else \
@@ -94,7 +138,7 @@ def build_initramfs(path, args):
     with gzip.open(path, "wb", compresslevel=1) as out:
         for d in sorted(dirs):
             cpio_entry(out, d, stat.S_IFDIR | 0o755)
-        cpio_entry(out, "init", stat.S_IFREG | 0o755, INIT.encode())
+        cpio_entry(out, "init", stat.S_IFREG | 0o755, init.encode())
         for name, (source, mode) in sorted(files.items()):
             with open(source, "rb") as f:
                 cpio_entry(out, name.lstrip("/"), stat.S_IFREG | mode, f.read())
@@ -112,6 +156,27 @@ def find_module(root, name):
                     return plain
                 return path
     raise SystemExit("module %s not found under %s" % (name, root))
+
+
+def module_order(root, wanted):
+    """[(name, file)] in an order insmod takes: each module after what its
+    depends= names (the package ships no modules.dep; a built-in driver is
+    named by none)."""
+    order = []
+
+    def visit(name):
+        if any(n == name for n, _ in order):
+            return
+        path = find_module(root, name)
+        with open(path, "rb") as f:
+            m = re.search(rb"\0depends=([^\0]*)\0", b"\0" + f.read())
+        for dep in (m.group(1).decode().split(",") if m and m.group(1) else []):
+            visit(dep)
+        order.append((name, path))
+
+    for name in wanted:
+        visit(name)
+    return order
 
 
 # ---- the peers on the host ends ----
@@ -238,12 +303,14 @@ class Qmp:
 
 # ---- the run ----
 
-def accel_candidates(wanted):
+def accel_candidates(wanted, arch_name):
     """KVM first where /dev/kvm opens, TCG always last: /dev/kvm may exist and
-    still hang QEMU, so a KVM guest that is not ready in time is given up."""
+    still hang QEMU, so a KVM guest that is not ready in time is given up. A
+    guest of another architecture than the host's has TCG only."""
     if wanted != "auto":
         return [wanted]
-    return (["kvm"] if os.access("/dev/kvm", os.R_OK | os.W_OK) else []) + ["tcg"]
+    native = arch_name == os.uname().machine
+    return (["kvm"] if native and os.access("/dev/kvm", os.R_OK | os.W_OK) else []) + ["tcg"]
 
 
 def usb_device(name):
@@ -252,6 +319,7 @@ def usb_device(name):
 
 def main():
     p = argparse.ArgumentParser()
+    p.add_argument("--arch", default="x86_64", choices=sorted(ARCHES))
     p.add_argument("--build", required=True)
     p.add_argument("--kernel", required=True)
     p.add_argument("--modules", required=True)
@@ -261,22 +329,23 @@ def main():
     p.add_argument("scenarios", nargs="*")
     args = p.parse_args()
     scenarios = args.scenarios or SCENARIOS
+    arch = ARCHES[args.arch]
     started = time.monotonic()
 
     run = os.path.join(args.build, "qemu", "run")
     shutil.rmtree(run, ignore_errors=True)
     os.makedirs(run)
     initrd = os.path.join(run, "initrd.gz")
-    build_initramfs(initrd, args)
+    build_initramfs(initrd, args, arch)
     sock = {n: os.path.join(run, n + ".sock") for n in ["con", "qmp", "u0", "u1", "s1"]}
     results = None
-    for accel in accel_candidates(args.accel):
+    for accel in accel_candidates(args.accel, args.arch):
         # Under TCG the guest is ready after 10 to 45 s; under KVM in a few.
         ready_bound = 240.0 if accel == "tcg" else 60.0
         for path in sock.values():
             if os.path.exists(path):
                 os.unlink(path)
-        qemu = start_qemu(accel, args, initrd, sock, run)
+        qemu = start_qemu(accel, arch, args, initrd, sock, run)
         try:
             results = drive(qemu, sock, scenarios, args.timeout, run, ready_bound)
         finally:
@@ -286,21 +355,22 @@ def main():
         log("== the %s guest never became ready" % accel)
     results = results or {}
     failed = [s for s in scenarios if results.get(s) != "pass"]
-    log("== qemu stage: %d of %d scenarios passed in %.0f s (%s)%s" % (
-        len(scenarios) - len(failed), len(scenarios), time.monotonic() - started, accel,
+    log("== qemu stage (%s): %d of %d scenarios passed in %.0f s (%s)%s" % (
+        args.arch, len(scenarios) - len(failed), len(scenarios), time.monotonic() - started, accel,
         "; failed: " + ", ".join(failed) if failed else ""))
     return 1 if failed else 0
 
 
-def start_qemu(accel, args, initrd, sock, run):
-    command = ["qemu-system-x86_64", "-accel", accel, "-m", "256", "-smp", "1",
+def start_qemu(accel, arch, args, initrd, sock, run):
+    command = arch["qemu"] + [
+               "-accel", accel, "-m", "256", "-smp", "1",
                "-kernel", args.kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet panic=-1",
+               "-append", "console=%s quiet panic=-1" % arch["console"],
                "-display", "none", "-nodefaults", "-no-reboot", "-nic", "none",
                "-qmp", "unix:%s,server=on,wait=off" % sock["qmp"],
                "-chardev", "socket,id=con,path=%s,server=on,wait=off" % sock["con"],
                "-chardev", "socket,id=s1,path=%s,server=on,wait=off" % sock["s1"],
-               "-serial", "chardev:con", "-serial", "chardev:s1",
+               "-serial", "chardev:con"] + arch["uart"][1] + [
                "-device", "qemu-xhci,id=xhci",
                # What the emulated FTDI chips are told: modem control and rates.
                "-trace", "usb_serial_handle_control", "-trace", "usb_serial_set_baud",
