@@ -379,15 +379,15 @@ void ReplugByIdentity(Verdict* v, const std::string& before) {
         waitpid(child, nullptr, 0);
         close(said[0]);
     }
-    v->Check(unbounded == 0, "a Read with no time-out across the unplug returned " +
-                                 (unbounded == -2 ? std::string("nothing within 5 s")
-                                                  : std::to_string(unbounded)));
+    v->Check(unbounded == 0,
+             "a Read with no time-out across the unplug returned " +
+                 (unbounded == -2 ? std::string("nothing within 5 s") : std::to_string(unbounded)));
     v->Check(n == 0, "Read across the unplug returned " + std::to_string(n));
     v->Check(took > 0.9 && took < 4.0, "Read ended " + std::to_string(took) + " s after it began");
     v->Check(WaitTty("KQ0001", true).empty(), "KQ0001 gone");
     v->Show("Read during device_del: " + std::to_string(n) + " after " +
-            std::to_string(static_cast<int>(took * 1000)) + " ms; with no time-out: " +
-            std::to_string(unbounded));
+            std::to_string(static_cast<int>(took * 1000)) +
+            " ms; with no time-out: " + std::to_string(unbounded));
     const unsigned char byte = 0x55;
     const int w = port->Write(&byte, 1);
     v->Check(w == -1, "Write after the unplug returned " + std::to_string(w));
@@ -762,8 +762,8 @@ void WriteTimeout(Verdict* v) {
 // open of a device node).
 void Ports(Verdict* v) {
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    for (const std::string& path : {std::string("/dev/ttyUSB0"), std::string("/dev/ttyUSB1"),
-                                    "/dev/" + Uart()}) {
+    for (const std::string& path :
+         {std::string("/dev/ttyUSB0"), std::string("/dev/ttyUSB1"), "/dev/" + Uart()}) {
         inotify_add_watch(watch, path.c_str(), IN_OPEN);
     }
     FILE* tool = popen((std::string(kTool) + " ports 2>&1").c_str(), "r");
