@@ -149,7 +149,19 @@ public:
 
 private:
     void Record(unsigned long request) {
-        const int queued = kqtest::InputQueued(master_);
+        int queued = kqtest::InputQueued(master_);
+        if (request == TIOCMBIS || request == TIOCMBIC) {
+            // A pty passes written bytes to its master through a work
+            // queue, so what the line took may reach the master's queue a
+            // little later (under load, after the RTS switch): the count is
+            // taken once it has held for 20 ms (at most 1 s).
+            for (int held = 0, waited = 0; held < 20 && waited < 1000; ++waited) {
+                usleep(1000);
+                const int now = kqtest::InputQueued(master_);
+                held = now == queued ? held + 1 : 0;
+                queued = now;
+            }
+        }
         std::lock_guard<std::mutex> hold(lock_);
         calls_.push_back({request, queued});
     }
