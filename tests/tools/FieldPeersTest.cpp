@@ -376,6 +376,36 @@ TEST(KqserModbus, CoilsBroadcastUnitsAndPeersThatMisbehave) {
     EXPECT_TRUE(Has(r.err, "reset")) << r.err;
 }
 
+// A TCP client that sends requests and never reads the replies is dropped
+// once it has taken none for a while; the unit goes on serving the others.
+TEST(KqserSim, AClientThatTakesNoRepliesIsDroppedAndOthersAreServed) {
+    Child tcp;
+    ASSERT_TRUE(Start(&tcp, {"sim", "--tcp", "0", "-q"}));  // -q: no line per request
+    const std::string address = WhereTo(&tcp);
+    ASSERT_FALSE(address.empty()) << tcp.err();
+    const int greedy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 4096;  // small: the replies back up at once
+    setsockopt(greedy, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    const sockaddr_in addr = kqtest::Ipv4Addr("127.0.0.1", PortOf(address));
+    ASSERT_EQ(connect(greedy, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    // Holding registers 0 to 9 of unit 1, again and again.
+    const char request[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 10};
+    std::string burst;
+    for (int i = 0; i < 4096; ++i) burst.append(request, sizeof request);
+    bool dropped = false;
+    for (const double end = kqtest::NowMs() + 20000; !dropped && kqtest::NowMs() < end;) {
+        send(greedy, burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        dropped = tcp.WaitForErr("dropped: it took no reply for 2000 ms", 50);
+    }
+    EXPECT_TRUE(dropped) << tcp.err();
+    const ChildResult r =
+        Kqser({"modbus", address, "read", "1", "0", "2", "--timeout", "5000"}, {}, 15000);
+    EXPECT_EQ(r.exitCode, 0) << Describe(r);
+    close(greedy);
+    tcp.Signal(SIGTERM);
+    EXPECT_FALSE(tcp.Wait(10000).timedOut);
+}
+
 TEST(KqserCauses, TheLibrarysReasonWithoutVerboseAndRefusalsAsWarnings) {
     if (kqtest::kConsole) GTEST_SKIP() << "the console build prints its lines itself";
     PtyPair pty;

@@ -114,8 +114,10 @@ void ShowEvents(const Common& common, SimDevice* device) {
 }
 
 // The TCP side: up to kMaxClients connections at once, each with a device
-// of its own.
+// of its own. A client that takes no replies for kStalledMs is dropped, so
+// that it cannot hold up the others.
 const size_t kMaxClients = 8;
+const int kStalledMs = 2000;
 
 struct Connection {
     int fd = -1;
@@ -150,7 +152,7 @@ int RunTcpSim(const Common& common, const Args& args, DeviceMaker* maker, const 
                 Say(common, "kqser sim: refused %s: %zu connections already\n", c.peer.c_str(),
                     kMaxClients);
                 CloseFd(c.fd);
-            } else if (c.fd >= 0 && SetBlocking(c.fd)) {
+            } else if (c.fd >= 0) {
                 c.device = maker->Make(true);
                 ++connections;
                 Say(common, "kqser sim: %s connected\n", c.peer.c_str());
@@ -173,7 +175,12 @@ int RunTcpSim(const Common& common, const Args& args, DeviceMaker* maker, const 
                 ShowEvents(common, c.device.get());
                 for (const Bytes& reply : out) {
                     if (delay > 0) SleepMs(static_cast<double>(delay));
-                    if (!WriteAll(c.fd, reply.data(), reply.size())) {
+                    const int sent = SendAllWithin(c.fd, reply.data(), reply.size(), kStalledMs);
+                    if (sent != 1) {
+                        if (sent == 0) {
+                            Report("kqser sim: %s dropped: it took no reply for %d ms\n",
+                                   c.peer.c_str(), kStalledMs);
+                        }
                         closed = true;
                         break;
                     }

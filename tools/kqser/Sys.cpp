@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -95,11 +96,6 @@ void DrainFd(int fd) {
     }
 }
 
-bool SetBlocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 int PollFds(pollfd* fds, nfds_t n, int timeoutMs) {
     const int ready = poll(fds, n, timeoutMs);
     if (ready < 0 && errno == EINTR) return 0;
@@ -133,6 +129,25 @@ bool WriteAll(int fd, const uint8_t* buf, size_t n) {
         done += static_cast<size_t>(w);
     }
     return true;
+}
+
+int SendAllWithin(int fd, const uint8_t* buf, size_t n, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t done = 0;
+    while (done < n) {
+        int why = 0;
+        const ssize_t sent = SendSome(fd, buf + done, n - done, &why);
+        if (sent == -1) return -1;
+        if (sent > 0) {
+            done += static_cast<size_t>(sent);
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd room{fd, POLLOUT, 0};
+        if (left.count() <= 0 || PollFds(&room, 1, static_cast<int>(left.count())) < 0) return 0;
+    }
+    return 1;
 }
 
 void CloseFd(int fd) {

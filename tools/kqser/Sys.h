@@ -22,8 +22,6 @@ int ListenTcp(const std::string& address, int port, int* bound, std::string* err
 int AcceptTcp(int listener, std::string* peer);
 // Waits until what was written to a tty has gone out (tcdrain); -1 ignored.
 void DrainFd(int fd);
-// Clears O_NONBLOCK; false when fcntl fails.
-bool SetBlocking(int fd);
 // poll; a signal counts as a time-out (the caller looks at g_stop).
 int PollFds(pollfd* fds, nfds_t n, int timeoutMs);
 // One read(2) or recv(2): bytes, 0 at the end, -1 (*error set) on failure;
@@ -33,6 +31,9 @@ ssize_t ReadFd(int fd, uint8_t* buf, size_t n, int* error);
 ssize_t SendSome(int fd, const uint8_t* buf, size_t n, int* error);
 // Writes all bytes to a descriptor (blocking); false on failure.
 bool WriteAll(int fd, const uint8_t* buf, size_t n);
+// Sends all bytes on a socket, waiting for room at most timeoutMs in all:
+// 1 when sent, 0 when the peer left no room in time, -1 on failure.
+int SendAllWithin(int fd, const uint8_t* buf, size_t n, int timeoutMs);
 void CloseFd(int fd);
 bool ReadWholeFile(const std::string& path, std::string* text, std::string* error);
 // A file in memory holding text, for as long as the process lives; its path
