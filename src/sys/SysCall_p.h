@@ -4,6 +4,9 @@
 #ifndef KQSER_SYSCALL_P_H
 #define KQSER_SYSCALL_P_H
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "Sys_p.h"
@@ -22,6 +25,19 @@ __attribute__((always_inline)) inline Result From(long value) {
 inline Result Failed(int error) {
     Result r;
     r.error = error;
+    return r;
+}
+
+// A descriptor the layer opens is kept off 0, 1 and 2: in a host that
+// closed its standard streams, the console build's lines (standard output)
+// and whatever else writes to them would otherwise go down a line, a socket
+// or a file the library opened.
+inline Result OffStandardStreams(Result r) {
+    if (__builtin_expect(r.value >= 0 && r.value <= STDERR_FILENO, 0)) {
+        const int low = static_cast<int>(r.value);
+        r = From(::fcntl(low, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        ::close(low);
+    }
     return r;
 }
 

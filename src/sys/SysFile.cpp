@@ -17,11 +17,11 @@ namespace kq {
 namespace sys {
 
 Result Open(const char* path, int flags, mode_t mode) {
-    return Retried([&] { return ::open(path, flags | O_CLOEXEC, mode); });
+    return OffStandardStreams(Retried([&] { return ::open(path, flags | O_CLOEXEC, mode); }));
 }
 
 Result OpenDevice(const char* path, int flags) {
-    return From(::open(path, flags | O_CLOEXEC));
+    return OffStandardStreams(From(::open(path, flags | O_CLOEXEC)));
 }
 
 Result Stat(const char* path, struct stat* st) {

@@ -86,7 +86,7 @@ __attribute__((noinline)) bool TakeUrgent(int fd, OnSignal onSignal) {
 }  // namespace
 
 Result Socket(int family, int type) {
-    return From(::socket(family, type | SOCK_CLOEXEC, 0));
+    return OffStandardStreams(From(::socket(family, type | SOCK_CLOEXEC, 0)));
 }
 
 Result Connect(int fd, const sockaddr* addr, socklen_t len, OnSignal onSignal) {
@@ -114,7 +114,7 @@ Result Listen(int fd, int backlog) {
 }
 
 Result Accept(int fd) {
-    return From(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+    return OffStandardStreams(From(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)));
 }
 
 Result LocalName(int fd, sockaddr* addr, socklen_t* len) {

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The system-call layer's rules that callers rely on: a wait on a descriptor
 // that is not open fails with EBADF instead of waiting, what a wait gives
-// back, and that every descriptor the layer opens is close-on-exec.
+// back, and that every descriptor the layer opens is close-on-exec and never
+// one of the standard streams' numbers.
 #include "Sys_p.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,6 +75,39 @@ TEST(Sys, EveryDescriptorIsCloseOnExec) {
         int fd = static_cast<int>(r.value);
         kq::sys::ReleaseDescriptor(&fd);
         EXPECT_EQ(fd, -1);
+    }
+}
+
+// In a host that closed its standard streams nothing the layer opens takes
+// their numbers (the console build's lines would go down the line).
+TEST(Sys, StandardStreamNumbersAreNeverHandedOut) {
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    constexpr int kOpened = 5;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            close(fd);
+        }
+        const long fds[kOpened] = {
+            kq::sys::Open("/dev/null", O_RDONLY).value,
+            kq::sys::OpenDevice("/dev/null", O_RDONLY).value,
+            kq::sys::OpenLine("/dev/null").value,
+            kq::sys::Socket(AF_INET, SOCK_STREAM).value,
+            kq::sys::Socket(AF_UNIX, SOCK_DGRAM).value,
+        };
+        _exit(write(report[1], fds, sizeof fds) == sizeof fds ? 0 : 1);
+    }
+    close(report[1]);
+    long fds[kOpened] = {};
+    const ssize_t got = read(report[0], fds, sizeof fds);
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof fds));
+    for (long fd : fds) {
+        EXPECT_GT(fd, STDERR_FILENO);
     }
 }
 
