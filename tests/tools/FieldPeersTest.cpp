@@ -35,14 +35,8 @@ namespace {
 
 using kqtest::Child;
 using kqtest::ChildResult;
-using kqtest::ConnectLoopback;
-using kqtest::Describe;
-using kqtest::Has;
-using kqtest::Kqser;
-using kqtest::PortOf;
 using kqtest::PtyPair;
-using kqtest::Start;
-using kqtest::WhereTo;
+using namespace kqtest::field;
 
 const std::string kLib = kqtest::kLibrary;
 
@@ -419,17 +413,9 @@ TEST(KqserSmallPoints, InfoNamesTheFileLoadedAndCompletionKnowsLinesAndValues) {
 
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    auto complete = [](const std::string& words) {
-        Child bash;
-        const std::string script =
-            std::string("source ") + KQTEST_KQSER_COMPLETION + "; COMP_WORDS=(" + words +
-            "); COMP_CWORD=$((${#COMP_WORDS[@]}-1));" + " _kqser; echo \"${COMPREPLY[*]}\"";
-        if (!bash.Start({"bash", "-c", script}, {})) return std::string("(no bash)");
-        return bash.Wait(10000).out;
-    };
-    EXPECT_TRUE(Has(complete("kqser send --read 4 pts/"), pty.SlaveName()));
-    EXPECT_EQ(complete("kqser term x --map c"), "crlf cr\n");
-    EXPECT_EQ(complete("kqser send x --crc ''"), "modbus\n");
+    EXPECT_TRUE(Has(Complete("kqser send --read 4 pts/"), pty.SlaveName()));
+    EXPECT_EQ(Complete("kqser term x --map c"), "crlf cr\n");
+    EXPECT_EQ(Complete("kqser send x --crc ''"), "modbus\n");
 }
 
 // mbpoll, the Modbus master integrators use, against sim on a line and over TCP.

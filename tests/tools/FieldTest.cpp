@@ -37,13 +37,8 @@ namespace {
 
 using kqtest::Child;
 using kqtest::ChildResult;
-using kqtest::ConnectLoopback;
-using kqtest::Describe;
-using kqtest::Has;
-using kqtest::Kqser;
-using kqtest::PortOf;
 using kqtest::PtyPair;
-using kqtest::WhereTo;
+using namespace kqtest::field;
 using kqtool::Bytes;
 
 const std::string kLib = kqtest::kLibrary;
@@ -51,7 +46,7 @@ const std::string kLib = kqtest::kLibrary;
 // Starts kqser with args and returns the line it prints that names where to
 // connect.
 std::string StartKqser(Child* child, const std::vector<std::string>& args) {
-    return kqtest::Start(child, args) ? WhereTo(child) : "";
+    return kqtest::field::Start(child, args) ? WhereTo(child) : "";
 }
 
 std::string AsString(const Bytes& bytes) {
@@ -525,19 +520,11 @@ TEST(KqserHabits, ManPageAndCompletionFollowTheCommandTable) {
     EXPECT_GE(commands, 9);
     EXPECT_TRUE(Has(man.str(), ".TH KQSER 1")) << man.str().substr(0, 200);
 
-    auto complete = [](const std::string& words) {
-        Child bash;
-        const std::string script =
-            std::string("source ") + KQTEST_KQSER_COMPLETION + "; COMP_WORDS=(" + words +
-            "); COMP_CWORD=$((${#COMP_WORDS[@]}-1));" + " _kqser; echo \"${COMPREPLY[*]}\"";
-        if (!bash.Start({"bash", "-c", script}, {})) return std::string("(no bash)");
-        return bash.Wait(10000).out;
-    };
-    EXPECT_EQ(complete("kqser br"), "bridge\n");
-    EXPECT_EQ(complete("kqser -v sim --re"), "--registers --replay\n");
-    EXPECT_EQ(complete("kqser modbus x read --sw"), "--swap\n");
-    EXPECT_EQ(complete("kqser --lib /us"), "/usr\n") << "the value of --lib is a file name";
-    EXPECT_EQ(complete("kqser send x --timeout 1"), "\n") << "no guess at a number";
+    EXPECT_EQ(Complete("kqser br"), "bridge\n");
+    EXPECT_EQ(Complete("kqser -v sim --re"), "--registers --replay\n");
+    EXPECT_EQ(Complete("kqser modbus x read --sw"), "--swap\n");
+    EXPECT_EQ(Complete("kqser --lib /us"), "/usr\n") << "the value of --lib is a file name";
+    EXPECT_EQ(Complete("kqser send x --timeout 1"), "\n") << "no guess at a number";
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include "Process.h"
 
 namespace kqtest {
+// For the tests' "using namespace kqtest::field;".
+namespace field {
 
 inline bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -82,6 +84,18 @@ inline int ConnectLoopback(int port) {
     return fd;
 }
 
+// What bash completion offers for words, the command line so far (its
+// last word the one being completed).
+inline std::string Complete(const std::string& words) {
+    Child bash;
+    const std::string script = std::string("source ") + KQTEST_KQSER_COMPLETION + "; COMP_WORDS=(" +
+                               words + "); COMP_CWORD=$((${#COMP_WORDS[@]}-1));" +
+                               " _kqser; echo \"${COMPREPLY[*]}\"";
+    if (!bash.Start({"bash", "-c", script}, {})) return std::string("(no bash)");
+    return bash.Wait(10000).out;
+}
+
+}  // namespace field
 }  // namespace kqtest
 
 #endif
