@@ -12,21 +12,13 @@
 #include "frame_bench.h"
 
 #include <fcntl.h>
-#include <pty.h>
-#include <sched.h>
-#include <sys/prctl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef KQBENCH_HAVE_LIBMODBUS
@@ -34,33 +26,17 @@
 #endif
 
 #include "ISerBase.h"
-#include "Library.h"
 #include "ModbusFrame_p.h"
+#include "bench_support.h"
 #include "kqSer.h"
 
 namespace {
 
-int64_t Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ThreadCpu() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-void SleepUntil(int64_t at) {
-    const timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
+using kqbench::NowNs;
+using kqbench::ThreadCpuNs;
 
 [[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "kqser_bench frame: %s: %s\n", what, std::strerror(errno));
-    std::exit(1);
+    kqbench::Fail("frame", what);
 }
 
 constexpr int kBauds[] = {9600, 19200, 115200};
@@ -84,90 +60,22 @@ std::vector<unsigned char> Request(int count) {
     return req;
 }
 
-// Real-time scheduling for the peer's pacing thread where the system
-// permits it; "SCHED_FIFO" or why not.
-std::string TryRealTime() {
-    sched_param param{};
-    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-    if (sched_setscheduler(0, SCHED_FIFO, &param) == 0) {
-        return "SCHED_FIFO";
+// A Modbus unit: each read-holding request gets its reply.
+std::vector<unsigned char> Reply(const unsigned char* req) {
+    const int count = req[5];
+    std::vector<unsigned char> reply = {kUnit, 0x03, static_cast<unsigned char>(2 * count)};
+    for (int i = 0; i < count; ++i) {
+        reply.push_back(static_cast<unsigned char>(0x10 + i));
+        reply.push_back(static_cast<unsigned char>(0x80 | i));
     }
-    return std::string("SCHED_OTHER (") + std::strerror(errno) + ")";
+    PutCrc(&reply);
+    return reply;
 }
 
-// A Modbus unit on a pty master: each read-holding request gets its reply,
-// each byte written when its stop bit would be on the wire.
-class PacedPeer {
-public:
-    PacedPeer() {
-        char name[64] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) Fail("openpty");
-        name_ = std::string(name).substr(5);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~PacedPeer() {
-        if (slave_ >= 0) ::close(slave_);  // the master then reads EIO
-        thread_.join();
-        ::close(master_);
-    }
-    const std::string& Name() const { return name_; }
-    void SetBaud(int baud) { baud_.store(baud); }
-    int64_t LastByte() const { return lastByte_.load(); }
-    int64_t Lateness() const { return lateness_.load(); }  // of the last reply, its worst byte
-    int64_t LastLateness() const { return lastLateness_.load(); }  // and its last byte
-    std::string Scheduling() {
-        while (scheduling_.load() == 0) usleep(1000);
-        return schedulingText_;
-    }
-
-private:
-    void Run() {
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        schedulingText_ = TryRealTime();
-        scheduling_.store(1);
-        unsigned char req[kRequestSize];
-        for (;;) {
-            int got = 0;
-            while (got < kRequestSize) {
-                const ssize_t n = ::read(master_, req + got, sizeof req - got);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) return;
-                got += static_cast<int>(n);
-            }
-            const int64_t start = Now();
-            const int count = req[5];
-            std::vector<unsigned char> reply = {kUnit, 0x03, static_cast<unsigned char>(2 * count)};
-            for (int i = 0; i < count; ++i) {
-                reply.push_back(static_cast<unsigned char>(0x10 + i));
-                reply.push_back(static_cast<unsigned char>(0x80 | i));
-            }
-            PutCrc(&reply);
-            const int64_t charNs = 10 * 1000000000LL / baud_.load();
-            int64_t late = 0;
-            for (size_t i = 0; i < reply.size(); ++i) {
-                const int64_t due = start + static_cast<int64_t>(i + 1) * charNs;
-                SleepUntil(due);
-                if (::write(master_, &reply[i], 1) != 1) return;
-                const int64_t at = Now();
-                late = std::max(late, at - due);
-                if (i + 1 == reply.size()) {
-                    lateness_.store(late);
-                    lastLateness_.store(at - due);
-                    lastByte_.store(at);
-                }
-            }
-        }
-    }
-    int master_ = -1;
-    int slave_ = -1;
-    std::string name_;
-    std::atomic<int> baud_{9600};
-    std::atomic<int64_t> lastByte_{0};
-    std::atomic<int64_t> lateness_{0};
-    std::atomic<int64_t> lastLateness_{0};
-    std::atomic<int> scheduling_{0};
-    std::string schedulingText_;
-    std::thread thread_;
+// On a pty master, each byte written when its stop bit would be on the
+// wire, from a real-time thread where the system permits it.
+struct PacedPeer : kqbench::PacedPty {
+    PacedPeer() : PacedPty("frame", kRequestSize, Reply, true) {}
 };
 
 struct Sample {
@@ -197,8 +105,8 @@ void RunBatch(Series& s) {
     for (int i = 0; i < s.batch; ++i) {
         const int count = RegisterCount(s.counter++);
         const std::vector<unsigned char> req = Request(count);
-        const int64_t c0 = ThreadCpu();
-        const int64_t t0 = Now();
+        const int64_t c0 = ThreadCpuNs();
+        const int64_t t0 = NowNs();
         bool ok = false;
         if (s.port != nullptr) {
             if (s.port->Write(req.data(), kRequestSize) != kRequestSize) Fail("Write");
@@ -209,8 +117,8 @@ void RunBatch(Series& s) {
             ok = modbus_read_registers(static_cast<modbus_t*>(s.modbus), 0, count, regs) == count;
 #endif
         }
-        const int64_t t1 = Now();
-        const int64_t c1 = ThreadCpu();
+        const int64_t t1 = NowNs();
+        const int64_t c1 = ThreadCpuNs();
         s.samples.push_back({t1 - t0, t1 - s.peer->LastByte(), c1 - c0, s.peer->Lateness(),
                              s.peer->LastLateness(), 5 + 2 * count, ok});
         if (!ok) {
@@ -223,11 +131,6 @@ void RunBatch(Series& s) {
     }
 }
 
-// The silence auto works out on a pty: 3.5 characters, 1.75 ms above 19200.
-int64_t T35Ns(int baud) {
-    return baud > 19200 ? 1750000 : 35LL * 1000000000 / baud;
-}
-
 }  // namespace
 
 int FrameMain(const char* outPath) {
@@ -235,33 +138,13 @@ int FrameMain(const char* outPath) {
     if (out == nullptr) Fail(outPath);
 
     PacedPeer noneDev, autoDev, frameDev, modbusDev;
-    char dir[] = "/tmp/kqbench.XXXXXX";
-    if (mkdtemp(dir) == nullptr) Fail("mkdtemp");
-    const std::string conf = std::string(dir) + "/kqser.conf";
-    const std::string ini = std::string(dir) + "/kqser.log.ini";
-    {
-        FILE* f = std::fopen(conf.c_str(), "w");
-        if (f == nullptr) Fail("kqser.conf");
-        // No section for noneDev's line: it reads as without the file.
-        std::fprintf(f, "[serial %s]\nframe_gap = auto\n[serial %s]\nframe = modbus_rtu\n",
-                     autoDev.Name().c_str(), frameDev.Name().c_str());
-        std::fclose(f);
-    }
-    setenv("KQSER_CONF", conf.c_str(), 1);
-
-    kqtool::KqLibrary lib;
-    std::string error;
-    if (!kqtool::LoadKqLibrary(KQBENCH_LIB_SILENT, &lib, &error)) {
-        std::fprintf(stderr, "kqser_bench frame: %s\n", error.c_str());
-        return 1;
-    }
-    if (lib.logConfigPath != nullptr) *lib.logConfigPath = ini.c_str();
-    ISerManager* manager = lib.getSerManager();
-    int number = 0x31;
-    ISerBase* nonePort = manager->GetSer(nullptr, KQ_KIND_SERIAL + number++);
-    ISerBase* autoPort = manager->GetSer(nullptr, KQ_KIND_SERIAL + number++);
-    ISerBase* framePort = manager->GetSer(nullptr, KQ_KIND_SERIAL + number++);
-    if (nonePort == nullptr || autoPort == nullptr || framePort == nullptr) Fail("GetSer");
+    // No section for noneDev's line: it reads as without the file.
+    kqbench::ConfiguredLibrary lib(
+        "frame", {{autoDev.Name(), "frame_gap = auto"}, {frameDev.Name(), "frame = modbus_rtu"}},
+        0x31);
+    // The kqSer clients' peers and ports, in the order of modes.
+    const std::pair<PacedPeer*, ISerBase*> ports[] = {
+        {&noneDev, lib.NewPort()}, {&autoDev, lib.NewPort()}, {&frameDev, lib.NewPort()}};
 
     for (PacedPeer* peer : {&noneDev, &autoDev, &frameDev, &modbusDev}) {
         std::fprintf(out, "fsched\t%s\n", peer->Scheduling().c_str());
@@ -273,14 +156,10 @@ int FrameMain(const char* outPath) {
     for (int baud : kBauds) {
         std::fprintf(stderr, "kqser_bench: Modbus RTU polls at %d bit/s\n", baud);
         std::vector<Series> all;
-        const std::pair<PacedPeer*, ISerBase*> ports[] = {
-            {&noneDev, nonePort}, {&autoDev, autoPort}, {&frameDev, framePort}};
         const char* modes[] = {"none", "auto", "frame"};
         for (int k = 0; k < 3; ++k) {
             ports[k].first->SetBaud(baud);
-            ports[k].second->Close();
-            const std::string def = ports[k].first->Name() + ":" + std::to_string(baud) + ",N,8,1";
-            if (ports[k].second->Open(def.c_str()) != 1) Fail("Open");
+            lib.Reopen(ports[k].second, ports[k].first->Name(), baud);
             all.push_back(
                 {modes[k], k == 0 ? 1 : 10, ports[k].first, ports[k].second, nullptr, {}, 0});
         }
@@ -298,7 +177,7 @@ int FrameMain(const char* outPath) {
         for (int round = 0; round < 40; ++round) {
             for (Series& s : all) RunBatch(s);
         }
-        std::fprintf(out, "ft35\t%d\t%lld\n", baud, static_cast<long long>(T35Ns(baud)));
+        std::fprintf(out, "ft35\t%d\t%lld\n", baud, static_cast<long long>(kqbench::T35Ns(baud)));
         for (const Series& s : all) {
             std::fprintf(out, "fx\t%s\t%d", s.mode.c_str(), baud);
             for (const Sample& x : s.samples) {
@@ -315,11 +194,7 @@ int FrameMain(const char* outPath) {
 #endif
     }
 
-    for (ISerBase* port : {nonePort, autoPort, framePort}) port->Close();
-    lib.freeSerManager();
-    std::remove(ini.c_str());
-    std::remove(conf.c_str());
-    ::rmdir(dir);
+    for (const auto& port : ports) port.second->Close();
     std::fclose(out);
     return 0;
 }

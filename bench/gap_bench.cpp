@@ -12,51 +12,28 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ISerBase.h"
-#include "Library.h"
+#include "bench_support.h"
 #include "kqSer.h"
 
 namespace {
 
-int64_t Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ThreadCpu() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-void SleepUntil(int64_t at) {
-    const timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
+using kqbench::NowNs;
+using kqbench::PacedPty;
 
 [[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "kqser_bench gap: %s: %s\n", what, std::strerror(errno));
-    std::exit(1);
+    kqbench::Fail("gap", what);
 }
 
 constexpr int kBauds[] = {9600, 19200, 115200};
@@ -67,54 +44,16 @@ int ReplyLength(int i) {
     return 5 + (i * 37) % 60;
 }
 
-// A pty whose master a device thread plays: each request (8 bytes: the reply
-// length, the baud index, then filler) gets its reply paced like the line.
-class PacedDevice {
-public:
-    PacedDevice() {
-        char name[64] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) Fail("openpty");
-        name_ = std::string(name).substr(5);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~PacedDevice() {
-        // The master reads EIO once no slave descriptor is open.
-        if (slave_ >= 0) ::close(slave_);
-        thread_.join();
-        ::close(master_);
-    }
-    const std::string& Name() const { return name_; }  // pts/N
-    int Slave() const { return slave_; }
-    int64_t LastByte() const { return lastByte_.load(); }
+// A device on a pty: each request (8 bytes: the reply length, then filler)
+// gets that many bytes, paced like the line.
+std::vector<unsigned char> Reply(const unsigned char* req) {
+    std::vector<unsigned char> reply(req[0]);
+    for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<unsigned char>('a' + i % 26);
+    return reply;
+}
 
-private:
-    void Run() {
-        prctl(PR_SET_TIMERSLACK, 1UL);  // pacing at 87 us a byte needs a fine timer
-        unsigned char req[kRequestSize];
-        for (;;) {
-            int got = 0;
-            while (got < kRequestSize) {
-                const ssize_t n = ::read(master_, req + got, sizeof req - got);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) return;
-                got += static_cast<int>(n);
-            }
-            const int len = req[0];
-            const int64_t charNs = 10 * 1000000000LL / kBauds[req[1] % 3];
-            const int64_t start = Now();
-            for (int i = 0; i < len; ++i) {
-                SleepUntil(start + (i + 1) * charNs);  // a byte is there when its stop bit is
-                const unsigned char byte = static_cast<unsigned char>('a' + i % 26);
-                if (::write(master_, &byte, 1) != 1) return;
-                if (i == len - 1) lastByte_.store(Now());
-            }
-        }
-    }
-    int master_ = -1;
-    int slave_ = -1;
-    std::string name_;
-    std::atomic<int64_t> lastByte_{0};
-    std::thread thread_;
+struct PacedDevice : PacedPty {
+    PacedDevice() : PacedPty("gap", kRequestSize, Reply, false) {}
 };
 
 // The floor: the host's own poll() on the line, ending the reply at the gap.
@@ -152,11 +91,9 @@ void RunBatch(Series& s) {
     unsigned char buf[256];
     for (int i = 0; i < s.batch; ++i) {
         const int len = ReplyLength(s.counter++);
-        unsigned char req[kRequestSize] = {
+        const unsigned char req[kRequestSize] = {
             static_cast<unsigned char>(len), 0, 'r', 'e', 'q', 'u', 'e', 's'};
-        req[1] = static_cast<unsigned char>(
-            std::find(std::begin(kBauds), std::end(kBauds), s.baud) - std::begin(kBauds));
-        const int64_t t0 = Now();
+        const int64_t t0 = NowNs();
         int n;
         if (s.port != nullptr) {
             if (s.port->Write(req, kRequestSize) != kRequestSize) Fail("Write");
@@ -165,7 +102,7 @@ void RunBatch(Series& s) {
             if (::write(s.device->Slave(), req, kRequestSize) != kRequestSize) Fail("write");
             n = RawRead(s.device->Slave(), buf, sizeof buf, s.rawGapNs);
         }
-        const int64_t t1 = Now();
+        const int64_t t1 = NowNs();
         const bool ok = n == len;
         s.samples.push_back({t1 - t0, t1 - s.device->LastByte(), ok});
         if (!ok) {
@@ -177,12 +114,6 @@ void RunBatch(Series& s) {
     }
 }
 
-// The gap auto works out on a pty (no adapter): 3.5 characters of 10 bits,
-// 1.75 ms above 19200 bit/s.
-int64_t AutoGapNs(int baud) {
-    return baud > 19200 ? 1750000 : 35LL * 1000000000 / baud;
-}
-
 }  // namespace
 
 int GapMain(const char* outPath) {
@@ -190,39 +121,11 @@ int GapMain(const char* outPath) {
     if (out == nullptr) Fail(outPath);
 
     PacedDevice offDev, autoDev, fixedDev, rawDev;
-    // The file the library reads: one section per port under test.
-    char dir[] = "/tmp/kqbench.XXXXXX";
-    if (mkdtemp(dir) == nullptr) Fail("mkdtemp");
-    const std::string conf = std::string(dir) + "/kqser.conf";
-    const std::string ini = std::string(dir) + "/kqser.log.ini";
-    {
-        FILE* f = std::fopen(conf.c_str(), "w");
-        if (f == nullptr) Fail("kqser.conf");
-        std::fprintf(f, "[serial %s]\nframe_gap = auto\n[serial %s]\nframe_gap = 5\n",
-                     autoDev.Name().c_str(), fixedDev.Name().c_str());
-        std::fclose(f);
-    }
-    setenv("KQSER_CONF", conf.c_str(), 1);
-
-    kqtool::KqLibrary lib;
-    std::string error;
-    if (!kqtool::LoadKqLibrary(KQBENCH_LIB_SILENT, &lib, &error)) {
-        std::fprintf(stderr, "kqser_bench gap: %s\n", error.c_str());
-        return 1;
-    }
-    if (lib.logConfigPath != nullptr) *lib.logConfigPath = ini.c_str();
-    ISerManager* manager = lib.getSerManager();
-    // Built by number, so that two ptys whose numbers end in the same digit
-    // still get ports of their own; Open names the line.
-    int number = 0x21;
-    auto portOf = [&](PacedDevice&) {
-        ISerBase* port = manager->GetSer(nullptr, KQ_KIND_SERIAL + number++);
-        if (port == nullptr) Fail("GetSer");
-        return port;
-    };
-    ISerBase* offPort = portOf(offDev);
-    ISerBase* autoPort = portOf(autoDev);
-    ISerBase* fixedPort = portOf(fixedDev);
+    kqbench::ConfiguredLibrary lib(
+        "gap", {{autoDev.Name(), "frame_gap = auto"}, {fixedDev.Name(), "frame_gap = 5"}}, 0x21);
+    ISerBase* offPort = lib.NewPort();
+    ISerBase* autoPort = lib.NewPort();
+    ISerBase* fixedPort = lib.NewPort();
     {
         // The raw client's line: raw, no read timing of its own.
         termios t;
@@ -235,23 +138,21 @@ int GapMain(const char* outPath) {
 
     for (int baud : kBauds) {
         std::fprintf(stderr, "kqser_bench: frame gap at %d bit/s\n", baud);
-        for (auto* dev : {&offDev, &autoDev, &fixedDev}) {
-            ISerBase* port = dev == &offDev ? offPort : dev == &autoDev ? autoPort : fixedPort;
-            port->Close();
-            const std::string def = dev->Name() + ":" + std::to_string(baud) + ",N,8,1";
-            if (port->Open(def.c_str()) != 1) Fail("Open");
-        }
+        for (auto* dev : {&offDev, &autoDev, &fixedDev, &rawDev}) dev->SetBaud(baud);
+        lib.Reopen(offPort, offDev.Name(), baud);
+        lib.Reopen(autoPort, autoDev.Name(), baud);
+        lib.Reopen(fixedPort, fixedDev.Name(), baud);
         std::vector<Series> all = {
             {"off", baud, 2, &offDev, offPort, 0, {}, 0},
             {"auto", baud, 20, &autoDev, autoPort, 0, {}, 0},
             {"5ms", baud, 20, &fixedDev, fixedPort, 0, {}, 0},
-            {"raw-auto", baud, 20, &rawDev, nullptr, AutoGapNs(baud), {}, 0},
+            {"raw-auto", baud, 20, &rawDev, nullptr, kqbench::T35Ns(baud), {}, 0},
             {"raw-5ms", baud, 20, &rawDev, nullptr, 5000000, {}, 0},
         };
         for (int round = 0; round < 8; ++round) {
             for (Series& s : all) RunBatch(s);
         }
-        std::fprintf(out, "gapns\t%d\t%lld\n", baud, static_cast<long long>(AutoGapNs(baud)));
+        std::fprintf(out, "gapns\t%d\t%lld\n", baud, static_cast<long long>(kqbench::T35Ns(baud)));
         for (const Series& s : all) {
             std::fprintf(out, "gx\t%s\t%d", s.mode.c_str(), s.baud);
             for (const Sample& x : s.samples) {
@@ -276,8 +177,8 @@ int GapMain(const char* outPath) {
         for (Idle& i : idle) {
             threads.emplace_back([&i, &offPort, &autoPort, &fixedPort, &rawDev] {
                 unsigned char buf[8];
-                const int64_t w0 = Now();
-                const int64_t c0 = ThreadCpu();
+                const int64_t w0 = NowNs();
+                const int64_t c0 = kqbench::ThreadCpuNs();
                 const std::string mode = i.mode;
                 if (mode == "raw") {
                     pollfd pfd = {rawDev.Slave(), POLLIN, 0};
@@ -288,8 +189,8 @@ int GapMain(const char* outPath) {
                                                       : fixedPort;
                     port->Read(buf, sizeof buf, 9000);
                 }
-                i.cpu.push_back(ThreadCpu() - c0);
-                i.wall.push_back(Now() - w0);
+                i.cpu.push_back(kqbench::ThreadCpuNs() - c0);
+                i.wall.push_back(NowNs() - w0);
             });
         }
         for (std::thread& t : threads) t.join();
@@ -304,10 +205,6 @@ int GapMain(const char* outPath) {
     }
 
     for (ISerBase* port : {offPort, autoPort, fixedPort}) port->Close();
-    lib.freeSerManager();
-    std::remove(ini.c_str());
-    std::remove(conf.c_str());
-    ::rmdir(dir);
     std::fclose(out);
     return 0;
 }

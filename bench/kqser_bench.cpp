@@ -43,6 +43,7 @@
 
 #include "ISerBase.h"
 #include "Library.h"
+#include "bench_support.h"
 #include "frame_bench.h"
 #include "gap_bench.h"
 #include "kqSer.h"
@@ -66,18 +67,8 @@ bool ReadRest(int fd, unsigned char* buf, int got, int n) {
     return true;
 }
 
-int64_t NowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-// CPU time of the calling thread, user and system together.
-int64_t ThreadCpuNs() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
+using kqbench::NowNs;
+using kqbench::ThreadCpuNs;
 
 bool WriteAll(int fd, const unsigned char* p, size_t n) {
     while (n > 0) {

@@ -61,6 +61,7 @@ GAP_IDLE_ROWS = [
     ("auto", "kqSer, frame_gap = auto: Read, time-out 9000 (one ppoll as long)"),
     ("5ms", "kqSer, frame_gap = 5: Read, time-out 9000"),
 ]
+ROUND_TRIP_SIZES = (8, 64, 256)
 IDLE_ROWS = [
     ("raw-poll", "raw poll, 2000 ms"),
     ("raw-paced", "raw calls paced like the serial read loop (1 + 9 reads, 9 pauses)"),
@@ -85,18 +86,60 @@ def median(values):
     return v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2.0
 
 
-def read_timing(path):
-    series, idle = {}, {}
+def round_trip_table(series, group, rows):
+    """The lines of one group's round-trip table, and each row's median / raw by (key, N)."""
+    lines = ["| N | client | samples | median (us) | p99 (us) | median / raw |",
+             "|---|---|---|---|---|---|"]
+    ratios = {}
+    for n in ROUND_TRIP_SIZES:
+        raw_med = median(series.get((group, "raw", n), ([], 0))[0])
+        for key, label in rows:
+            if (group, key, n) not in series:
+                continue
+            ns, failures = series[(group, key, n)]
+            med = median(ns)
+            ratios[(key, n)] = med / raw_med
+            note = f" ({failures} failed)" if failures else ""
+            lines.append(f"| {n} | {label}{note} | {len(ns)} | {fmt(us(med))} | "
+                         f"{fmt(us(percentile(ns, 99)))} | {fmt(ratios[(key, n)], 3)} |")
+    return lines, ratios
+
+
+def idle_table(idle, rows):
+    """The lines of a table of idle waits: CPU and wall time per wait."""
+    lines = ["| wait | waits | CPU per wait, median (ms) | max (ms) | wall, median (s) |",
+             "|---|---|---|---|---|"]
+    for key, label in rows:
+        if key not in idle:
+            continue
+        cpu = [c for c, _ in idle[key]]
+        wall = [w for _, w in idle[key]]
+        lines.append(f"| {label} | {len(cpu)} | {fmt(median(cpu) / 1e6, 3)} | "
+                     f"{fmt(max(cpu) / 1e6, 3)} | {fmt(median(wall) / 1e9, 3)} |")
+    return lines
+
+
+def tsv_rows(path):
+    """The tab-separated columns of each line of path."""
     with open(path) as f:
         for line in f:
-            cols = line.rstrip("\n").split("\t")
-            if cols[0] == "rt":
-                group, variant, n, failures = cols[1], cols[2], int(cols[3]), int(cols[4])
-                ns = sorted(int(x) for x in cols[5:])
-                series[(group, variant, n)] = (ns, failures)
-            elif cols[0] == "idle":
-                pairs = [tuple(int(v) for v in c.split(":")) for c in cols[2:]]
-                idle[cols[1]] = pairs
+            yield line.rstrip("\n").split("\t")
+
+
+def samples(cells):
+    """Cells "a:b:c" as tuples of their numbers."""
+    return [tuple(int(v) for v in c.split(":")) for c in cells]
+
+
+def read_timing(path):
+    series, idle = {}, {}
+    for cols in tsv_rows(path):
+        if cols[0] == "rt":
+            group, variant, n, failures = cols[1], cols[2], int(cols[3]), int(cols[4])
+            ns = sorted(int(x) for x in cols[5:])
+            series[(group, variant, n)] = (ns, failures)
+        elif cols[0] == "idle":
+            idle[cols[1]] = samples(cols[2:])
     return series, idle
 
 
@@ -105,16 +148,13 @@ def read_gap(path):
     exchanges, idle, gaps = {}, {}, {}
     if not os.path.exists(path):
         return exchanges, idle, gaps
-    with open(path) as f:
-        for line in f:
-            cols = line.rstrip("\n").split("\t")
-            if cols[0] == "gx":
-                exchanges[(cols[1], int(cols[2]))] = [
-                    tuple(int(v) for v in c.split(":")) for c in cols[3:]]
-            elif cols[0] == "gidle":
-                idle[cols[1]] = [tuple(int(v) for v in c.split(":")) for c in cols[2:]]
-            elif cols[0] == "gapns":
-                gaps[int(cols[1])] = int(cols[2])
+    for cols in tsv_rows(path):
+        if cols[0] == "gx":
+            exchanges[(cols[1], int(cols[2]))] = samples(cols[3:])
+        elif cols[0] == "gidle":
+            idle[cols[1]] = samples(cols[2:])
+        elif cols[0] == "gapns":
+            gaps[int(cols[1])] = int(cols[2])
     return exchanges, idle, gaps
 
 
@@ -159,16 +199,8 @@ def gap_section(src, lines, targets):
     lines += ["", "A reply's wire time bounds its exchange rate whatever ends it: at 9600 bit/s "
               "a 35-byte reply alone takes 36 ms, so the ratio to `off` grows with the speed.", "",
               "CPU time of an idle wait of about 2 s (user + system, the waiting thread only; "
-              "the four waits ran side by side):", "",
-              "| wait | waits | CPU per wait, median (ms) | max (ms) | wall, median (s) |",
-              "|---|---|---|---|---|"]
-    for key, label in GAP_IDLE_ROWS:
-        if key not in idle:
-            continue
-        cpu = [c for c, _ in idle[key]]
-        wall = [w for _, w in idle[key]]
-        lines.append(f"| {label} | {len(cpu)} | {fmt(median(cpu) / 1e6, 3)} | "
-                     f"{fmt(max(cpu) / 1e6, 3)} | {fmt(median(wall) / 1e9, 3)} |")
+              "the four waits ran side by side):", ""]
+    lines += idle_table(idle, GAP_IDLE_ROWS)
     lines.append("")
     if ends:
         ok = all(ends[b] <= gaps[b] + 1e6 for b in ends)
@@ -201,18 +233,15 @@ def read_frame(path):
     polls, t35, sched, libmodbus = {}, {}, [], None
     if not os.path.exists(path):
         return polls, t35, sched, libmodbus
-    with open(path) as f:
-        for line in f:
-            cols = line.rstrip("\n").split("\t")
-            if cols[0] == "fx":
-                polls[(cols[1], int(cols[2]))] = [
-                    tuple(int(v) for v in c.split(":")) for c in cols[3:]]
-            elif cols[0] == "ft35":
-                t35[int(cols[1])] = int(cols[2])
-            elif cols[0] == "fsched":
-                sched.append(cols[1])
-            elif cols[0] == "flibmodbus":
-                libmodbus = cols[1]
+    for cols in tsv_rows(path):
+        if cols[0] == "fx":
+            polls[(cols[1], int(cols[2]))] = samples(cols[3:])
+        elif cols[0] == "ft35":
+            t35[int(cols[1])] = int(cols[2])
+        elif cols[0] == "fsched":
+            sched.append(cols[1])
+        elif cols[0] == "flibmodbus":
+            libmodbus = cols[1]
     return polls, t35, sched, libmodbus
 
 
@@ -366,19 +395,8 @@ def main():
     # ---- serial ----------------------------------------------------------------
     pause_ns = series.get(("pause", "usleep-1000", 0), ([], 0))[0]
     pause_med = median(pause_ns)
-    lines += ["## Serial request/response over a pty pair (echo thread on the master)", "",
-              "| N | client | samples | median (us) | p99 (us) | median / raw |",
-              "|---|---|---|---|---|---|"]
-    for n in (8, 64, 256):
-        raw_med = median(series.get(("serial", "raw", n), ([], 0))[0])
-        for key, label in SERIAL_ROWS:
-            if ("serial", key, n) not in series:
-                continue
-            ns, failures = series[("serial", key, n)]
-            med = median(ns)
-            note = f" ({failures} failed)" if failures else ""
-            lines.append(f"| {n} | {label}{note} | {len(ns)} | {fmt(us(med))} | "
-                         f"{fmt(us(percentile(ns, 99)))} | {fmt(med / raw_med, 3)} |")
+    lines += ["## Serial request/response over a pty pair (echo thread on the master)", ""]
+    lines += round_trip_table(series, "serial", SERIAL_ROWS)[0]
     lines += ["", f"The 1 ms pause alone (`usleep(1000)`, same run): median "
               f"{fmt(us(pause_med))} us, p99 {fmt(us(percentile(pause_ns, 99)))} us "
               f"({len(pause_ns)} samples).", "",
@@ -390,7 +408,7 @@ def main():
               "| raw + pause alone (us) |",
               "|---|---|---|---|---|"]
     excess = {}
-    for n in (8, 64, 256):
+    for n in ROUND_TRIP_SIZES:
         k = series.get(("serial", "kqSer-2000", n))
         paced = series.get(("serial", "raw-paced", n))
         raw = series.get(("serial", "raw", n))
@@ -443,26 +461,16 @@ def main():
                             f"{fmt(us(plain_med))} us)", extra < 5000))
 
     # ---- tcp -------------------------------------------------------------------
-    lines += ["## TCP request/response over loopback (echo thread on 127.0.0.1)", "",
-              "| N | client | samples | median (us) | p99 (us) | median / raw |",
-              "|---|---|---|---|---|---|"]
-    tcp_ratio, tcp_wait_ratio = {}, {}
-    for n in (8, 64, 256):
-        raw_med = median(series.get(("tcp", "raw", n), ([], 0))[0])
+    lines += ["## TCP request/response over loopback (echo thread on 127.0.0.1)", ""]
+    table, ratios = round_trip_table(series, "tcp", TCP_ROWS)
+    lines += table
+    tcp_ratio = {n: r for (key, n), r in ratios.items() if key == "kqSer"}
+    tcp_wait_ratio = {}
+    for n in ROUND_TRIP_SIZES:
         wait = series.get(("tcp", "raw-wait", n))
         kq = series.get(("tcp", "kqSer", n))
         if wait and kq:
             tcp_wait_ratio[n] = median(kq[0]) / median(wait[0])
-        for key, label in TCP_ROWS:
-            if ("tcp", key, n) not in series:
-                continue
-            ns, failures = series[("tcp", key, n)]
-            med = median(ns)
-            if key == "kqSer":
-                tcp_ratio[n] = med / raw_med
-            note = f" ({failures} failed)" if failures else ""
-            lines.append(f"| {n} | {label}{note} | {len(ns)} | {fmt(us(med))} | "
-                         f"{fmt(us(percentile(ns, 99)))} | {fmt(med / raw_med, 3)} |")
     lines.append("")
     if tcp_ratio:
         targets.append(("TCP: kqSer median <= 1.05 x raw",
@@ -474,16 +482,8 @@ def main():
         targets.append(("TCP: kqSer median <= 1.05 x raw", "kqSer network port not available", False))
 
     # ---- idle ------------------------------------------------------------------
-    lines += ["## CPU time of a wait with no data (user + system, this thread only)", "",
-              "| wait | waits | CPU per wait, median (ms) | max (ms) | wall, median (s) |",
-              "|---|---|---|---|---|"]
-    for key, label in IDLE_ROWS:
-        if key not in idle:
-            continue
-        cpu = [c for c, _ in idle[key]]
-        wall = [w for _, w in idle[key]]
-        lines.append(f"| {label} | {len(cpu)} | {fmt(median(cpu) / 1e6, 3)} | "
-                     f"{fmt(max(cpu) / 1e6, 3)} | {fmt(median(wall) / 1e9, 3)} |")
+    lines += ["## CPU time of a wait with no data (user + system, this thread only)", ""]
+    lines += idle_table(idle, IDLE_ROWS)
     lines.append("")
     floors = {"kqSer-serial": ("raw-paced", "raw calls with the same pacing"),
               "kqSer-tcp": ("raw-poll", "raw poll")}

@@ -44,6 +44,7 @@ add_custom_command(OUTPUT ${KQSER_CONF_MAN}
           -DVERSION=${PROJECT_VERSION} -DDOCDIR=${CMAKE_INSTALL_FULL_DATADIR}/doc/libkqser
           -P ${PROJECT_SOURCE_DIR}/cmake/KqserConfPage.cmake
   DEPENDS ${kqser_key_table} ${PROJECT_SOURCE_DIR}/cmake/KqserConfPage.cmake
+          ${PROJECT_SOURCE_DIR}/cmake/KqserRoff.cmake
   COMMENT "kqser.conf(5) from the configuration key table")
 add_custom_target(kqser_conf_man ALL DEPENDS ${KQSER_CONF_MAN})
 add_dependencies(kqSer_silent kqser_conf_man)

@@ -8,12 +8,17 @@
 # of the same file; anything else stops the script with the row's text.
 cmake_minimum_required(VERSION 3.18)
 file(READ "${TABLE}" src)
+include(${CMAKE_CURRENT_LIST_DIR}/KqserRoff.cmake)
 
-function(roff out text)
-  string(REPLACE "\\" "\\e" text "${text}")
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
+# The text from the first marker on; the script stops, saying what is
+# missing, when there is none.
+function(from_marker text marker missing out)
+  string(FIND "${text}" "${marker}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "${TABLE}: ${missing}")
+  endif()
+  string(SUBSTRING "${text}" ${at} -1 rest)
+  set(${out} "${rest}" PARENT_SCOPE)
 endfunction()
 
 # The adjacent string literals at the start of text, joined; *rest after them.
@@ -37,11 +42,7 @@ function(literals text out rest)
   set(literals_found ${found} PARENT_SCOPE)
 endfunction()
 
-string(FIND "${src}" "ConfigKeys() {" begin)
-if(begin LESS 0)
-  message(FATAL_ERROR "${TABLE}: no ConfigKeys() table")
-endif()
-string(SUBSTRING "${src}" ${begin} -1 table)
+from_marker("${src}" "ConfigKeys() {" "no ConfigKeys() table" table)
 string(FIND "${table}" "\n    };" end)
 string(SUBSTRING "${table}" 0 ${end} table)
 
@@ -67,11 +68,8 @@ while(at GREATER_EQUAL 0)
       message(FATAL_ERROR "${TABLE}: key ${name}: its help is neither text nor a name")
     endif()
     set(constant "${CMAKE_MATCH_1}")
-    string(FIND "${src}" "char ${constant}[] =" defined)
-    if(defined LESS 0)
-      message(FATAL_ERROR "${TABLE}: key ${name}: no const char ${constant}[] in the file")
-    endif()
-    string(SUBSTRING "${src}" ${defined} -1 definition)
+    from_marker("${src}" "char ${constant}[] ="
+                "key ${name}: no const char ${constant}[] in the file" definition)
     string(FIND "${definition}" "=" equals)
     math(EXPR equals "${equals} + 1")
     string(SUBSTRING "${definition}" ${equals} -1 definition)

@@ -5,6 +5,7 @@
 # cross builds, where the built kqser does not run.
 cmake_minimum_required(VERSION 3.18)
 file(READ "${TABLE}" src)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/KqserRoff.cmake)
 
 # The text of the next R"KQ( ... )KQ" at or after position from; *next past it.
 function(raw_string text from out next)
@@ -33,13 +34,6 @@ function(quoted_string text from out next)
   math(EXPR after "${from} + ${begin} + ${length} + 1")
   set(${out} "${body}" PARENT_SCOPE)
   set(${next} ${after} PARENT_SCOPE)
-endfunction()
-
-function(roff out text)
-  string(REPLACE "\\" "\\e" text "${text}")
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
 # Option words "--read=N": all names, those that take a value, those that take a file.

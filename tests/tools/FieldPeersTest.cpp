@@ -25,6 +25,7 @@
 #include "Capture.h"
 #include "Child.h"
 #include "FakeSys.h"
+#include "KqserRun.h"
 #include "Loopback.h"
 #include "Modbus.h"
 #include "Process.h"
@@ -35,61 +36,9 @@ namespace {
 using kqtest::Child;
 using kqtest::ChildResult;
 using kqtest::PtyPair;
+using namespace kqtest::field;
 
 const std::string kLib = kqtest::kLibrary;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string Describe(const ChildResult& r) {
-    return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-}
-
-ChildResult Kqser(std::vector<std::string> args, const std::vector<std::string>& env = {},
-                  int timeoutMs = 30000) {
-    args.insert(args.begin(), {"--lib", kLib});
-    return kqtest::RunKqser(args, timeoutMs, env);
-}
-
-bool Start(Child* child, std::vector<std::string> args, const std::vector<std::string>& env = {},
-           bool stdinPipe = false) {
-    args.insert(args.begin(), {"--lib", kLib});
-    std::vector<std::string> childEnv = env;
-    Child::Options options;
-    const std::vector<std::string> command = kqtest::KqserCommand(args, &childEnv);
-    options.env = childEnv;
-    options.stdinPipe = stdinPipe;
-    return child->Start(command, options);
-}
-
-// The first line on standard output that names where to connect: the
-// definition string of sim, or an address.
-std::string WhereTo(Child* child) {
-    const std::regex wanted(R"((^|\n)(pts/\d+:\d+,N,8,1|\d+\.\d+\.\d+\.\d+:\d+)\n)");
-    std::smatch match;
-    const double end = kqtest::NowMs() + 10000;
-    while (kqtest::NowMs() < end) {
-        const std::string out = child->out();
-        if (std::regex_search(out, match, wanted)) return match[2];
-        child->WaitForOut("\x01(pumps output)", 100);
-    }
-    return "";
-}
-
-int PortOf(const std::string& address) {
-    return std::atoi(address.substr(address.rfind(':') + 1).c_str());
-}
-
-int Connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in addr = kqtest::Ipv4Addr("127.0.0.1", port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Four chunks, each starting with 0x00 so that every read the tool makes
 // can begin with one: all 256 values.
@@ -136,7 +85,7 @@ TEST(KqserLineData, EveryByteValueThroughSendListenTermAndBridge) {
         if (row.ready != nullptr) {
             EXPECT_TRUE(child.WaitForErr(row.ready, 10000)) << child.err();
         }
-        const int client = bridge ? Connect(PortOf(WhereTo(&child))) : -1;
+        const int client = bridge ? ConnectLoopback(PortOf(WhereTo(&child))) : -1;
         std::thread device(PlayChunks, &pty, !listen, listen ? 100 : 40);
         std::string got;
         if (bridge) {
@@ -185,7 +134,7 @@ TEST(KqserBridge, AHalfCloseStillGetsTheReplyAndEveryByteIsCountedOnce) {
         Child bridge;
         ASSERT_TRUE(
             Start(&bridge, {"bridge", pty.Def(), "--listen", "0", "--once", "--linger", "300"}));
-        const int fd = Connect(PortOf(WhereTo(&bridge)));
+        const int fd = ConnectLoopback(PortOf(WhereTo(&bridge)));
         ASSERT_GE(fd, 0) << bridge.err();
         ASSERT_TRUE(kqtest::SendAll(fd, "HELLO\r\n"));
         shutdown(fd, SHUT_WR);
@@ -494,17 +443,9 @@ TEST(KqserSmallPoints, InfoNamesTheFileLoadedAndCompletionKnowsLinesAndValues) {
 
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    auto complete = [](const std::string& words) {
-        Child bash;
-        const std::string script =
-            std::string("source ") + KQTEST_KQSER_COMPLETION + "; COMP_WORDS=(" + words +
-            "); COMP_CWORD=$((${#COMP_WORDS[@]}-1));" + " _kqser; echo \"${COMPREPLY[*]}\"";
-        if (!bash.Start({"bash", "-c", script}, {})) return std::string("(no bash)");
-        return bash.Wait(10000).out;
-    };
-    EXPECT_TRUE(Has(complete("kqser send --read 4 pts/"), pty.SlaveName()));
-    EXPECT_EQ(complete("kqser term x --map c"), "crlf cr\n");
-    EXPECT_EQ(complete("kqser send x --crc ''"), "modbus\n");
+    EXPECT_TRUE(Has(Complete("kqser send --read 4 pts/"), pty.SlaveName()));
+    EXPECT_EQ(Complete("kqser term x --map c"), "crlf cr\n");
+    EXPECT_EQ(Complete("kqser send x --crc ''"), "modbus\n");
 }
 
 // mbpoll, the Modbus master integrators use, against sim on a line and over TCP.
